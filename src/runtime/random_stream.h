@@ -1,0 +1,67 @@
+// RandomStream: the per-instance ChaCha12 key stream, read as 32-bit words.
+//
+// The 64-bit seed is expanded into the 256-bit key with the PCG32 step and
+// XSH-RR output; the stream number is 0 and the block counter starts at 0.
+// Words are handed out from a 64-word buffer that is refilled four blocks at
+// a time. Not safe for concurrent use: only the thread running a masking call
+// touches it.
+#pragma once
+
+#include <array>    // std::array
+#include <cstdint>  // std::uint32_t, std::uint64_t
+#include <vector>   // std::vector
+
+namespace gapwright {
+
+class RandomStream {
+ public:
+  static constexpr std::size_t kBufferWords = 64;
+
+  static RandomStream seed_from_u64(std::uint64_t seed);
+
+  std::uint32_t draw_u32();
+  // Two consecutive words, the first as the low half.
+  std::uint64_t draw_u64();
+  // A multiple of 2^-53 in [0, 1).
+  double draw_f64();
+  // Uniform in [0, n) by Canon's method; n = 0 is an internal failure
+  // ("cannot sample empty range").
+  std::uint64_t random_range(std::uint64_t n);
+  // min(amount, n) distinct indices of [0, n) by reservoir sampling, in
+  // reservoir slot order; nothing is drawn when amount >= n.
+  std::vector<std::uint64_t> pick_indices(std::uint64_t n, std::uint64_t amount);
+
+  // Read position into the buffer, 0 to 64 (64: used up). For tests.
+  std::size_t position() const noexcept { return position_; }
+  // The 64-bit block counter of the next refill. For tests.
+  std::uint64_t block_counter() const noexcept;
+
+ private:
+  RandomStream() = default;
+  void refill();
+
+  std::array<std::uint32_t, 16> state_{};
+  std::array<std::uint32_t, kBufferWords> buffer_{};
+  std::size_t position_ = kBufferWords;
+};
+
+namespace detail {
+
+// One PCG32 step followed by the XSH-RR output; advances `state` first.
+std::uint32_t pcg32_next(std::uint64_t& state);
+
+// Four consecutive ChaCha blocks of `rounds` rounds for the input `state`
+// (counter in words 12 and 13), written to `out` in counter order. The
+// variants must produce identical words; `refill_four_blocks` uses the one
+// chosen once per process.
+using RefillFn = void (*)(const std::array<std::uint32_t, 16>& state, int rounds,
+                          std::uint32_t* out);
+void refill_scalar(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
+void refill_sse2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
+void refill_avx2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
+bool cpu_has_avx2() noexcept;
+RefillFn chosen_refill() noexcept;
+
+}  // namespace detail
+
+}  // namespace gapwright

@@ -1,0 +1,52 @@
+// ThreadPool: a fixed set of worker threads taking one-shot jobs from an
+// unbounded FIFO queue.
+//
+// `execute` never blocks. `join` returns once nothing is queued or running;
+// joiners waiting on the same epoch all leave together. A job that throws is
+// reported on standard error, its worker is replaced and the counters and
+// joiners stay right, so the pool keeps its size. Destroying the handle closes
+// the queue and returns at once: queued jobs still run on the workers, which
+// then exit; nobody waits for them. Workers never touch Python objects.
+#pragma once
+
+#include <cstddef>     // std::size_t
+#include <memory>      // std::shared_ptr, std::unique_ptr
+
+namespace gapwright {
+
+// A one-shot job with no arguments and no result.
+class Job {
+ public:
+  virtual ~Job() = default;
+  virtual void run() = 0;
+};
+
+struct ThreadPoolSharedData;
+
+class ThreadPool {
+ public:
+  // Starts `num_threads` workers; 0 is an internal failure
+  // ("assertion failed: num_threads > 0"), and so is a thread the operating
+  // system refuses to start (the workers already started then exit).
+  explicit ThreadPool(std::size_t num_threads);
+  ~ThreadPool();
+
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+  ThreadPool(ThreadPool&&) noexcept;
+  ThreadPool& operator=(ThreadPool&&) noexcept;
+
+  void execute(std::unique_ptr<Job> job);
+  void join();
+
+  // Jobs accepted and not yet taken, and jobs being run. For tests.
+  std::size_t queued_count() const noexcept;
+  std::size_t active_count() const noexcept;
+  // Workers currently alive. For tests.
+  std::size_t live_workers() const noexcept;
+
+ private:
+  std::shared_ptr<ThreadPoolSharedData> shared_;
+};
+
+}  // namespace gapwright
