@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ unit tests through CTest,
+# then the Python suite on the two newest interpreters found, each in its own
+# virtual environment with the package installed from a freshly built wheel.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+
+if ! [[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake || -f /usr/lib/cmake/GTest/GTestConfig.cmake ]]; then
+  echo "== installing GoogleTest (libgtest-dev)"
+  if [[ "$(id -u)" -eq 0 ]]; then
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  else
+    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
+  fi
+fi
+
+mapfile -t pythons < <(scripts/find_python.sh 2)
+tools="$root/build/tools-venv"
+if [[ ! -x "$tools/bin/cmake" ]]; then
+  "${pythons[0]}" -m venv "$tools"
+  "$tools/bin/pip" install -q --upgrade pip
+  "$tools/bin/pip" install -q cmake ninja
+fi
+
+echo "== C++ unit tests"
+"$tools/bin/cmake" -S . -B build/native-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
+  -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF >/dev/null
+"$tools/bin/cmake" --build build/native-tests
+(cd build/native-tests && "$tools/bin/ctest" --output-on-failure)
+
+for python in "${pythons[@]}"; do
+  version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+  venv="$root/build/venv-$version"
+  echo "== Python $version"
+  if [[ ! -x "$venv/bin/python" ]]; then
+    "$python" -m venv "$venv"
+    "$venv/bin/pip" install -q --upgrade pip
+  fi
+  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8"
+  rm -rf "build/wheel-$version"
+  "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" .
+  "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl
+  (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider python)
+done

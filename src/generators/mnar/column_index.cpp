@@ -1,0 +1,332 @@
+#include "generators/mnar/column_index.h"
+
+#include <algorithm>  // std::min, std::partition_point, std::sort
+#include <array>      // std::array
+#include <cmath>      // std::isnan
+#include <limits>     // std::numeric_limits
+#include <string>     // std::to_string
+
+#include "generators/mnar/nearest_scan.h"
+#include "generators/mnar/total_order.h"
+#include "runtime/internal_error.h"
+
+namespace gapwright {
+namespace {
+
+// Positions per leaf of the minimum tree: a block is scanned directly, which
+// keeps the tree (and its memory) sixteen times smaller than the column.
+constexpr std::size_t kBlock = 16;
+
+// Below this length a comparison sort beats clearing the radix histograms.
+constexpr std::size_t kRadixMinimum = 512;
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
+
+std::size_t digit(double value, unsigned index) noexcept {
+  return static_cast<std::size_t>(total_order_ukey(value) >> (index * kDigitBits)) &
+         (kBuckets - 1);
+}
+
+}  // namespace
+
+ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t cols,
+                         std::size_t column) {
+  if (column >= cols) panic(index_out_of_bounds(cols, column));
+  if (rows > kMaxRows) {
+    panic("a column index holds at most " + std::to_string(kMaxRows) + " rows, not " +
+          std::to_string(rows));
+  }
+  sort_column(matrix, rows, cols, column);
+
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  numbers_begin_ = static_cast<std::size_t>(
+      std::partition_point(values_.begin(), values_.end(),
+                           [](double v) { return total_order_ukey(v) < total_order_ukey(-kInfinity); }) -
+      values_.begin());
+  numbers_end_ = static_cast<std::size_t>(
+      std::partition_point(values_.begin(), values_.end(),
+                           [](double v) { return total_order_ukey(v) <= total_order_ukey(kInfinity); }) -
+      values_.begin());
+  std::fill(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_), kTaken);
+  std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(numbers_end_), rows_.end(), kTaken);
+  build_tree();
+}
+
+// Sorts by (total order of the value, row). The radix sort is stable and the
+// rows enter ascending, so equal values keep their row order.
+void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_t cols,
+                              std::size_t column) {
+  values_.resize(rows);
+  rows_.resize(rows);
+  for (std::size_t row = 0; row < rows; ++row) rows_[row] = static_cast<std::uint32_t>(row);
+
+  if (rows < kRadixMinimum) {
+    const double* cell = matrix + column;
+    std::sort(rows_.begin(), rows_.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const std::uint64_t ka = total_order_ukey(cell[a * cols]);
+      const std::uint64_t kb = total_order_ukey(cell[b * cols]);
+      return ka != kb ? ka < kb : a < b;
+    });
+    for (std::size_t i = 0; i < rows; ++i) values_[i] = cell[rows_[i] * cols];
+    return;
+  }
+
+  for (std::size_t row = 0; row < rows; ++row) values_[row] = matrix[row * cols + column];
+  std::vector<std::array<std::size_t, kBuckets>> counts(kDigits);
+  for (auto& count : counts) count.fill(0);
+  for (const double value : values_) {
+    for (unsigned d = 0; d < kDigits; ++d) ++counts[d][digit(value, d)];
+  }
+
+  std::vector<double> spare_values(rows);
+  std::vector<std::uint32_t> spare_rows(rows);
+  for (unsigned d = 0; d < kDigits; ++d) {
+    auto& count = counts[d];
+    // A digit that every value shares would only copy the column.
+    if (count[digit(values_[0], d)] == rows) continue;
+    std::size_t offset = 0;
+    for (auto& bucket : count) {
+      const std::size_t size = bucket;
+      bucket = offset;
+      offset += size;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+      const std::size_t to = count[digit(values_[i], d)]++;
+      spare_values[to] = values_[i];
+      spare_rows[to] = rows_[i];
+    }
+    values_.swap(spare_values);
+    rows_.swap(spare_rows);
+  }
+}
+
+void ColumnIndex::build_tree() {
+  const std::size_t blocks = (rows_.size() + kBlock - 1) / kBlock;
+  while (leaves_ < blocks) leaves_ *= 2;
+  tree_.assign(2 * leaves_, kTaken);
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    std::uint32_t& leaf = tree_[leaves_ + i / kBlock];
+    leaf = std::min(leaf, rows_[i]);
+  }
+  for (std::size_t node = leaves_ - 1; node >= 1; --node) {
+    tree_[node] = std::min(tree_[2 * node], tree_[2 * node + 1]);
+  }
+}
+
+std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold) {
+  std::size_t chosen = kNone;
+  const auto offer = [&](std::size_t position) {
+    if (position != kNone && (chosen == kNone || rows_[position] < rows_[chosen])) {
+      chosen = position;
+    }
+  };
+
+  if (std::isnan(threshold)) {
+    // Every difference is that same NaN, so every cell ties.
+    offer(lowest_row_in(0, rows_.size()));
+  } else {
+    // The values numerically equal to the threshold (both zeros for a zero)
+    // occupy [equal_begin, equal_end) and all share one key. Left of them the
+    // key never rises towards the threshold, right of them it never falls;
+    // the key depends on the value alone, so taken cells do not break this.
+    const bool zero = threshold == 0.0;
+    const std::uint64_t low = total_order_ukey(zero ? -0.0 : threshold);
+    const std::uint64_t high = total_order_ukey(zero ? 0.0 : threshold);
+    const auto numbers_end = values_.begin() + static_cast<std::ptrdiff_t>(numbers_end_);
+    const auto equal_first =
+        std::partition_point(values_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_),
+                             numbers_end, [&](double v) { return total_order_ukey(v) < low; });
+    const auto equal_last = std::partition_point(
+        equal_first, numbers_end, [&](double v) { return total_order_ukey(v) <= high; });
+    const auto equal_begin = static_cast<std::size_t>(equal_first - values_.begin());
+    const auto equal_end = static_cast<std::size_t>(equal_last - values_.begin());
+
+    // Nearest live cell on each side, and the lowest live row among the equal ones.
+    const std::size_t below = alive_before(equal_begin);
+    const std::size_t equal = lowest_row_in(equal_begin, equal_end);
+    const std::size_t above = alive_from(equal_end);
+    const auto key_of = [&](std::size_t position) {
+      return position == kNone ? std::numeric_limits<std::int64_t>::max()
+                               : distance_key(values_[position], threshold);
+    };
+    const std::int64_t below_key = key_of(below);
+    const std::int64_t equal_key = key_of(equal);
+    const std::int64_t above_key = key_of(above);
+    const std::int64_t best = std::min({below_key, equal_key, above_key});
+
+    // The cells of key `best` are the run ending at `below`, the equal
+    // cells, and the run starting at `above`, each taken only if its key is best.
+    if (below != kNone && below_key == best) {
+      offer(lowest_row_in(run_start(below, best, threshold), below + 1));
+    }
+    if (equal != kNone && equal_key == best) offer(equal);
+    if (above != kNone && above_key == best) {
+      offer(lowest_row_in(above, run_end(above, best, threshold)));
+    }
+  }
+
+  if (chosen == kNone) return std::nullopt;
+  const std::uint64_t row = rows_[chosen];
+  remove(chosen);
+  return row;
+}
+
+// The last live position before `end`, or kNone.
+std::size_t ColumnIndex::alive_before(std::size_t end) const noexcept {
+  if (end == 0) return kNone;
+  const std::size_t block = (end - 1) / kBlock;
+  for (std::size_t p = end; p-- > block * kBlock;) {
+    if (rows_[p] != kTaken) return p;
+  }
+  for (std::size_t node = leaves_ + block; node > 1; node /= 2) {
+    // A right child's left sibling covers blocks wholly before this one.
+    if (node % 2 == 1 && tree_[node - 1] != kTaken) {
+      node -= 1;
+      while (node < leaves_) node = tree_[2 * node + 1] != kTaken ? 2 * node + 1 : 2 * node;
+      const std::size_t first = (node - leaves_) * kBlock;
+      std::size_t p = first + kBlock;
+      while (rows_[--p] == kTaken) {
+      }
+      return p;
+    }
+  }
+  return kNone;
+}
+
+// The first live position at or after `begin`, or kNone.
+std::size_t ColumnIndex::alive_from(std::size_t begin) const noexcept {
+  const std::size_t size = rows_.size();
+  if (begin >= size) return kNone;
+  const std::size_t block = begin / kBlock;
+  for (std::size_t p = begin; p < std::min(size, (block + 1) * kBlock); ++p) {
+    if (rows_[p] != kTaken) return p;
+  }
+  for (std::size_t node = leaves_ + block; node > 1; node /= 2) {
+    // A left child's right sibling covers blocks wholly after this one.
+    if (node % 2 == 0 && tree_[node + 1] != kTaken) {
+      node += 1;
+      while (node < leaves_) node = tree_[2 * node] != kTaken ? 2 * node : 2 * node + 1;
+      std::size_t p = (node - leaves_) * kBlock;
+      while (rows_[p] == kTaken) ++p;
+      return p;
+    }
+  }
+  return kNone;
+}
+
+// The live position of lowest row in [begin, end), or kNone.
+std::size_t ColumnIndex::lowest_row_in(std::size_t begin, std::size_t end) const noexcept {
+  std::size_t best = kNone;
+  std::uint32_t best_row = kTaken;
+  const auto scan = [&](std::size_t from, std::size_t to) {
+    for (std::size_t p = from; p < to; ++p) {
+      if (rows_[p] < best_row) {
+        best_row = rows_[p];
+        best = p;
+      }
+    }
+  };
+  if (begin >= end) return kNone;
+  const std::size_t first_block = begin / kBlock;
+  const std::size_t last_block = (end - 1) / kBlock;
+  if (first_block == last_block) {
+    scan(begin, end);
+    return best;
+  }
+  scan(begin, (first_block + 1) * kBlock);
+  scan(last_block * kBlock, end);
+
+  // Whole blocks in between: find the least tree node covering them, then
+  // follow its minimum down to one block and scan that.
+  std::size_t node_best = 0;
+  std::uint32_t tree_best = best_row;
+  for (std::size_t l = leaves_ + first_block + 1, r = leaves_ + last_block; l < r; l /= 2, r /= 2) {
+    if (l % 2 == 1) {
+      if (tree_[l] < tree_best) {
+        tree_best = tree_[l];
+        node_best = l;
+      }
+      ++l;
+    }
+    if (r % 2 == 1) {
+      --r;
+      if (tree_[r] < tree_best) {
+        tree_best = tree_[r];
+        node_best = r;
+      }
+    }
+  }
+  if (node_best != 0) {
+    while (node_best < leaves_) {
+      node_best = tree_[2 * node_best] == tree_best ? 2 * node_best : 2 * node_best + 1;
+    }
+    const std::size_t first = (node_best - leaves_) * kBlock;
+    scan(first, first + kBlock);
+  }
+  return best;
+}
+
+// The first position of the run of keys <= `key` that ends at `last`
+// (whose key is `key`); keys only fall towards `last` on this side.
+std::size_t ColumnIndex::run_start(std::size_t last, std::int64_t key,
+                                   double threshold) const noexcept {
+  // Gallop outwards, then bisect the last step: runs are usually short.
+  std::size_t inside = last;
+  std::size_t lower = numbers_begin_;
+  for (std::size_t step = 1; inside - numbers_begin_ >= step; step *= 2) {
+    const std::size_t probe = inside - step;
+    if (distance_key(values_[probe], threshold) > key) {
+      lower = probe + 1;
+      break;
+    }
+    inside = probe;
+  }
+  const auto base = values_.begin();
+  return static_cast<std::size_t>(
+      std::partition_point(base + static_cast<std::ptrdiff_t>(lower),
+                           base + static_cast<std::ptrdiff_t>(inside),
+                           [&](double v) { return distance_key(v, threshold) > key; }) -
+      base);
+}
+
+// One past the last position of the run of keys <= `key` that starts at
+// `first` (whose key is `key`); keys only rise away from `first` on this side.
+std::size_t ColumnIndex::run_end(std::size_t first, std::int64_t key,
+                                 double threshold) const noexcept {
+  std::size_t inside = first;
+  std::size_t upper = numbers_end_;
+  for (std::size_t step = 1; numbers_end_ - 1 - inside >= step; step *= 2) {
+    const std::size_t probe = inside + step;
+    if (distance_key(values_[probe], threshold) > key) {
+      upper = probe;
+      break;
+    }
+    inside = probe;
+  }
+  const auto base = values_.begin();
+  return static_cast<std::size_t>(
+      std::partition_point(base + static_cast<std::ptrdiff_t>(inside + 1),
+                           base + static_cast<std::ptrdiff_t>(upper),
+                           [&](double v) { return distance_key(v, threshold) <= key; }) -
+      base);
+}
+
+void ColumnIndex::remove(std::size_t position) noexcept {
+  rows_[position] = kTaken;
+  const std::size_t block = position / kBlock;
+  const std::size_t first = block * kBlock;
+  std::uint32_t lowest = kTaken;
+  for (std::size_t p = first; p < std::min(rows_.size(), first + kBlock); ++p) {
+    lowest = std::min(lowest, rows_[p]);
+  }
+  std::size_t node = leaves_ + block;
+  tree_[node] = lowest;
+  for (node /= 2; node >= 1; node /= 2) {
+    const std::uint32_t merged = std::min(tree_[2 * node], tree_[2 * node + 1]);
+    if (tree_[node] == merged) break;
+    tree_[node] = merged;
+  }
+}
+
+}  // namespace gapwright

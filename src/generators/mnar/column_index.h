@@ -1,0 +1,67 @@
+// ColumnIndex: one column's cells sorted once, answering repeated
+// nearest-cell queries with removal in about O(log rows) each.
+//
+// Gives exactly the cell that nearest_by_scan gives on the column with the
+// already-taken cells blanked: the squared distance is monotone on each side
+// of the threshold in the sorted order, so the cells of least rank form one
+// run around the threshold and a range-minimum over rows picks the lowest.
+//
+// Memory: the sorted values (8 bytes a cell), their rows (4 bytes a cell,
+// overwritten with a tombstone once taken) and a minimum tree over blocks of
+// 16 positions (under 1 byte a cell).
+#pragma once
+
+#include <cstddef>   // std::size_t
+#include <cstdint>   // std::uint32_t, std::uint64_t
+#include <optional>  // std::optional
+#include <vector>    // std::vector
+
+namespace gapwright {
+
+class ColumnIndex {
+ public:
+  // Largest row count the index handles (rows are stored in 32 bits).
+  static constexpr std::size_t kMaxRows = 0xFFFFFFFEu;
+
+  // Sorts column `column` of the row-major matrix by (total order of the
+  // value, row). NaN cells are kept in the sorted order (they are needed for
+  // the column model) but can never be taken.
+  ColumnIndex(const double* matrix, std::size_t rows, std::size_t cols, std::size_t column);
+
+  // The column's values in ascending total order, NaNs included.
+  const std::vector<double>& sorted_values() const noexcept { return values_; }
+
+  // Takes the nearest remaining non-NaN cell to `threshold` (never NaN) and
+  // returns its row; nullopt when none remains.
+  std::optional<std::uint64_t> take_nearest(double threshold);
+
+ private:
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  static constexpr std::uint32_t kTaken = 0xFFFFFFFFu;
+
+  void sort_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t column);
+  void build_tree();
+
+  // Positions are indices into the sorted order; a position is alive while
+  // its cell is a number that has not been taken.
+  std::size_t alive_before(std::size_t end) const noexcept;
+  std::size_t alive_from(std::size_t begin) const noexcept;
+  std::size_t lowest_row_in(std::size_t begin, std::size_t end) const noexcept;
+  std::size_t run_start(std::size_t last, std::int64_t key, double threshold) const noexcept;
+  std::size_t run_end(std::size_t first, std::int64_t key, double threshold) const noexcept;
+  void remove(std::size_t position) noexcept;
+
+  std::vector<double> values_;
+  // The row of each sorted position, or kTaken once it is taken (NaN cells
+  // start out taken), so the minimum row over a range is the lowest live one.
+  std::vector<std::uint32_t> rows_;
+  // Positions [numbers_begin_, numbers_end_) hold the non-NaN values.
+  std::size_t numbers_begin_ = 0;
+  std::size_t numbers_end_ = 0;
+  // Heap-ordered minimum tree: leaf leaves_ + b holds the lowest live row of
+  // block b, node i the minimum of nodes 2i and 2i + 1.
+  std::size_t leaves_ = 1;
+  std::vector<std::uint32_t> tree_;
+};
+
+}  // namespace gapwright

@@ -1,0 +1,176 @@
+// MNARrs: seeded Missing-Not-At-Random masking of tables.
+//
+// What it does, in Python terms:
+//
+//     class MNARrs:
+//         def __init__(self, mean=0.5, variance=0.0, seed=<clock>, n_workers=4): ...
+//         def __call__(self, data, alpha):
+//             """Return a copy of `data` with ceil(alpha * rows * cols) cells NaN."""
+//         def __repr__(self):
+//             return f"MNAR[{mean}]"
+//
+// Each instance owns its random stream and its worker pool; a borrow flag
+// refuses overlapping use of one instance from several threads or from
+// callbacks that a running call makes.
+#include "generators/mnar/mnar_type.h"
+
+#include "generators/mnar/borrow_flag.h"
+#include "generators/mnar/mnar.h"
+#include "runtime/wall_clock.h"
+#include "utils/python/arg_binding.h"
+#include "utils/python/conversions.h"
+#include "utils/python/errors.h"
+#include "utils/python/intake.h"
+#include "utils/python/once.h"
+#include "utils/python/rebuild.h"
+#include "utils/text/number_text.h"
+
+#include <new>       // placement new
+#include <optional>  // std::optional
+#include <utility>   // std::move
+
+namespace gapwright::py {
+namespace {
+
+struct MNARObject {
+  PyObject_HEAD
+  BorrowFlag borrow;
+  MNAR record;
+};
+
+MNARObject* as_mnar(PyObject* self) { return reinterpret_cast<MNARObject*>(self); }
+
+constexpr Signature<4> kNewSignature{
+    "MNARrs.__new__()", {"mean", "variance", "seed", "n_workers"}, 0};
+constexpr Signature<2> kCallSignature{"MNARrs.__call__()", {"data", "alpha"}, 2};
+
+bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+
+// Holds an instance's flag for the rest of a scope.
+class ExclusiveBorrow {
+ public:
+  explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
+    if (!flag_.try_take_exclusive()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+      throw PyErrorAlreadySet{};
+    }
+  }
+  ~ExclusiveBorrow() { flag_.release_exclusive(); }
+  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+
+ private:
+  BorrowFlag& flag_;
+};
+
+class SharedBorrow {
+ public:
+  explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
+    if (!flag_.try_take_shared()) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      throw PyErrorAlreadySet{};
+    }
+  }
+  ~SharedBorrow() { flag_.release_shared(); }
+  SharedBorrow(const SharedBorrow&) = delete;
+  SharedBorrow& operator=(const SharedBorrow&) = delete;
+
+ private:
+  BorrowFlag& flag_;
+};
+
+// __new__: binds and converts the arguments, seeds the stream, starts the pool.
+PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::array<PyObject*, 4> bound{};
+    if (!bind_arguments(kNewSignature, args, kwargs, bound)) throw PyErrorAlreadySet{};
+    const double mean = given(bound[0]) ? to_f64(bound[0], "mean") : 0.5;
+    const double variance = given(bound[1]) ? to_f64(bound[1], "variance") : 0.0;
+    std::optional<std::uint64_t> seed;
+    if (given(bound[2])) seed = to_u64(bound[2], "seed");
+    const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3], "n_workers") : 4;
+
+    MNAR record{mean, variance, RandomStream::seed_from_u64(choose_seed(seed)),
+                ThreadPool(static_cast<std::size_t>(n_workers))};
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) throw PyErrorAlreadySet{};
+    MNARObject* object = as_mnar(self);
+    new (&object->borrow) BorrowFlag();
+    new (&object->record) MNAR(std::move(record));
+    return self;
+  });
+}
+
+// __call__: masks `data` at rate `alpha` and returns a new container.
+PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    std::array<PyObject*, 2> bound{};
+    if (!bind_arguments(kCallSignature, args, kwargs, bound)) throw PyErrorAlreadySet{};
+    PyObject* type = mnar_type();
+    if (type == nullptr) throw PyErrorAlreadySet{};
+    if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
+      PyErr_SetString(PyExc_TypeError, "MNARrs.__call__() needs an MNARrs instance");
+      throw PyErrorAlreadySet{};
+    }
+    MNARObject* object = as_mnar(self);
+    ExclusiveBorrow borrow(object->borrow);
+    const double alpha = to_f64(bound[1], "alpha");
+
+    IntakeResult intake = pyany_to_vec(bound[0]);
+    const std::uint64_t blanks = blank_count(alpha, intake.rows, intake.cols);
+    object->record.drop_cols(intake.values, intake.rows, intake.cols, blanks);
+    return arr_to_out(MatrixView{intake.values.data(), intake.rows, intake.cols},
+                      std::move(intake.container), std::move(intake.encoding))
+        .release();
+  });
+}
+
+// __repr__: "MNAR[<mean>]".
+PyObject* mnar_repr(PyObject* self) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    MNARObject* object = as_mnar(self);
+    SharedBorrow borrow(object->borrow);
+    const std::string text = "MNAR[" + format_positional(object->record.mean) + "]";
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
+        .release();
+  });
+}
+
+// Deallocation: drop the record (the pool closes its queue without waiting),
+// free the object, then release the heap type's reference.
+void mnar_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  MNARObject* object = as_mnar(self);
+  object->record.~MNAR();
+  object->borrow.~BorrowFlag();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyType_Slot kSlots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(mnar_new)},
+    {Py_tp_call, reinterpret_cast<void*>(mnar_call)},
+    {Py_tp_repr, reinterpret_cast<void*>(mnar_repr)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(mnar_dealloc)},
+    {Py_tp_doc, const_cast<char*>(
+                    "MNARrs(mean=None, variance=None, seed=None, n_workers=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "MNARrs",
+    static_cast<int>(sizeof(MNARObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* mnar_type() {
+  static OnceObject type;
+  return type.get([] { return PyType_FromSpec(&kSpec); });
+}
+
+}  // namespace gapwright::py

@@ -1,0 +1,30 @@
+#include "generators/mnar/nearest_scan.h"
+
+#include <cmath>  // std::isnan
+
+namespace gapwright {
+
+std::optional<std::uint64_t> nearest_by_scan(const double* matrix, std::size_t rows,
+                                             std::size_t cols, std::size_t column,
+                                             double threshold) noexcept {
+  const double* cell = matrix + column;
+  std::size_t row = 0;
+  while (row < rows && std::isnan(cell[row * cols])) ++row;
+  if (row == rows) return std::nullopt;
+
+  std::uint64_t best_row = row;
+  std::int64_t best_key = distance_key(cell[row * cols], threshold);
+  for (++row; row < rows; ++row) {
+    const double value = cell[row * cols];
+    if (std::isnan(value)) continue;
+    const std::int64_t key = distance_key(value, threshold);
+    // Strictly greater: on equal keys the earlier (lower) row stays.
+    if (best_key > key) {
+      best_key = key;
+      best_row = row;
+    }
+  }
+  return best_row;
+}
+
+}  // namespace gapwright

@@ -1,0 +1,33 @@
+#include "generators/mnar/pass_plan.h"
+
+#include <cmath>  // std::isnan
+
+namespace gapwright {
+
+PassPlan plan_passes(RandomStream& stream, const std::vector<Gauss>& models,
+                     std::uint64_t blanks) {
+  const std::uint64_t cols = models.size();
+  PassPlan plan;
+  plan.columns.reserve(blanks);
+  plan.thresholds.reserve(blanks);
+  std::uint64_t done = 0;
+  while (done < blanks) {
+    const std::vector<std::uint64_t> selection = stream.pick_indices(cols, blanks - done);
+    for (const std::uint64_t column : selection) {
+      const double threshold = models[column].sample(stream);
+      if (std::isnan(threshold)) {
+        plan.columns.resize(plan.pass_starts.back());
+        plan.thresholds.resize(plan.pass_starts.back());
+        plan.ends_with_nan = true;
+        return plan;
+      }
+      plan.columns.push_back(static_cast<std::uint32_t>(column));
+      plan.thresholds.push_back(threshold);
+    }
+    plan.pass_starts.push_back(plan.columns.size());
+    done += selection.size();
+  }
+  return plan;
+}
+
+}  // namespace gapwright

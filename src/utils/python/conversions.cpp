@@ -1,0 +1,47 @@
+#include "utils/python/conversions.h"
+
+#include "utils/python/errors.h"
+
+#include <string>
+
+namespace gapwright::py {
+namespace {
+
+[[noreturn]] void rethrow_for(std::string_view parameter) {
+  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_TypeError)) {
+    PyRef original = PyRef::steal(PyErr_GetRaisedException());
+    if (Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
+      PyRef text = PyRef::steal(PyObject_Str(original.get()));
+      if (!text) throw PyErrorAlreadySet{};
+      PyRef message = PyRef::steal(PyUnicode_FromFormat(
+          "argument '%.*s': %U", static_cast<int>(parameter.size()), parameter.data(), text.get()));
+      if (!message) throw PyErrorAlreadySet{};
+      PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
+      if (!replacement) throw PyErrorAlreadySet{};
+      PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
+      PyErr_SetRaisedException(replacement.release());
+    } else {
+      PyErr_SetRaisedException(original.release());
+    }
+  }
+  throw PyErrorAlreadySet{};
+}
+
+}  // namespace
+
+double to_f64(PyObject* value, std::string_view parameter) {
+  if (PyFloat_CheckExact(value)) return PyFloat_AS_DOUBLE(value);
+  const double result = PyFloat_AsDouble(value);
+  if (result == -1.0 && PyErr_Occurred()) rethrow_for(parameter);
+  return result;
+}
+
+std::uint64_t to_u64(PyObject* value, std::string_view parameter) {
+  PyRef index = PyRef::steal(PyNumber_Index(value));
+  if (!index) rethrow_for(parameter);
+  const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
+  if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_for(parameter);
+  return result;
+}
+
+}  // namespace gapwright::py

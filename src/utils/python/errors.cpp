@@ -1,0 +1,65 @@
+#include "utils/python/errors.h"
+
+#include "utils/python/once.h"
+
+namespace gapwright::py {
+
+PyRef check(PyObject* new_reference) {
+  if (new_reference == nullptr) throw PyErrorAlreadySet{};
+  return PyRef::steal(new_reference);
+}
+
+int check_status(int status) {
+  if (status == -1) throw PyErrorAlreadySet{};
+  return status;
+}
+
+PyRef check_created(PyObject* new_reference, std::source_location where) {
+  if (new_reference != nullptr) return PyRef::steal(new_reference);
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+  panic("PyObject pointer is null", where);
+}
+
+std::string take_error_text() {
+  if (!PyErr_Occurred()) return {};
+  PyObject* raw = PyErr_GetRaisedException();
+  PyRef exc = PyRef::steal(raw);
+  std::string text = Py_TYPE(exc.get())->tp_name;
+  PyRef str = PyRef::steal(PyObject_Str(exc.get()));
+  if (str) {
+    Py_ssize_t size = 0;
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size)) {
+      text += ": ";
+      text.append(utf8, static_cast<std::size_t>(size));
+    }
+  }
+  PyErr_Clear();
+  return text;
+}
+
+PyObject* panic_exception_type() {
+  static OnceObject type;
+  return type.get([] {
+    return PyErr_NewExceptionWithDoc(
+        "gapwright.PanicException",
+        "An internal failure of the native code.\n\n"
+        "Derives from BaseException, not Exception, so that - as with SystemExit -\n"
+        "handlers for Exception do not catch it.",
+        PyExc_BaseException, nullptr);
+  });
+}
+
+void raise_panic(const std::string& message, const std::source_location& where) {
+  // Whatever Python error led here has been rendered into the message.
+  PyErr_Clear();
+  write_panic_notice(message, where);
+  PyObject* type = panic_exception_type();
+  if (type == nullptr) return;
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
+                                                 static_cast<Py_ssize_t>(message.size()),
+                                                 "replace"));
+  if (!text) return;
+  PyErr_SetObject(type, text.get());
+}
+
+}  // namespace gapwright::py

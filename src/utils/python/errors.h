@@ -1,0 +1,68 @@
+// How failures cross into Python.
+//
+// Inside the native code a failed Python operation throws PyErrorAlreadySet
+// (the interpreter's exception stays set and reaches the caller unchanged),
+// and an internal failure throws InternalError. `guard` is the one place per
+// entry point that turns either into a Python exception: nothing throws
+// across the C API boundary.
+#pragma once
+
+#include "utils/python/py_ref.h"
+#include "runtime/internal_error.h"
+
+#include <exception>  // std::exception
+#include <new>        // std::bad_alloc
+#include <string>
+
+namespace gapwright::py {
+
+// Thrown after a Python API call failed; the exception is already set.
+struct PyErrorAlreadySet : std::exception {
+  const char* what() const noexcept override { return "Python exception set"; }
+};
+
+// Throws PyErrorAlreadySet when obj is null, else returns it as an owned ref.
+PyRef check(PyObject* new_reference);
+// Throws PyErrorAlreadySet when status is -1.
+int check_status(int status);
+
+// A Python object the interpreter failed to create: its pending exception goes
+// to the unraisable hook and the failure becomes an internal one
+// ("PyObject pointer is null").
+PyRef check_created(PyObject* new_reference,
+                    std::source_location where = std::source_location::current());
+
+// Takes the pending Python exception (clearing it) and renders it as
+// "TypeName: message" for an internal-failure message; "" when none is set.
+std::string take_error_text();
+
+// The PanicException class, created once per process (thread-safe); null with
+// an exception set if it could not be created.
+PyObject* panic_exception_type();
+
+// Writes the diagnostic to standard error and raises PanicException(message).
+void raise_panic(const std::string& message, const std::source_location& where);
+
+// Runs body() and converts its outcome to a slot result: the body's value on
+// success, `failure` with a Python exception set otherwise.
+template <typename Result, typename Body>
+Result guard(Result failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const PyErrorAlreadySet&) {
+    if (!PyErr_Occurred()) {
+      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+    }
+  } catch (const InternalError& e) {
+    raise_panic(e.what(), e.where());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    raise_panic(e.what(), std::source_location::current());
+  } catch (...) {
+    raise_panic("unknown native failure", std::source_location::current());
+  }
+  return failure;
+}
+
+}  // namespace gapwright::py

@@ -1,0 +1,350 @@
+#include "utils/python/intake.h"
+
+#include "utils/python/errors.h"
+#include "utils/python/label_encoding.h"
+#include "utils/python/numpy_api.h"
+
+#include <bit>          // std::endian
+#include <cstdint>      // std::uintptr_t
+#include <cstring>      // std::memcpy
+#include <string_view>  // std::string_view
+#include <utility>      // std::move
+
+namespace gapwright::py {
+namespace {
+
+[[noreturn]] void raise(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorAlreadySet{};
+}
+
+[[noreturn]] void raise_length_mismatch(std::size_t wanted, std::size_t held) {
+  raise(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
+                               ") does not match buffer length of " + std::to_string(held));
+}
+
+// "d", alone or behind a byte-order mark that names this machine's order.
+bool is_native_f64_format(const char* format) {
+  if (format == nullptr) return false;
+  std::string_view code(format);
+  if (code.size() == 2) {
+    constexpr bool little = std::endian::native == std::endian::little;
+    const char mark = code.front();
+    const bool native = mark == '@' || mark == '=' || mark == (little ? '<' : '>') ||
+                        (!little && mark == '!');
+    if (!native) return false;
+    code.remove_prefix(1);
+  }
+  return code == "d";
+}
+
+std::string shape_text(std::size_t rows, std::size_t cols) {
+  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+}
+
+// The next item of an iterator; null at its end. Throws when iteration raised.
+PyRef next_item(PyObject* iterator) {
+  PyRef item = PyRef::steal(PyIter_Next(iterator));
+  if (!item && PyErr_Occurred()) throw PyErrorAlreadySet{};
+  return item;
+}
+
+// `shape` as unsigned integers; the sequence and integer conversions raise
+// their own TypeError or OverflowError.
+std::vector<std::size_t> read_shape(PyObject* data) {
+  PyRef shape = check(PyObject_GetAttrString(data, "shape"));
+  if (PyUnicode_Check(shape.get())) {
+    raise(PyExc_TypeError, "shape must be a sequence of integers, not 'str'");
+  }
+  if (!PySequence_Check(shape.get())) {
+    raise(PyExc_TypeError, std::string("shape must be a sequence of integers, not '") +
+                               Py_TYPE(shape.get())->tp_name + "'");
+  }
+  PyRef iterator = check(PyObject_GetIter(shape.get()));
+  std::vector<std::size_t> entries;
+  while (PyRef item = next_item(iterator.get())) {
+    PyRef index = check(PyNumber_Index(item.get()));
+    const std::size_t entry = PyLong_AsSize_t(index.get());
+    if (entry == static_cast<std::size_t>(-1) && PyErr_Occurred()) throw PyErrorAlreadySet{};
+    entries.push_back(entry);
+  }
+  return entries;
+}
+
+std::string type_qualname(PyObject* data) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(data)));
+  if (!name) {
+    PyErr_Clear();
+    return {};
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+  if (utf8 == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+// Without numpy's C API there is no float64 fast path; intake still goes on
+// by type name and pandas.
+bool numpy_api_ready() {
+  try {
+    ensure_numpy_api();
+    return true;
+  } catch (const PyErrorAlreadySet&) {
+    PyErr_Clear();
+    return false;
+  }
+}
+
+// Copies the cells of a 2-D native float64 array in logical row-major order.
+IntakeResult read_float64_array(PyArrayObject* array) {
+  const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
+  const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
+  std::vector<double> values(detail::cell_count(rows, cols));
+  if (!values.empty()) {
+    const char* base = PyArray_BYTES(array);
+    if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
+      std::memcpy(values.data(), base, values.size() * sizeof(double));
+    } else {
+      // memcpy per cell: the cells of a misaligned array cannot be loaded as doubles.
+      const npy_intp row_stride = PyArray_STRIDE(array, 0);
+      const npy_intp col_stride = PyArray_STRIDE(array, 1);
+      double* out = values.data();
+      for (std::size_t r = 0; r < rows; ++r) {
+        const char* row = base + static_cast<npy_intp>(r) * row_stride;
+        for (std::size_t c = 0; c < cols; ++c) {
+          std::memcpy(out++, row + static_cast<npy_intp>(c) * col_stride, sizeof(double));
+        }
+      }
+    }
+  }
+  return IntakeResult{std::move(values), rows, cols, OUT{OUT::Array{}}, std::nullopt};
+}
+
+bool is_native_float64_matrix(PyObject* data) {
+  if (!PyArray_Check(data)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(data);
+  return PyArray_NDIM(array) == 2 && PyArray_TYPE(array) == NPY_DOUBLE &&
+         PyArray_ISNOTSWAPPED(array);
+}
+
+// A subclass may override `shape`; the encoder and the buffer read rely on it
+// describing the array they index.
+void check_array_shape(PyObject* data, std::size_t rows, std::size_t cols) {
+  auto* array = reinterpret_cast<PyArrayObject*>(data);
+  if (PyArray_NDIM(array) != 2 || static_cast<std::size_t>(PyArray_DIM(array, 0)) != rows ||
+      static_cast<std::size_t>(PyArray_DIM(array, 1)) != cols) {
+    panic("array shape " + shape_text(rows, cols) +
+          " does not match the dimensions of its data");
+  }
+}
+
+IntakeResult read_ndarray_by_name(PyObject* data, std::size_t rows, std::size_t cols) {
+  PyRef dtype = check(PyObject_GetAttrString(data, "dtype"));
+  PyRef name = check(PyObject_GetAttrString(dtype.get(), "name"));
+  if (detail::utf8_text(name.get()) == "object") {
+    EncodedValues encoded = encode_object_array(data, rows, cols);
+    return IntakeResult{std::move(encoded.values), rows, cols, OUT{OUT::Array{}},
+                        std::move(encoded.encoding)};
+  }
+  return IntakeResult{read_via_buffer(data, rows, cols), rows, cols, OUT{OUT::Array{}},
+                      std::nullopt};
+}
+
+std::vector<std::string> column_texts(PyObject* frame) {
+  PyRef labels = check(PyObject_GetAttrString(frame, "columns"));
+  PyRef iterator = PyRef::steal(PyObject_GetIter(labels.get()));
+  if (!iterator) panic("no items found! " + take_error_text());
+  std::vector<std::string> texts;
+  while (true) {
+    PyRef label = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!label) {
+      if (PyErr_Occurred()) panic("no items found! " + take_error_text());
+      break;
+    }
+    try {
+      texts.push_back(detail::str_text(label.get()));
+    } catch (const PyErrorAlreadySet&) {
+      panic("Failed str conversion: " + take_error_text());
+    }
+  }
+  return texts;
+}
+
+std::vector<double> frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols) {
+  PyRef to_numpy = check(PyObject_GetAttrString(frame, "to_numpy"));
+  PyRef args = check_created(PyTuple_New(0));
+  PyRef kwargs = check_created(PyDict_New());
+  PyRef dtype = check_created(PyUnicode_FromString("float64"));
+  check_status(PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()));
+  check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
+  PyRef converted = check(PyObject_Call(to_numpy.get(), args.get(), kwargs.get()));
+  return read_via_buffer(converted.get(), rows, cols);
+}
+
+IntakeResult read_dataframe(PyObject* frame) {
+  const std::vector<std::size_t> shape = read_shape(frame);
+  if (shape.size() != 2) {
+    panic("a DataFrame shape has 2 entries, this one has " + std::to_string(shape.size()));
+  }
+  const std::size_t rows = shape[0];
+  const std::size_t cols = shape[1];
+  std::vector<std::string> columns = column_texts(frame);
+  if (columns.size() != cols) {
+    panic("the frame has " + std::to_string(columns.size()) + " column labels but its shape " +
+          shape_text(rows, cols) + " says " + std::to_string(cols) + " columns");
+  }
+  if (check_for_strs(frame)) {
+    EncodedValues encoded = encode_dataframe(frame, rows, cols, columns);
+    return IntakeResult{std::move(encoded.values), rows, cols,
+                        OUT{OUT::DataFrame{std::move(columns)}}, std::move(encoded.encoding)};
+  }
+  std::vector<double> values = frame_to_float64(frame, rows, cols);
+  return IntakeResult{std::move(values), rows, cols, OUT{OUT::DataFrame{std::move(columns)}},
+                      std::nullopt};
+}
+
+// A dtype attribute that must be a str; anything else breaks the pandas
+// conventions and is an internal failure.
+std::string dtype_text(PyObject* dtype, const char* attribute) {
+  PyRef value = PyRef::steal(PyObject_GetAttrString(dtype, attribute));
+  if (!value) panic(std::string(attribute) + " attr not found: " + take_error_text());
+  try {
+    return detail::utf8_text(value.get());
+  } catch (const PyErrorAlreadySet&) {
+    panic(std::string(attribute) + " attr is not a string: " + take_error_text());
+  }
+}
+
+}  // namespace
+
+namespace detail {
+
+std::size_t cell_count(std::size_t rows, std::size_t cols) {
+  std::size_t count = 0;
+  if (__builtin_mul_overflow(rows, cols, &count)) {
+    panic("a table of shape " + shape_text(rows, cols) + " has more cells than 64 bits count");
+  }
+  return count;
+}
+
+std::string utf8_text(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    raise(PyExc_TypeError,
+          std::string("expected a str, got '") + Py_TYPE(obj)->tp_name + "'");
+  }
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (utf8 == nullptr) throw PyErrorAlreadySet{};
+  return std::string(utf8, static_cast<std::size_t>(size));
+}
+
+std::string str_text(PyObject* obj) {
+  PyRef text = check(PyObject_Str(obj));
+  return utf8_text(text.get());
+}
+
+PyRef key_pair(PyObject* first, PyObject* second) {
+  return check_created(PyTuple_Pack(2, first, second));
+}
+
+PyRef index_pair(std::size_t first, std::size_t second) {
+  PyRef a = check_created(PyLong_FromSize_t(first));
+  PyRef b = check_created(PyLong_FromSize_t(second));
+  return key_pair(a.get(), b.get());
+}
+
+F64Buffer::F64Buffer(PyObject* obj) {
+  check_status(PyObject_GetBuffer(obj, &hold_.view, PyBUF_FULL_RO));
+  hold_.held = true;
+  const Py_buffer& view = hold_.view;
+  if (view.shape == nullptr) raise(PyExc_BufferError, "shape is null");
+  if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
+  if (view.itemsize != 8 || !is_native_f64_format(view.format)) {
+    raise(PyExc_BufferError, "buffer contents are not compatible with f64");
+  }
+  if (reinterpret_cast<std::uintptr_t>(view.buf) % 8 != 0) {
+    raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
+  }
+  // The copy walks `shape`; an exporter whose shape and length disagree
+  // would have it step outside the buffer.
+  std::size_t items = 1;
+  for (int dim = 0; dim < view.ndim; ++dim) {
+    if (view.shape[dim] < 0 ||
+        __builtin_mul_overflow(items, static_cast<std::size_t>(view.shape[dim]), &items)) {
+      panic("buffer dimension " + std::to_string(dim) + " has an invalid extent");
+    }
+  }
+  if (view.len < 0 || view.len % 8 != 0 || items != item_count()) {
+    panic("buffer shape holds " + std::to_string(items) + " items but its length is " +
+          std::to_string(view.len) + " bytes");
+  }
+}
+
+void F64Buffer::copy_to(std::span<double> out) const {
+  if (out.size() != item_count()) raise_length_mismatch(out.size(), item_count());
+  if (out.empty()) return;
+  check_status(PyBuffer_ToContiguous(out.data(), &hold_.view, hold_.view.len, 'C'));
+}
+
+}  // namespace detail
+
+std::vector<double> read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
+  const detail::F64Buffer buffer(obj);
+  if (buffer.ndim() != 2) raise(PyExc_ValueError, "Expected a 2-dimensional array");
+  const std::size_t count = detail::cell_count(rows, cols);
+  if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
+  if (buffer.extent(0) != rows || buffer.extent(1) != cols) {
+    panic("buffer of shape " + shape_text(buffer.extent(0), buffer.extent(1)) +
+          " read as shape " + shape_text(rows, cols));
+  }
+  std::vector<double> values(count);
+  buffer.copy_to(values);
+  return values;
+}
+
+bool check_for_strs(PyObject* frame) {
+  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
+  if (!dtypes) panic("dtypes attr not found: " + take_error_text());
+  PyRef iterator = PyRef::steal(PyObject_GetIter(dtypes.get()));
+  if (!iterator) panic("No dtypes found. " + take_error_text());
+  while (true) {
+    PyRef dtype = PyRef::steal(PyIter_Next(iterator.get()));
+    if (!dtype) {
+      if (PyErr_Occurred()) panic("No dtypes found. " + take_error_text());
+      return false;
+    }
+    const std::string kind = dtype_text(dtype.get(), "kind");
+    const std::string name = dtype_text(dtype.get(), "name");
+    if (kind == "O" || name == "string") return true;
+  }
+}
+
+IntakeResult pyany_to_vec(PyObject* data) {
+  const bool numpy_ready = numpy_api_ready();
+  if (numpy_ready && is_native_float64_matrix(data)) {
+    return read_float64_array(reinterpret_cast<PyArrayObject*>(data));
+  }
+
+  const std::string qualname = type_qualname(data);
+  if (qualname == "ndarray") {
+    const std::vector<std::size_t> shape = read_shape(data);
+    if (shape.size() == 2) {
+      if (numpy_ready && PyArray_Check(data)) check_array_shape(data, shape[0], shape[1]);
+      return read_ndarray_by_name(data, shape[0], shape[1]);
+    }
+  }
+
+  PyRef pandas = check(PyImport_ImportModule("pandas"));
+  PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (check_status(PyObject_IsInstance(data, frame_type.get())) == 1) {
+    return read_dataframe(data);
+  }
+
+  raise(PyExc_TypeError, "Unsupported type: '" + qualname +
+                             "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+}
+
+}  // namespace gapwright::py

@@ -1,0 +1,18 @@
+// Access to numpy's C API from every translation unit of the module.
+#pragma once
+
+#include "utils/python/compat.h"
+
+#define PY_ARRAY_UNIQUE_SYMBOL gapwright_ARRAY_API
+#ifndef GAPWRIGHT_NUMPY_API_OWNER
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+namespace gapwright::py {
+
+// Imports numpy's C API through its capsule on first use; later calls return
+// at once. Throws PyErrorAlreadySet when numpy cannot be imported.
+void ensure_numpy_api();
+
+}  // namespace gapwright::py

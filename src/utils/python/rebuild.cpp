@@ -1,0 +1,170 @@
+// What arr_to_out returns:
+//
+//   container  encoding  result
+//   Array      absent    new float64 ndarray (rows, cols), C order, NaN where blanked
+//   Array      present   new object ndarray: Python floats, and in encoded columns
+//                        the decoded str, or the str "NaN" where blanked
+//   DataFrame  absent    new DataFrame of float64 columns named by `columns`,
+//                        default index
+//   DataFrame  present   as above, encoded columns of dtype object holding the
+//                        decoded str, or None where blanked
+#include "utils/python/rebuild.h"
+
+#include "utils/python/errors.h"
+#include "utils/python/intake.h"
+#include "utils/python/numpy_api.h"
+
+#include <cmath>    // std::isnan
+#include <cstdint>  // std::uint64_t
+#include <cstring>  // std::memcpy
+#include <limits>   // std::numeric_limits
+#include <utility>  // std::move
+
+namespace gapwright::py {
+namespace {
+
+// Truncation toward zero, saturating at both ends of the unsigned range.
+std::uint64_t cell_code(double cell) {
+  if (!(cell > 0.0)) return 0;
+  if (cell >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(cell);
+}
+
+// The str objects of one column's decoder, each made on first use and shared
+// by every cell with that code.
+class ColumnDecoder {
+ public:
+  explicit ColumnDecoder(const std::vector<std::string>& decoder)
+      : decoder_(decoder), texts_(decoder.size()) {}
+
+  // Borrowed str for the cell's code; null for a blank cell or a code the
+  // decoder does not know.
+  PyObject* text(double cell) {
+    if (std::isnan(cell)) return nullptr;
+    const std::uint64_t code = cell_code(cell);
+    if (code >= decoder_.size()) return nullptr;
+    PyRef& slot = texts_[code];
+    if (!slot) {
+      const std::string& text = decoder_[code];
+      slot = check_created(
+          PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+    return slot.get();
+  }
+
+ private:
+  const std::vector<std::string>& decoder_;
+  std::vector<PyRef> texts_;
+};
+
+const std::vector<std::string>& decoder_of(const EncodingInfo& encoding, std::size_t column,
+                                           std::size_t cols) {
+  const auto found = encoding.decoders.find(column);
+  if (found == encoding.decoders.end()) panic("no entry found for key");
+  if (column >= cols) panic(index_out_of_bounds(cols, column));
+  return found->second;
+}
+
+PyRef float_array(const MatrixView& matrix) {
+  ensure_numpy_api();
+  const std::size_t count = detail::cell_count(matrix.rows, matrix.cols);
+  constexpr auto max_extent = static_cast<std::size_t>(NPY_MAX_INTP);
+  if (matrix.rows > max_extent || matrix.cols > max_extent) {
+    panic("matrix of " + std::to_string(matrix.rows) + " rows and " +
+          std::to_string(matrix.cols) + " columns exceeds numpy's dimension range");
+  }
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyRef array = check_created(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
+  if (count > 0) {
+    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data,
+                count * sizeof(double));
+  }
+  return array;
+}
+
+template <typename... Args>
+PyRef call_method(PyObject* self, const char* name, Args... args) {
+  PyRef method = check_created(PyUnicode_FromString(name));
+  PyObject* argv[] = {self, args...};
+  return check(PyObject_VectorcallMethod(method.get(), argv, 1 + sizeof...(args), nullptr));
+}
+
+PyRef object_array(const MatrixView& matrix, const EncodingInfo& encoding) {
+  PyRef array = [&] {
+    PyRef floats = float_array(matrix);
+    PyRef numpy = check(PyImport_ImportModule("numpy"));
+    PyRef copy = call_method(numpy.get(), "array", floats.get());
+    PyRef object_name = check_created(PyUnicode_FromString("object"));
+    return call_method(copy.get(), "astype", object_name.get());
+  }();
+
+  PyRef nan_text = check_created(PyUnicode_FromString("NaN"));
+  for (const std::size_t c : encoding.encoded_columns) {
+    ColumnDecoder decoder(decoder_of(encoding, c, matrix.cols));
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+      PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
+      PyRef key = detail::index_pair(r, c);
+      check_status(PyObject_SetItem(array.get(), key.get(), text ? text : nan_text.get()));
+    }
+  }
+  return array;
+}
+
+PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& columns,
+                 const std::optional<EncodingInfo>& encoding) {
+  PyRef pandas = check(PyImport_ImportModule("pandas"));
+  if (columns.size() != matrix.cols) {
+    panic(std::to_string(columns.size()) + " column names for a matrix of " +
+          std::to_string(matrix.cols) + " columns");
+  }
+  PyRef names = check_created(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+  for (std::size_t i = 0; i < columns.size(); ++i) {
+    PyRef name = check_created(PyUnicode_FromStringAndSize(
+        columns[i].data(), static_cast<Py_ssize_t>(columns[i].size())));
+    PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), name.release());
+  }
+  PyRef kwargs = check_created(PyDict_New());
+  check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
+  PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  PyRef frame = [&] {
+    PyRef floats = float_array(matrix);
+    PyRef args = check_created(PyTuple_Pack(1, floats.get()));
+    return check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
+  }();
+  if (!encoding) return frame;
+
+  // Columns are addressed by position, so repeated or non-text names cannot
+  // pick the wrong column.
+  PyRef iloc = check(PyObject_GetAttrString(frame.get(), "iloc"));
+  PyRef all_rows = check_created(PySlice_New(nullptr, nullptr, nullptr));
+  PyRef object_name = check_created(PyUnicode_FromString("object"));
+  for (const std::size_t c : encoding->encoded_columns) {
+    ColumnDecoder decoder(decoder_of(*encoding, c, matrix.cols));
+    PyRef cells = check_created(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
+    for (std::size_t r = 0; r < matrix.rows; ++r) {
+      PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
+      PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(r), Py_NewRef(text ? text : Py_None));
+    }
+    PyRef position = check_created(PyLong_FromSize_t(c));
+    PyRef key = detail::key_pair(all_rows.get(), position.get());
+    // The column turns object before any str goes in, so pandas keeps the
+    // strs as they are instead of inferring a string dtype.
+    PyRef column = check(PyObject_GetItem(iloc.get(), key.get()));
+    PyRef as_object = call_method(column.get(), "astype", object_name.get());
+    call_method(frame.get(), "isetitem", position.get(), as_object.get());
+    check_status(PyObject_SetItem(iloc.get(), key.get(), cells.get()));
+  }
+  return frame;
+}
+
+}  // namespace
+
+PyRef arr_to_out(MatrixView matrix, OUT container, std::optional<EncodingInfo> encoding) {
+  if (const auto* frame = std::get_if<OUT::DataFrame>(&container.kind)) {
+    return data_frame(matrix, frame->columns, encoding);
+  }
+  if (!encoding) return float_array(matrix);
+  return object_array(matrix, *encoding);
+}
+
+}  // namespace gapwright::py

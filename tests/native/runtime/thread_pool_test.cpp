@@ -1,0 +1,215 @@
+#include "runtime/thread_pool.h"
+
+#include <atomic>     // std::atomic
+#include <chrono>     // std::chrono::steady_clock
+#include <functional> // std::function
+#include <mutex>      // std::mutex, std::lock_guard
+#include <stdexcept>  // std::runtime_error
+#include <thread>     // std::thread, std::this_thread
+#include <utility>    // std::move
+#include <vector>     // std::vector
+
+#include <gtest/gtest.h>
+
+#include "runtime/internal_error.h"
+
+namespace gapwright {
+namespace {
+
+class FnJob : public Job {
+ public:
+  explicit FnJob(std::function<void()> fn) : fn_(std::move(fn)) {}
+  void run() override { fn_(); }
+
+ private:
+  std::function<void()> fn_;
+};
+
+std::unique_ptr<Job> job(std::function<void()> fn) { return std::make_unique<FnJob>(std::move(fn)); }
+
+// Waits for something another thread does, failing instead of hanging.
+bool eventually(const std::function<bool()>& condition) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+// A gate that jobs wait at until the test opens it.
+struct Gate {
+  std::atomic<bool> open{false};
+  void pass() const {
+    while (!open.load()) std::this_thread::yield();
+  }
+};
+
+TEST(thread_pool_test, every_job_runs_once_off_the_callers_thread) {
+  for (std::size_t size : {1U, 2U, 4U, 8U}) {
+    ThreadPool pool(size);
+    EXPECT_EQ(pool.live_workers(), size);
+    constexpr int kJobs = 2000;
+    // Plain ints: join must make the jobs' writes visible.
+    std::vector<int> runs(kJobs, 0);
+    std::vector<std::thread::id> ran_on(kJobs);
+    for (int i = 0; i < kJobs; ++i) {
+      pool.execute(job([&runs, &ran_on, i] {
+        ++runs[i];
+        ran_on[i] = std::this_thread::get_id();
+      }));
+    }
+    pool.join();
+    EXPECT_EQ(pool.queued_count(), 0U);
+    EXPECT_EQ(pool.active_count(), 0U);
+    for (int i = 0; i < kJobs; ++i) {
+      ASSERT_EQ(runs[i], 1) << "job " << i << " with " << size << " workers";
+      ASSERT_NE(ran_on[i], std::this_thread::get_id());
+    }
+  }
+}
+
+TEST(thread_pool_test, join_with_nothing_to_do) {
+  ThreadPool pool(3);
+  pool.join();
+  pool.execute(job([] {}));
+  pool.join();
+  pool.join();
+  EXPECT_EQ(pool.active_count(), 0U);
+}
+
+TEST(thread_pool_test, one_worker_runs_jobs_in_queue_order) {
+  ThreadPool pool(1);
+  std::vector<int> order;
+  for (int i = 0; i < 500; ++i) pool.execute(job([&order, i] { order.push_back(i); }));
+  pool.join();
+  ASSERT_EQ(order.size(), 500U);
+  for (int i = 0; i < 500; ++i) EXPECT_EQ(order[i], i);
+}
+
+TEST(thread_pool_test, at_most_pool_size_jobs_at_once) {
+  ThreadPool pool(3);
+  std::atomic<int> running{0};
+  std::atomic<int> most{0};
+  for (int i = 0; i < 300; ++i) {
+    pool.execute(job([&] {
+      const int now = running.fetch_add(1) + 1;
+      int seen = most.load();
+      while (now > seen && !most.compare_exchange_weak(seen, now)) {
+      }
+      for (int spin = 0; spin < 100; ++spin) std::this_thread::yield();
+      running.fetch_sub(1);
+    }));
+  }
+  pool.join();
+  EXPECT_GE(most.load(), 1);
+  EXPECT_LE(most.load(), 3);
+}
+
+TEST(thread_pool_test, failed_jobs_are_reported_and_replaced) {
+  ThreadPool pool(3);
+  std::atomic<int> done{0};
+  testing::internal::CaptureStderr();
+  for (int i = 0; i < 30; ++i) {
+    if (i == 4) {
+      pool.execute(job([] { throw std::runtime_error("boom from a job"); }));
+    } else if (i == 11) {
+      pool.execute(job([] { panic("internal trouble"); }));
+    } else if (i == 20) {
+      pool.execute(job([] { throw 7; }));
+    } else {
+      pool.execute(job([&done] { done.fetch_add(1); }));
+    }
+  }
+  pool.join();
+  const std::string notices = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(done.load(), 27);
+  EXPECT_EQ(pool.queued_count(), 0U);
+  EXPECT_EQ(pool.active_count(), 0U);
+  EXPECT_EQ(pool.live_workers(), 3U);
+  EXPECT_NE(notices.find("boom from a job"), std::string::npos) << notices;
+  EXPECT_NE(notices.find("internal trouble"), std::string::npos) << notices;
+  EXPECT_NE(notices.find("thread_pool_test.cpp"), std::string::npos) << "where the panic was raised: " << notices;
+
+  for (int i = 0; i < 30; ++i) pool.execute(job([&done] { done.fetch_add(1); }));
+  pool.join();
+  EXPECT_EQ(done.load(), 57);
+  EXPECT_EQ(pool.live_workers(), 3U);
+}
+
+TEST(thread_pool_test, destroying_with_jobs_queued_does_not_wait) {
+  auto gate = std::make_shared<Gate>();
+  auto finished = std::make_shared<std::atomic<int>>(0);
+  auto pool = std::make_unique<ThreadPool>(2);
+  for (int i = 0; i < 20; ++i) {
+    pool->execute(job([gate, finished] {
+      gate->pass();
+      finished->fetch_add(1);
+    }));
+  }
+  std::atomic<bool> destroyed{false};
+  std::thread destroyer([&] {
+    pool.reset();
+    destroyed.store(true);
+  });
+  // The jobs cannot finish before the gate opens, so a destructor that waited
+  // for them would never return.
+  const bool returned = eventually([&] { return destroyed.load(); });
+  EXPECT_TRUE(returned) << "destruction waited for the queued jobs";
+  gate->open.store(true);
+  destroyer.join();
+  EXPECT_TRUE(eventually([&] { return finished->load() == 20; })) << finished->load() << " of 20 jobs ran";
+}
+
+TEST(thread_pool_test, concurrent_joiners_both_return) {
+  ThreadPool pool(2);
+  Gate gate;
+  std::atomic<int> finished{0};
+  for (int i = 0; i < 10; ++i) {
+    pool.execute(job([&] {
+      gate.pass();
+      finished.fetch_add(1);
+    }));
+  }
+  std::atomic<int> joined{0};
+  int seen_by_joiner[2] = {-1, -1};
+  std::thread first([&] { pool.join(); seen_by_joiner[0] = finished.load(); joined.fetch_add(1); });
+  std::thread second([&] { pool.join(); seen_by_joiner[1] = finished.load(); joined.fetch_add(1); });
+  gate.open.store(true);
+  EXPECT_TRUE(eventually([&] { return joined.load() == 2; }));
+  first.join();
+  second.join();
+  EXPECT_EQ(seen_by_joiner[0], 10);
+  EXPECT_EQ(seen_by_joiner[1], 10);
+}
+
+TEST(thread_pool_test, zero_threads_is_an_internal_failure) {
+  try {
+    ThreadPool pool(0);
+    FAIL() << "no failure";
+  } catch (const InternalError& error) {
+    EXPECT_STREQ(error.what(), "assertion failed: num_threads > 0");
+  }
+}
+
+TEST(thread_pool_test, moved_from_handle) {
+  ThreadPool original(2);
+  ThreadPool pool(std::move(original));
+  std::atomic<int> done{0};
+  pool.execute(job([&done] { done.fetch_add(1); }));
+  pool.join();
+  EXPECT_EQ(done.load(), 1);
+  EXPECT_EQ(pool.live_workers(), 2U);
+
+  original.join();
+  EXPECT_EQ(original.live_workers(), 0U);
+  EXPECT_THROW(original.execute(job([] {})), InternalError);
+
+  original = std::move(pool);
+  original.execute(job([&done] { done.fetch_add(1); }));
+  original.join();
+  EXPECT_EQ(done.load(), 2);
+}
+
+}  // namespace
+}  // namespace gapwright

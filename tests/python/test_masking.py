@@ -1,0 +1,195 @@
+"""The masking call end to end, against the independent reference model."""
+
+import math
+
+import numpy as np
+import pytest
+
+import reference
+from gapwright import MNARrs
+
+
+def masked(x, alpha, seed, n_workers=2, **kw):
+    return MNARrs(seed=seed, n_workers=n_workers, **kw)(x, alpha)
+
+
+def test_plain_call_blanks_exactly_n_cells(capfd):
+    x = np.arange(30.0).reshape(10, 3)
+    out = masked(x, 0.2, seed=1)
+    assert out.dtype == np.float64 and out.shape == x.shape and out.flags.c_contiguous
+    assert np.isnan(out).sum() == 6
+    kept = ~np.isnan(out)
+    np.testing.assert_array_equal(out[kept], x[kept])
+    assert not np.shares_memory(out, x)
+    np.testing.assert_array_equal(x, np.arange(30.0).reshape(10, 3))
+
+
+@pytest.mark.parametrize("seed", [0, 1, 7, 123456789, 2**64 - 1])
+@pytest.mark.parametrize(
+    "shape, alpha, mean, variance",
+    [
+        ((6, 3), 0.3, 0.5, 0.0),
+        ((9, 4), 0.5, 0.5, 0.2),
+        ((8, 5), 0.25, 0.3, 1.0),
+        ((5, 7), 0.1, 0.9, 0.05),
+        ((1, 6), 0.5, 0.5, 0.5),
+        ((7, 1), 1.0, 0.5, 0.3),
+        ((30, 20), 0.05, 0.5, 0.3),  # 600 cells: both dimensions truncated in the dump
+        ((120, 5), 0.04, 0.4, 0.2),  # 600 cells: only the rows truncated
+    ],
+)
+def test_matches_reference_holes_and_dumps(capfd, rng, seed, shape, alpha, mean, variance):
+    x = np.round(rng.normal(size=shape) * 10, 1)
+    x.flat[::3] = np.round(x.flat[::3])  # duplicates make ties
+    capfd.readouterr()
+    out = MNARrs(mean, variance, seed, 3)(x, alpha)
+    dumps = capfd.readouterr().out
+    expected, expected_dumps = reference.mask(x.tolist(), alpha, seed, mean, variance)
+    np.testing.assert_array_equal(out, np.array(expected))
+    assert dumps == expected_dumps
+
+
+def test_same_result_and_output_for_any_worker_count(capfd, rng):
+    x = rng.normal(size=(40, 9))
+    outputs = []
+    for workers in (1, 2, 8):
+        capfd.readouterr()
+        out = masked(x, 0.35, seed=99, n_workers=workers, variance=0.4)
+        outputs.append((out.tobytes(), capfd.readouterr().out))
+    assert outputs[0] == outputs[1] == outputs[2]
+
+
+def test_consecutive_calls_continue_the_stream(capfd, rng):
+    x = np.round(rng.normal(size=(10, 4)), 2)
+    m = MNARrs(variance=0.5, seed=5, n_workers=2)
+    first, second = m(x, 0.3), m(x, 0.3)
+    stream = reference.Stream(5)
+    ref_first, _ = reference.mask(x.tolist(), 0.3, 5, 0.5, 0.5, stream=stream)
+    ref_second, _ = reference.mask(x.tolist(), 0.3, 5, 0.5, 0.5, stream=stream)
+    np.testing.assert_array_equal(first, np.array(ref_first))
+    np.testing.assert_array_equal(second, np.array(ref_second))
+    assert not np.array_equal(np.isnan(first), np.isnan(second))
+
+
+@pytest.mark.parametrize(
+    "cells, alpha, blanks",
+    [((5, 6), 0.01, 1), ((10, 10), 0.07, 8), ((4, 5), 1.0, 20), ((4, 5), 0.5, 10)],
+)
+def test_blank_count_rounds_up_after_the_product(capfd, cells, alpha, blanks):
+    x = np.arange(float(cells[0] * cells[1])).reshape(cells)
+    assert np.isnan(masked(x, alpha, seed=3)).sum() == blanks
+
+
+@pytest.mark.parametrize("alpha", [0, 0.0, -1.0, float("nan"), -math.inf])
+def test_no_blanks_no_output(capfd, alpha):
+    x = np.array([[1.0, np.nan], [3.0, 4.0]])  # a NaN would fail once sampled
+    out = masked(x, alpha, seed=1)
+    np.testing.assert_array_equal(out, x)
+    assert capfd.readouterr().out == ""
+
+
+def test_tie_goes_to_lowest_row(capfd):
+    x = np.array([[1.0], [2.0], [3.0], [4.0]])
+    out = masked(x, 0.25, seed=8)
+    assert np.isnan(out[1, 0]) and np.isnan(out).sum() == 1
+    assert capfd.readouterr().out == (
+        "[[1.0],\n [NaN],\n [3.0],\n [4.0]], shape=[4, 1], strides=[1, 1], "
+        "layout=CFcf (0xf), const ndim=2\n"
+    )
+
+
+def test_median_cells_go_first_with_zero_variance(capfd):
+    x = np.array([[5.0, 10.0], [1.0, 30.0], [3.0, 20.0]])
+    out = masked(x, 1 / 3, seed=2)
+    assert np.isnan(out[2, 0]) and np.isnan(out[2, 1]) and np.isnan(out).sum() == 2
+    assert capfd.readouterr().out == (
+        "[[5.0, 10.0],\n [1.0, 30.0],\n [NaN, NaN]], shape=[3, 2], strides=[2, 1], "
+        "layout=Cc (0x5), const ndim=2\n"
+    )
+
+
+@pytest.mark.parametrize("alpha", [2.0, 1e12, math.inf])
+def test_more_blanks_than_cells_stops_when_all_blank(capfd, alpha):
+    x = np.arange(6.0).reshape(3, 2)
+    out = masked(x, alpha, seed=4)
+    assert np.isnan(out).all()
+    captured = capfd.readouterr()
+    assert captured.out.count("shape=[3, 2]") == 3  # one dump per pass until all blank
+    assert "No argmin found!" not in captured.err
+
+
+def test_nan_column_fails_when_sampled(capfd, panic):
+    x = np.array([[1.0, np.nan], [2.0, 3.0], [4.0, 5.0]])
+    m = MNARrs(seed=1, n_workers=2)
+    with panic("Sample is nan"):
+        m(x, 0.5)
+    assert "Sample is nan" in capfd.readouterr().err
+    # the instance stays usable
+    assert np.isnan(m(x[:, :1], 0.4)).sum() == 2
+
+
+def test_infinite_column_with_zero_variance_fails(capfd, panic):
+    x = np.array([[1.0], [np.inf], [2.0]])
+    with panic("Sample is nan"):
+        masked(x, 0.5, seed=1)
+
+
+def test_nan_column_matters_only_when_chosen(capfd, panic):
+    # Fewer blanks than columns: one pass over a random subset of columns.
+    x = np.column_stack([np.arange(10.0), np.arange(10.0), np.r_[np.arange(9.0), np.nan]])
+    outcomes = set()
+    for seed in range(12):
+        try:
+            expected, dumps = reference.mask(x.tolist(), 0.1, seed)
+        except reference.Failure:
+            with panic("Sample is nan"):
+                masked(x, 0.1, seed=seed)
+            assert capfd.readouterr().out == ""
+            outcomes.add("failed")
+            continue
+        capfd.readouterr()
+        np.testing.assert_array_equal(masked(x, 0.1, seed=seed), np.array(expected))
+        assert capfd.readouterr().out == dumps
+        outcomes.add("masked")
+    assert outcomes == {"failed", "masked"}
+
+
+def test_mean_past_the_end_clamps_to_the_largest_value(capfd):
+    x = np.array([[3.0], [1.0], [5.0], [2.0], [4.0]])  # odd n used to fail
+    for mean in (1.0, 7.5, math.inf):
+        out = masked(x, 0.2, seed=1, mean=mean)
+        assert np.isnan(out[2, 0]) and np.isnan(out).sum() == 1
+    even = np.array([[3.0], [1.0], [2.0], [4.0]])
+    out = masked(even, 0.25, seed=1, mean=1.0)
+    assert np.isnan(out[3, 0])
+
+
+def test_negative_or_nan_mean_centres_on_the_smallest(capfd):
+    x = np.array([[3.0], [1.0], [2.0]])
+    for mean in (-1.0, float("nan")):
+        out = masked(x, 0.3, seed=1, mean=mean)
+        assert np.isnan(out[1, 0]) and np.isnan(out).sum() == 1
+
+
+@pytest.mark.parametrize("shape", [(0, 3), (0, 0), (4, 0)])
+def test_empty_tables_return_empty_results(capfd, shape):
+    x = np.zeros(shape)
+    for alpha in (0.0, 0.5, 1.0):
+        out = masked(x, alpha, seed=1)
+        assert out.shape == shape and out.dtype == np.float64
+    assert capfd.readouterr().out == ""
+
+
+def test_signed_zero_column(capfd):
+    x = np.array([[0.0], [-0.0], [5.0]])
+    out = masked(x, 0.3, seed=1)
+    # centre +0; both zeros are at distance 0, the lower row wins
+    assert np.isnan(out[0, 0]) and np.isnan(out).sum() == 1
+
+
+def test_huge_values_whose_squares_overflow(capfd):
+    x = np.array([[1e300], [-1e300], [2e300], [-3e300], [5e300]])
+    for seed in range(5):
+        out = masked(x, 0.6, seed=seed, variance=0.5)
+        expected, _ = reference.mask(x.tolist(), 0.6, seed, 0.5, 0.5)
+        np.testing.assert_array_equal(out, np.array(expected))
