@@ -140,15 +140,15 @@ def test_nan_column_matters_only_when_chosen(capfd, panic):
     outcomes = set()
     for seed in range(12):
         try:
-            expected, dumps = reference.mask(x.tolist(), 0.1, seed)
+            expected, dumps = reference.mask(x.tolist(), 0.05, seed)
         except reference.Failure:
             with panic("Sample is nan"):
-                masked(x, 0.1, seed=seed)
+                masked(x, 0.05, seed=seed)
             assert capfd.readouterr().out == ""
             outcomes.add("failed")
             continue
         capfd.readouterr()
-        np.testing.assert_array_equal(masked(x, 0.1, seed=seed), np.array(expected))
+        np.testing.assert_array_equal(masked(x, 0.05, seed=seed), np.array(expected))
         assert capfd.readouterr().out == dumps
         outcomes.add("masked")
     assert outcomes == {"failed", "masked"}

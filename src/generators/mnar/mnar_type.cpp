@@ -158,8 +158,10 @@ PyType_Slot kSlots[] = {
     {0, nullptr},
 };
 
+// The dotted name sets __module__ to "builtins"; the class lives in no module
+// of its own because one type object serves every module object.
 PyType_Spec kSpec = {
-    "MNARrs",
+    "builtins.MNARrs",
     static_cast<int>(sizeof(MNARObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -39,7 +39,12 @@ bool is_native_f64_format(const char* format) {
 }
 
 std::string shape_text(std::size_t rows, std::size_t cols) {
-  return "(" + std::to_string(rows) + ", " + std::to_string(cols) + ")";
+  std::string text = "(";
+  text += std::to_string(rows);
+  text += ", ";
+  text += std::to_string(cols);
+  text += ')';
+  return text;
 }
 
 // The next item of an iterator; null at its end. Throws when iteration raised.
