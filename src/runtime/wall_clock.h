@@ -12,11 +12,11 @@ namespace gapwright {
 using ClockReader = int (*)(timespec*);
 int read_realtime_clock(timespec* out);
 
-// The seed of a new instance. The clock is read on every construction, and a
-// failed reading or one before 1970 is an internal failure whose message
-// begins "Getting time failed", even when an explicit seed is given. Otherwise
-// the explicit seed is returned, or else seconds * 1e9 + nanoseconds,
-// wrapping modulo 2^64.
+// The seed of a new instance. The clock is read on every construction. With
+// an explicit seed that seed is returned and the reading is ignored, even a
+// failed one. Without, a failed reading or one before 1970 is an internal
+// failure whose message begins "Getting time failed", and otherwise the seed
+// is seconds * 1e9 + nanoseconds, wrapping modulo 2^64.
 std::uint64_t choose_seed(std::optional<std::uint64_t> explicit_seed,
                           ClockReader clock = read_realtime_clock);
 

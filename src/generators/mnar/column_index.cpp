@@ -221,7 +221,7 @@ std::size_t ColumnIndex::lowest_row_in(std::size_t begin, std::size_t end) const
   std::uint32_t best_row = kTaken;
   const auto scan = [&](std::size_t from, std::size_t to) {
     for (std::size_t p = from; p < to; ++p) {
-      if (rows_[p] < best_row) {
+      if (rows_[p] <= best_row) {
         best_row = rows_[p];
         best = p;
       }

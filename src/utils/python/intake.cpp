@@ -13,13 +13,13 @@
 namespace gapwright::py {
 namespace {
 
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
+[[noreturn]] void raise_error(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw PyErrorAlreadySet{};
 }
 
 [[noreturn]] void raise_length_mismatch(std::size_t wanted, std::size_t held) {
-  raise(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
+  raise_error(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
                                ") does not match buffer length of " + std::to_string(held));
 }
 
@@ -59,10 +59,10 @@ PyRef next_item(PyObject* iterator) {
 std::vector<std::size_t> read_shape(PyObject* data) {
   PyRef shape = check(PyObject_GetAttrString(data, "shape"));
   if (PyUnicode_Check(shape.get())) {
-    raise(PyExc_TypeError, "shape must be a sequence of integers, not 'str'");
+    raise_error(PyExc_TypeError, "shape must be a sequence of integers, not 'str'");
   }
   if (!PySequence_Check(shape.get())) {
-    raise(PyExc_TypeError, std::string("shape must be a sequence of integers, not '") +
+    raise_error(PyExc_TypeError, std::string("shape must be a sequence of integers, not '") +
                                Py_TYPE(shape.get())->tp_name + "'");
   }
   PyRef iterator = check(PyObject_GetIter(shape.get()));
@@ -237,7 +237,7 @@ std::size_t cell_count(std::size_t rows, std::size_t cols) {
 
 std::string utf8_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
-    raise(PyExc_TypeError,
+    raise_error(PyExc_TypeError,
           std::string("expected a str, got '") + Py_TYPE(obj)->tp_name + "'");
   }
   Py_ssize_t size = 0;
@@ -265,13 +265,13 @@ F64Buffer::F64Buffer(PyObject* obj) {
   check_status(PyObject_GetBuffer(obj, &hold_.view, PyBUF_FULL_RO));
   hold_.held = true;
   const Py_buffer& view = hold_.view;
-  if (view.shape == nullptr) raise(PyExc_BufferError, "shape is null");
-  if (view.strides == nullptr) raise(PyExc_BufferError, "strides is null");
+  if (view.shape == nullptr) raise_error(PyExc_BufferError, "shape is null");
+  if (view.strides == nullptr) raise_error(PyExc_BufferError, "strides is null");
   if (view.itemsize != 8 || !is_native_f64_format(view.format)) {
-    raise(PyExc_BufferError, "buffer contents are not compatible with f64");
+    raise_error(PyExc_BufferError, "buffer contents are not compatible with f64");
   }
   if (reinterpret_cast<std::uintptr_t>(view.buf) % 8 != 0) {
-    raise(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
+    raise_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
   }
   // The copy walks `shape`; an exporter whose shape and length disagree
   // would have it step outside the buffer.
@@ -298,7 +298,7 @@ void F64Buffer::copy_to(std::span<double> out) const {
 
 std::vector<double> read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
   const detail::F64Buffer buffer(obj);
-  if (buffer.ndim() != 2) raise(PyExc_ValueError, "Expected a 2-dimensional array");
+  if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
   const std::size_t count = detail::cell_count(rows, cols);
   if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
   if (buffer.extent(0) != rows || buffer.extent(1) != cols) {
@@ -348,7 +348,7 @@ IntakeResult pyany_to_vec(PyObject* data) {
     return read_dataframe(data);
   }
 
-  raise(PyExc_TypeError, "Unsupported type: '" + qualname +
+  raise_error(PyExc_TypeError, "Unsupported type: '" + qualname +
                              "'. Supported types are: numpy.ndarray, pandas.DataFrame");
 }
 

@@ -74,7 +74,7 @@ TEST(column_models_test, negative_and_nan_means_take_the_smallest_value) {
 }
 
 TEST(column_models_test, nan_and_infinite_values_spoil_the_spread) {
-  const Gauss with_nan = model({1, kNaN, 3}, 0.0, 1.0);
+  const Gauss with_nan = model({1, kNaN, 3}, 0.5, 1.0);
   EXPECT_EQ(with_nan.mean, 3.0);
   EXPECT_TRUE(std::isnan(with_nan.std_dev));
   EXPECT_TRUE(std::isnan(model({kNaN, kNaN}).std_dev));

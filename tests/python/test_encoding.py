@@ -1,0 +1,115 @@
+"""Label encoding of string cells in object arrays and DataFrames.
+
+Codes are not visible directly, but with mean 0 and variance 0 every threshold
+is a column's smallest code, so a one-column table loses its cells in code
+order (lowest row first among equal codes): the order of blanking shows the
+order of the codes.
+"""
+
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import gapwright
+
+
+def unmasked(data):
+    return gapwright.MNARrs(seed=0)(data, 0.0)
+
+
+def column(cells):
+    return np.array(cells, dtype=object).reshape(-1, 1)
+
+
+def blank_order(cells):
+    """Rows of a one-column object array in the order the masking blanks them."""
+    order = []
+    for k in range(1, len(cells) + 1):
+        result = gapwright.MNARrs(mean=0.0, seed=0)(column(cells), (k - 0.5) / len(cells))
+        (new,) = {r for r in range(len(cells)) if result[r, 0] == "NaN"} - set(order)
+        order.append(new)
+    return order
+
+
+def test_codes_follow_bytewise_order():
+    assert blank_order(["apple", "Zebra"]) == [1, 0]
+    assert blank_order(["9", "10"]) == [1, 0]
+    assert blank_order(["b", "é", "a", "z", "b"]) == [2, 0, 4, 3, 1]
+
+
+@pytest.mark.parametrize(
+    "cells, texts, order",
+    [
+        ([1.0, "a", 2.0], ["1", "a", "2.0"], [0, 2, 1]),
+        ([None, 3.0], ["None", "3.0"], [1, 0]),
+        ([math.nan, "a", math.nan], ["NaN", "a", "nan"], [0, 1, 2]),
+        ([1e21, 1e-7, -0.0, -math.inf, np.int64(7), "x"], ["1000000000000000000000", "0.0000001", "-0", "-inf", "7", "x"], None),
+    ],
+)
+def test_numbers_before_the_first_text_use_positional_digits(cells, texts, order):
+    assert list(unmasked(column(cells))[:, 0]) == texts
+    if order is not None:
+        assert blank_order(cells) == order
+
+
+def test_object_array_numeric_and_text_columns():
+    data = np.array([[1, "b", math.nan], [2.5, "a", math.inf], [True, "b", -1]], dtype=object)
+    before = data.copy()
+    result = unmasked(data)
+    assert result.dtype == object
+    assert list(result[:, 0]) == [1.0, 2.5, 1.0] and type(result[2, 0]) is float
+    assert list(result[:, 1]) == ["b", "a", "b"]
+    assert math.isnan(result[0, 2]) and list(result[1:, 2]) == [math.inf, -1.0]
+    assert (data[:, :2] == before[:, :2]).all() and not np.shares_memory(result, data)
+
+
+def test_object_cell_without_text_is_an_internal_failure(panic):
+    class Unprintable:
+        def __str__(self):
+            raise ValueError("no text")
+
+    with panic("cant convert to str: ValueError: no text"):
+        unmasked(column(["x", Unprintable()]))
+
+
+def test_frame_text_columns():
+    frame = pd.DataFrame({"x": [0.5, 1.5, 2.5], "s": pd.Series(["u", None, "t"], dtype=object), "d": ["b", "a", None]})
+    result = unmasked(frame)
+    assert list(result.dtypes) == [np.float64, object, object]
+    assert list(result["x"]) == [0.5, 1.5, 2.5]
+    assert list(result["s"]) == ["u", "None", "t"]
+    assert list(result["d"]) == ["b", "a", str(frame["d"][2])]
+
+
+@pytest.mark.parametrize(
+    "labels, names",
+    [([0, 1], ["0", "1"]), (["x", "x"], ["x", "x"]), ([1, "1"], ["1", "1"])],
+    ids=["int-labels", "duplicate-labels", "labels-with-equal-text"],
+)
+def test_frame_columns_are_taken_by_position(labels, names):
+    result = unmasked(pd.DataFrame([[1.0, "a"], [2.0, "b"]], columns=labels))
+    assert list(result.columns) == names
+    assert list(result.dtypes) == [np.float64, object]
+    assert result.to_numpy().tolist() == [[1.0, "a"], [2.0, "b"]]
+
+
+def test_frame_categorical_and_string_dtypes_go_through_numbers():
+    frame = pd.DataFrame({"c": pd.Categorical([1.5, 2.0]), "s": pd.Series(["3", "4.5"], dtype="string")})
+    result = unmasked(frame)
+    assert list(result.dtypes) == [np.float64, np.float64]
+    assert result.to_numpy().tolist() == [[1.5, 3.0], [2.0, 4.5]]
+    with pytest.raises(ValueError):
+        unmasked(pd.DataFrame({"c": pd.Categorical(["x", "y"])}))
+    with pytest.raises(ValueError):
+        unmasked(pd.DataFrame({"s": pd.Series(["x", "1"], dtype="string")}))
+
+
+def test_frame_cell_errors_pass_through():
+    class Unprintable:
+        def __str__(self):
+            raise KeyError("no text")
+
+    with pytest.raises(KeyError, match="no text"):
+        unmasked(pd.DataFrame({"s": ["x", Unprintable()]}, dtype=object))
