@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t kBlock = 16;
 
 // Below this length a comparison sort beats clearing the radix histograms.
-constexpr std::size_t kRadixMinimum = 512;
+constexpr std::size_t kRadixMinimum = 768;
 constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
@@ -39,22 +39,26 @@ ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t col
   }
   sort_column(matrix, rows, cols, column);
 
-  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  // Negative NaNs sort below -inf and positive ones above +inf.
+  constexpr std::uint64_t kLowest = total_order_ukey(-std::numeric_limits<double>::infinity());
+  constexpr std::uint64_t kHighest = total_order_ukey(std::numeric_limits<double>::infinity());
+  const auto first = values_.begin();
   numbers_begin_ = static_cast<std::size_t>(
-      std::partition_point(values_.begin(), values_.end(),
-                           [](double v) { return total_order_ukey(v) < total_order_ukey(-kInfinity); }) -
-      values_.begin());
+      std::partition_point(first, values_.end(),
+                           [](double v) { return total_order_ukey(v) < kLowest; }) -
+      first);
   numbers_end_ = static_cast<std::size_t>(
-      std::partition_point(values_.begin(), values_.end(),
-                           [](double v) { return total_order_ukey(v) <= total_order_ukey(kInfinity); }) -
-      values_.begin());
+      std::partition_point(first, values_.end(),
+                           [](double v) { return total_order_ukey(v) <= kHighest; }) -
+      first);
   std::fill(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_), kTaken);
   std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(numbers_end_), rows_.end(), kTaken);
   build_tree();
 }
 
-// Sorts by (total order of the value, row). The radix sort is stable and the
-// rows enter ascending, so equal values keep their row order.
+// Sorts by (total order of the value, row): short columns by comparison,
+// long ones by a least-significant-digit radix sort, which is stable and is
+// fed the rows ascending, so equal values keep their row order.
 void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t column) {
   values_.resize(rows);
@@ -126,19 +130,18 @@ std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold) {
     // Every difference is that same NaN, so every cell ties.
     offer(lowest_row_in(0, rows_.size()));
   } else {
-    // The values numerically equal to the threshold (both zeros for a zero)
-    // occupy [equal_begin, equal_end) and all share one key. Left of them the
-    // key never rises towards the threshold, right of them it never falls;
-    // the key depends on the value alone, so taken cells do not break this.
-    const bool zero = threshold == 0.0;
-    const std::uint64_t low = total_order_ukey(zero ? -0.0 : threshold);
-    const std::uint64_t high = total_order_ukey(zero ? 0.0 : threshold);
+    // The cells holding the threshold's own bit pattern occupy
+    // [equal_begin, equal_end) and share one key. Left of them the key never
+    // rises towards the threshold, right of them it never falls (the other
+    // zero, if the threshold is one, squares to +0 at the inner end of its
+    // side); the key depends on the value alone, so taken cells keep this.
+    const std::uint64_t own = total_order_ukey(threshold);
     const auto numbers_end = values_.begin() + static_cast<std::ptrdiff_t>(numbers_end_);
     const auto equal_first =
         std::partition_point(values_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_),
-                             numbers_end, [&](double v) { return total_order_ukey(v) < low; });
+                             numbers_end, [&](double v) { return total_order_ukey(v) < own; });
     const auto equal_last = std::partition_point(
-        equal_first, numbers_end, [&](double v) { return total_order_ukey(v) <= high; });
+        equal_first, numbers_end, [&](double v) { return total_order_ukey(v) <= own; });
     const auto equal_begin = static_cast<std::size_t>(equal_first - values_.begin());
     const auto equal_end = static_cast<std::size_t>(equal_last - values_.begin());
 
@@ -221,7 +224,7 @@ std::size_t ColumnIndex::lowest_row_in(std::size_t begin, std::size_t end) const
   std::uint32_t best_row = kTaken;
   const auto scan = [&](std::size_t from, std::size_t to) {
     for (std::size_t p = from; p < to; ++p) {
-      if (rows_[p] <= best_row) {
+      if (rows_[p] < best_row) {
         best_row = rows_[p];
         best = p;
       }

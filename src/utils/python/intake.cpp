@@ -20,7 +20,8 @@ namespace {
 
 [[noreturn]] void raise_length_mismatch(std::size_t wanted, std::size_t held) {
   raise_error(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
-                               ") does not match buffer length of " + std::to_string(held));
+                                     ") does not match buffer length of " +
+                                     std::to_string(held));
 }
 
 // "d", alone or behind a byte-order mark that names this machine's order.
@@ -63,7 +64,7 @@ std::vector<std::size_t> read_shape(PyObject* data) {
   }
   if (!PySequence_Check(shape.get())) {
     raise_error(PyExc_TypeError, std::string("shape must be a sequence of integers, not '") +
-                               Py_TYPE(shape.get())->tp_name + "'");
+                                     Py_TYPE(shape.get())->tp_name + "'");
   }
   PyRef iterator = check(PyObject_GetIter(shape.get()));
   std::vector<std::size_t> entries;
@@ -238,7 +239,7 @@ std::size_t cell_count(std::size_t rows, std::size_t cols) {
 std::string utf8_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     raise_error(PyExc_TypeError,
-          std::string("expected a str, got '") + Py_TYPE(obj)->tp_name + "'");
+                std::string("expected a str, got '") + Py_TYPE(obj)->tp_name + "'");
   }
   Py_ssize_t size = 0;
   const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
@@ -349,7 +350,7 @@ IntakeResult pyany_to_vec(PyObject* data) {
   }
 
   raise_error(PyExc_TypeError, "Unsupported type: '" + qualname +
-                             "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
 }
 
 }  // namespace gapwright::py

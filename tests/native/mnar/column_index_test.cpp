@@ -49,7 +49,8 @@ TEST(column_index_test, sorted_values_follow_the_total_order) {
 TEST(column_index_test, long_columns_sort_stably_by_total_order) {
   // Long enough for the radix path; few distinct values, both zeros and NaNs.
   std::mt19937_64 random(7);
-  const std::vector<double> palette = {-kInf, -1e300, -1, -0.0, 0.0, 0.5, 1, kInf, kNaN, kNegativeNaN};
+  const std::vector<double> palette = {-kInf, -1e300, -1,  -0.0, 0.0,
+                                       0.5,   1,      kInf, kNaN, kNegativeNaN};
   std::vector<double> column(5000);
   for (double& value : column) value = palette[random() % palette.size()];
   std::vector<std::uint64_t> order(column.size());
@@ -130,7 +131,8 @@ double draw_value(std::mt19937_64& random, unsigned palette) {
     case 5: return std::ldexp(static_cast<double>(random() % 2001) - 1000.0, -3);
     // Subnormals: their squares underflow to zero and tie with the exact match.
     case 6: return std::ldexp(static_cast<double>(random() % 9), -1074);
-    default: return static_cast<double>(static_cast<int>(random() % palette) - static_cast<int>(palette / 2));
+    // Small integers, many of them equal.
+    default: return static_cast<double>(random() % palette) - static_cast<double>(palette / 2);
   }
 }
 
