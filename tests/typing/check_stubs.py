@@ -1,0 +1,22 @@
+"""Type-checked usage of the shipped stubs; mypy must accept this file as it is."""
+
+from typing import assert_type
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+from gapwright import MNARrs
+
+m = MNARrs()
+m = MNARrs(0.5, 0.1, 7, 2)
+m = MNARrs(mean=np.float64(0.3), variance=1, seed=np.uint64(3), n_workers=True)
+
+floats: npt.NDArray[np.float64] = np.zeros((3, 2))
+objects: npt.NDArray[np.object_] = np.empty((3, 2), dtype=object)
+frame = pd.DataFrame({"a": [1.0, 2.0]})
+
+assert_type(m(floats, 0.1), npt.NDArray[np.float64])
+assert_type(m(objects, alpha=1), npt.NDArray[np.object_])
+assert_type(m(data=frame, alpha=np.float32(0.5)), pd.DataFrame)
+assert_type(repr(m), str)
