@@ -100,7 +100,7 @@ def main() -> None:
     print(f"Masked {len(table)} penguins x {len(table.columns)} columns at alpha = {args.alpha} "
           f"with {masker!r}, seed {args.seed}: {int(masked.isna().sum().sum())} cells blanked.\n")
     with pd.option_context("display.float_format", "{:.2f}".format, "display.width", 120):
-        print(summarise(table, masked).to_string())
+        print(summarise(table, masked).to_string(na_rep=""))
     kept = masked.notna()
     survivors_equal = all(
         (masked[c][kept[c]].astype(object) == table[c][kept[c]].astype(object)).all()

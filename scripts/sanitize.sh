@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs the tests again under the sanitizers: the C++ unit tests with
+# ThreadSanitizer and with AddressSanitizer + UndefinedBehaviorSanitizer, and
+# the whole Python suite against an ASan + UBSan build of the extension module
+# loaded into the ordinary interpreter. Any sanitizer report fails the script.
+# Relies on what scripts/test.sh sets up: GoogleTest, build/tools-venv (cmake,
+# ninja) and build/venv-X.Y for the newest interpreter (numpy, pandas, pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root="$PWD"
+tools="$root/build/tools-venv"
+jobs="$(nproc)"
+
+python="$(scripts/find_python.sh 1)"
+version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
+venv="$root/build/venv-$version"
+for needed in "$tools/bin/cmake" "$tools/bin/ninja" "$venv/bin/python"; do
+  if [[ ! -x "$needed" ]]; then
+    echo "$needed is missing; run scripts/test.sh first" >&2
+    exit 1
+  fi
+done
+
+configure() {
+  local dir="$1"
+  shift
+  "$tools/bin/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+}
+
+echo "== C++ unit tests under ThreadSanitizer"
+configure build/tsan -DGAPWRIGHT_SANITIZE=thread -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF
+"$tools/bin/cmake" --build build/tsan
+(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  "$tools/bin/ctest" --output-on-failure -j "$jobs")
+
+echo "== C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
+configure build/asan-native -DGAPWRIGHT_SANITIZE=address,undefined -DGAPWRIGHT_BUILD_TESTS=ON \
+  -DGAPWRIGHT_BUILD_MODULE=OFF
+"$tools/bin/cmake" --build build/asan-native
+(cd build/asan-native && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$tools/bin/ctest" --output-on-failure -j "$jobs")
+
+echo "== Python $version suite against an AddressSanitizer + UndefinedBehaviorSanitizer module"
+build="$root/build/asan-module"
+configure "$build" -DGAPWRIGHT_SANITIZE=address,undefined -DGAPWRIGHT_BUILD_TESTS=OFF \
+  -DPython_EXECUTABLE="$venv/bin/python"
+"$tools/bin/cmake" --build "$build" --target gapwright
+module="$(find "$build" -maxdepth 1 -name 'gapwright*.so' -print -quit)"
+
+# The interpreter is not instrumented, so the sanitizer runtimes must be
+# loaded before anything else; they are the ones the module was linked with.
+compiler="$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$build/CMakeCache.txt")"
+preload="$(readlink -f "$("$compiler" -print-file-name=libasan.so)"):$(readlink -f "$("$compiler" -print-file-name=libubsan.so)")"
+
+# Reports go to files rather than stderr, so that one raised in a child
+# process surfaces here even if the test that started it ignores how the child
+# ended. The runtimes only create a file when they have something to report.
+reports="$build/reports"
+rm -rf "$reports"
+mkdir -p "$reports"
+
+sanitized() {
+  # detect_leaks=0: CPython never frees much of what it allocates (interned
+  # objects, module state), so LeakSanitizer would report the interpreter
+  # itself at every exit. PYTHONMALLOC=malloc routes Python objects through
+  # the intercepted malloc instead of pymalloc arenas, so ASan sees them.
+  env PYTHONPATH="$build" LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
+    ASAN_OPTIONS="detect_leaks=0:abort_on_error=1:halt_on_error=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+    "$@"
+}
+
+loaded="$(sanitized "$venv/bin/python" -c 'import gapwright; print(gapwright.__file__)')"
+if [[ "$(readlink -f "$loaded")" != "$(readlink -f "$module")" ]]; then
+  echo "gapwright was imported from $loaded instead of $module" >&2
+  exit 1
+fi
+
+status=0
+(cd tests && sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider python) || status=$?
+if [[ -n "$(ls -A "$reports")" ]]; then
+  for report in "$reports"/*; do
+    echo "-- $report"
+    cat "$report"
+  done
+  echo "sanitizer reports were written; failing" >&2
+  exit 1
+fi
+if [[ "$status" -ne 0 ]]; then
+  echo "pytest failed under the sanitizers (exit status $status)" >&2
+  exit "$status"
+fi
+echo "== sanitizers: no reports"
