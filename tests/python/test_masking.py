@@ -193,3 +193,22 @@ def test_huge_values_whose_squares_overflow(capfd):
         out = masked(x, 0.6, seed=seed, variance=0.5)
         expected, _ = reference.mask(x.tolist(), 0.6, seed, 0.5, 0.5)
         np.testing.assert_array_equal(out, np.array(expected))
+
+
+def test_many_random_small_tables_match_the_plain_scan(capfd):
+    gen = np.random.default_rng(55)
+    for case in range(120):
+        rows, cols = int(gen.integers(1, 9)), int(gen.integers(1, 6))
+        # few distinct values: ties between equal values and between values
+        # equally far on both sides of a threshold are the rule here
+        x = gen.integers(-3, 4, size=(rows, cols)).astype(float) * float(gen.choice([0.5, 1.0, 1e200]))
+        alpha = float(gen.choice([0.1, 0.3, 0.5, 0.9, 1.0, 1.7]))
+        mean = float(gen.choice([0.0, 0.25, 0.5, 0.8, 1.0]))
+        variance = float(gen.choice([0.0, 0.1, 1.0]))
+        seed = int(gen.integers(0, 2**63))
+        capfd.readouterr()
+        out = MNARrs(mean, variance, seed, int(gen.integers(1, 4)))(x, alpha)
+        dumps = capfd.readouterr().out
+        expected, expected_dumps = reference.mask(x.tolist(), alpha, seed, mean, variance)
+        np.testing.assert_array_equal(out, np.array(expected), err_msg=f"case {case}")
+        assert dumps == expected_dumps, f"case {case}"
