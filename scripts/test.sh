@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ unit tests through CTest,
-# then the Python suite on the two newest interpreters found, each in its own
-# virtual environment with the package installed from a freshly built wheel.
+# then the Python suite (with the mypy check of the stubs) on the two newest
+# interpreters found, each in its own virtual environment with the package
+# installed from a wheel built from a fresh sdist.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -20,7 +21,7 @@ tools="$root/build/tools-venv"
 if [[ ! -x "$tools/bin/cmake" ]]; then
   "${pythons[0]}" -m venv "$tools"
   "$tools/bin/pip" install -q --upgrade pip
-  "$tools/bin/pip" install -q cmake ninja
+  "$tools/bin/pip" install -q cmake ninja build
 fi
 
 echo "== C++ unit tests"
@@ -28,6 +29,13 @@ echo "== C++ unit tests"
   -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF >/dev/null
 "$tools/bin/cmake" --build build/native-tests
 (cd build/native-tests && "$tools/bin/ctest" --output-on-failure)
+
+echo "== source distribution"
+# Wheels are built from the sdist, so a file missing from either fails here.
+rm -rf build/dist
+"$tools/bin/python" -m build --sdist -o build/dist . >/dev/null
+sdist="$(ls build/dist/gapwright-*.tar.gz)"
+echo "built $sdist"
 
 for python in "${pythons[@]}"; do
   version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
@@ -39,7 +47,8 @@ for python in "${pythons[@]}"; do
   fi
   "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs
   rm -rf "build/wheel-$version"
-  "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" .
+  "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" "$sdist"
   "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl
   (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider python)
 done
+bash scripts/sanitize.sh
