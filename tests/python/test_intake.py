@@ -4,6 +4,8 @@ With alpha 0 a call blanks nothing, so it returns the intake's reading of the
 input rebuilt as a new container.
 """
 
+import sys
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -75,6 +77,12 @@ class ndarray:  # noqa: N801 - dispatch goes by this exact type name
 
 def test_look_alike_ndarray_goes_through_the_buffer(panic):
     backing = np.arange(6.0).reshape(2, 3)
+    if sys.version_info < (3, 12):
+        # Python classes export buffers only from 3.12 on; the interpreter's
+        # refusal reaches the caller unchanged.
+        with pytest.raises(TypeError, match="bytes-like object is required"):
+            unmasked(ndarray([2, 3], backing))
+        return
     np.testing.assert_array_equal(unmasked(ndarray([2, 2], backing[:, ::2])), backing[:, ::2])
     with pytest.raises(BufferError, match=r"^slice to copy to \(of length 8\) does not match buffer length of 6$"):
         unmasked(ndarray((4, 2), backing))

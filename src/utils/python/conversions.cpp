@@ -13,8 +13,8 @@ namespace {
     if (Py_IS_TYPE(original.get(), reinterpret_cast<PyTypeObject*>(PyExc_TypeError))) {
       PyRef text = PyRef::steal(PyObject_Str(original.get()));
       if (!text) throw PyErrorAlreadySet{};
-      PyRef message = PyRef::steal(PyUnicode_FromFormat(
-          "argument '%.*s': %U", static_cast<int>(parameter.size()), parameter.data(), text.get()));
+      const std::string prefix = "argument '" + std::string(parameter) + "': ";
+      PyRef message = PyRef::steal(PyUnicode_FromFormat("%s%U", prefix.c_str(), text.get()));
       if (!message) throw PyErrorAlreadySet{};
       PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, message.get()));
       if (!replacement) throw PyErrorAlreadySet{};

@@ -338,7 +338,15 @@ IntakeResult pyany_to_vec(PyObject* data) {
   if (qualname == "ndarray") {
     const std::vector<std::size_t> shape = read_shape(data);
     if (shape.size() == 2) {
-      if (numpy_ready && PyArray_Check(data)) check_array_shape(data, shape[0], shape[1]);
+      if (numpy_ready && PyArray_Check(data)) {
+        check_array_shape(data, shape[0], shape[1]);
+        // Native float64 arrays were read above, so a numpy array here is
+        // either an object array or one without float64 cells. numpy would
+        // refuse some of those (datetimes) a buffer with an error of its own.
+        if (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(data)) != NPY_OBJECT) {
+          raise_error(PyExc_BufferError, "buffer contents are not compatible with f64");
+        }
+      }
       return read_ndarray_by_name(data, shape[0], shape[1]);
     }
   }
