@@ -6,32 +6,44 @@
 
 namespace gapwright {
 
-IndexJob::IndexJob(std::shared_ptr<const Matrix> matrix, std::size_t rows, std::size_t cols,
-                   std::shared_ptr<ColumnWork> work)
-    : matrix_(std::move(matrix)), rows_(rows), cols_(cols), work_(std::move(work)) {}
+ColumnSearch::ColumnSearch(std::size_t rows, std::size_t cols, std::size_t batches)
+    : rows(rows), cols(cols), indexes(cols), starts(cols + 1, 0), batch_done(batches, 0) {}
+
+IndexJob::IndexJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
+                   std::size_t batch, std::size_t first, std::size_t last)
+    : matrix_(std::move(matrix)), search_(std::move(search)), batch_(batch), first_(first),
+      last_(last) {}
 
 void IndexJob::run() {
-  work_->index = std::make_unique<ColumnIndex>(matrix_->data(), rows_, cols_, work_->column);
+  ColumnSearch& search = *search_;
+  for (std::size_t c = first_; c < last_; ++c) {
+    search.indexes[c] = std::make_unique<ColumnIndex>(matrix_->data(), search.rows, search.cols, c);
+  }
+  search.batch_done[batch_] = 1;
   // The handle goes before the job reports done, so the caller's sole-owner
   // test after join never sees it.
   matrix_.reset();
 }
 
-ColumnJob::ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnWork> work)
-    : matrix_(std::move(matrix)), work_(std::move(work)) {}
+ColumnJob::ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
+                     std::size_t batch, std::size_t first, std::size_t last)
+    : matrix_(std::move(matrix)), search_(std::move(search)), batch_(batch), first_(first),
+      last_(last) {}
 
 void ColumnJob::run() {
-  ColumnWork& work = *work_;
-  for (std::size_t i = 0; i < work.thresholds.size(); ++i) {
-    const auto row = work.index->take_nearest(work.thresholds[i]);
-    if (row) {
-      work.rows[i] = *row;
-    } else {
-      work.rows[i] = ColumnWork::kNoRow;
-      write_panic_notice("No argmin found!", std::source_location::current());
+  ColumnSearch& search = *search_;
+  for (std::size_t c = first_; c < last_; ++c) {
+    for (std::size_t i = search.starts[c]; i < search.starts[c + 1]; ++i) {
+      const auto row = search.indexes[c]->take_nearest(search.thresholds[i]);
+      if (row) {
+        search.answers[i] = *row;
+      } else {
+        search.answers[i] = ColumnSearch::kNoRow;
+        write_panic_notice("No argmin found!", std::source_location::current());
+      }
     }
   }
-  work.searched = true;
+  search.batch_done[batch_] = 1;
   matrix_.reset();
 }
 

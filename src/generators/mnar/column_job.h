@@ -1,17 +1,21 @@
 // Column jobs: the work of a masking call that runs on the instance's pool.
 //
-// Each selected column gets one ColumnWork, shared by the call and the jobs
-// that touch that column: first an index job sorts the column, then a
-// ColumnJob answers the column's thresholds in pass order, each answer being
-// the nearest cell not taken by an earlier pass. Columns are independent, so
-// a column's whole sequence can run as one job without changing any answer.
-// Jobs hold a handle on the matrix only for reading; they never touch Python.
+// Columns are independent: what a pass blanks in one column depends only on
+// that column, its threshold and what earlier passes blanked in it. So once
+// every threshold has been drawn, each column's whole sequence of searches
+// can run in one go, and the passes are replayed afterwards from the answers.
+// First index jobs sort the columns, then ColumnJobs answer each column's
+// thresholds in pass order with the nearest cell not taken before. Jobs take
+// a batch of adjacent columns so that narrow, wide tables do not drown in
+// per-job overhead. They hold a handle on the matrix only for reading and
+// never touch Python.
 #pragma once
 
 #include "generators/mnar/column_index.h"
 #include "runtime/thread_pool.h"
 
-#include <cstdint>  // std::uint64_t
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::uint64_t, std::uint8_t
 #include <memory>   // std::shared_ptr, std::unique_ptr
 #include <vector>   // std::vector
 
@@ -20,41 +24,51 @@ namespace gapwright {
 // The value matrix of a call: rows x cols doubles, row-major.
 using Matrix = std::vector<double>;
 
-struct ColumnWork {
+// What the jobs of one call share with the calling thread. Each job writes
+// only the entries of its own columns and its own batch flag; the caller
+// reads them after join.
+struct ColumnSearch {
   static constexpr std::uint64_t kNoRow = ~std::uint64_t{0};
 
-  std::size_t column = 0;
-  std::unique_ptr<ColumnIndex> index;
-  std::vector<double> thresholds;   // in pass order
-  std::vector<std::uint64_t> rows;  // one answer per threshold, kNoRow when none was left
-  bool searched = false;
+  ColumnSearch(std::size_t rows, std::size_t cols, std::size_t batches);
+
+  std::size_t rows;
+  std::size_t cols;
+  std::vector<std::unique_ptr<ColumnIndex>> indexes;  // one per column
+  // Column c's thresholds, in pass order, are thresholds[starts[c] .. starts[c + 1]);
+  // answers[i] is the row taken for thresholds[i], kNoRow when none was left.
+  std::vector<std::size_t> starts;
+  std::vector<double> thresholds;
+  std::vector<std::uint64_t> answers;
+  std::vector<std::uint8_t> batch_done;
 };
 
-// Sorts the column into work->index.
+// Sorts the columns [first, last) into their indexes.
 class IndexJob final : public Job {
  public:
-  IndexJob(std::shared_ptr<const Matrix> matrix, std::size_t rows, std::size_t cols,
-           std::shared_ptr<ColumnWork> work);
+  IndexJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
+           std::size_t batch, std::size_t first, std::size_t last);
   void run() override;
 
  private:
   std::shared_ptr<const Matrix> matrix_;
-  std::size_t rows_;
-  std::size_t cols_;
-  std::shared_ptr<ColumnWork> work_;
+  std::shared_ptr<ColumnSearch> search_;
+  std::size_t batch_, first_, last_;
 };
 
-// Answers work->thresholds in order into work->rows. A threshold that finds
+// Answers the thresholds of the columns [first, last). A threshold that finds
 // no cell left writes the failed-job notice "No argmin found!" and records
 // kNoRow, as a failed single search would.
 class ColumnJob final : public Job {
  public:
-  ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnWork> work);
+  ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
+            std::size_t batch, std::size_t first, std::size_t last);
   void run() override;
 
  private:
   std::shared_ptr<const Matrix> matrix_;
-  std::shared_ptr<ColumnWork> work_;
+  std::shared_ptr<ColumnSearch> search_;
+  std::size_t batch_, first_, last_;
 };
 
 }  // namespace gapwright

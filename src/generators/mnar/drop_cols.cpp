@@ -4,6 +4,7 @@
 #include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
 
+#include <algorithm>  // std::max, std::min, std::fill
 #include <bit>      // std::bit_cast
 #include <cmath>    // std::ceil, std::isnan
 #include <limits>   // std::numeric_limits
@@ -15,6 +16,9 @@ namespace gapwright {
 namespace {
 
 constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000ULL;
+// Cells per pool job: enough to outweigh queuing a job, few enough that a
+// table of many short columns still spreads over the workers.
+constexpr std::size_t kBatchCells = 65536;
 
 std::uint64_t saturating_u64(double value) {
   if (std::isnan(value) || value < 0.0) return 0;
@@ -62,56 +66,74 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
     }
   } give_back{handle, matrix};
 
-  std::vector<std::shared_ptr<ColumnWork>> works(cols);
-  for (std::size_t c = 0; c < cols; ++c) {
-    works[c] = std::make_shared<ColumnWork>();
-    works[c]->column = c;
-    pool.execute(std::make_unique<IndexJob>(handle, rows, cols, works[c]));
+  // Batches of adjacent columns holding about kBatchCells cells each.
+  const std::size_t batch_cols = std::max<std::size_t>(1, kBatchCells / rows);
+  const std::size_t batches = (cols + batch_cols - 1) / batch_cols;
+  auto search = std::make_shared<ColumnSearch>(rows, cols, batches);
+  for (std::size_t b = 0; b < batches; ++b) {
+    pool.execute(std::make_unique<IndexJob>(handle, search, b, b * batch_cols,
+                                            std::min(cols, (b + 1) * batch_cols)));
   }
   pool.join();
+  // A job can only fail for want of memory.
+  for (const std::uint8_t done : search->batch_done) {
+    if (!done) throw std::bad_alloc();
+  }
 
   std::vector<Gauss> models;
   models.reserve(cols);
-  for (const auto& work : works) {
-    // An index job can only fail for want of memory.
-    if (!work->index) throw std::bad_alloc();
-    models.push_back(column_model(work->index->sorted_values().data(), rows, mean, variance));
+  for (const auto& index : search->indexes) {
+    models.push_back(column_model(index->sorted_values().data(), rows, mean, variance));
   }
 
   const PassPlan plan = plan_passes(stream, models, blanks);
 
+  // Group the thresholds by column, keeping pass order within each column.
+  for (const std::uint32_t column : plan.columns) ++search->starts[column + 1];
+  for (std::size_t c = 0; c < cols; ++c) search->starts[c + 1] += search->starts[c];
+  search->thresholds.resize(plan.columns.size());
+  search->answers.assign(plan.columns.size(), ColumnSearch::kNoRow);
+  std::vector<std::size_t> slot(search->starts.begin(), search->starts.end() - 1);
+  std::vector<std::size_t> slot_of_pick(plan.columns.size());
   for (std::size_t i = 0; i < plan.columns.size(); ++i) {
-    works[plan.columns[i]]->thresholds.push_back(plan.thresholds[i]);
+    slot_of_pick[i] = slot[plan.columns[i]]++;
+    search->thresholds[slot_of_pick[i]] = plan.thresholds[i];
   }
-  for (const auto& work : works) {
-    if (work->thresholds.empty()) {
-      work->index.reset();
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (search->starts[c] == search->starts[c + 1]) search->indexes[c].reset();
+  }
+
+  std::fill(search->batch_done.begin(), search->batch_done.end(), 0);
+  for (std::size_t b = 0; b < batches; ++b) {
+    const std::size_t first = b * batch_cols;
+    const std::size_t last = std::min(cols, first + batch_cols);
+    if (search->starts[first] == search->starts[last]) {
+      search->batch_done[b] = 1;
       continue;
     }
-    work->rows.assign(work->thresholds.size(), ColumnWork::kNoRow);
-    pool.execute(std::make_unique<ColumnJob>(handle, work));
+    pool.execute(std::make_unique<ColumnJob>(handle, search, b, first, last));
   }
   pool.join();
 
   if (handle.use_count() != 1) panic("Still references alive");
-  for (const auto& work : works) {
-    if (!work->thresholds.empty() && !work->searched) throw std::bad_alloc();
-    work->index.reset();
+  for (const std::uint8_t done : search->batch_done) {
+    if (!done) throw std::bad_alloc();
   }
+  search->indexes.clear();
+  search->indexes.shrink_to_fit();
 
   // Replay the passes in order: each writes its blanks and dumps the matrix.
   double* const cell = handle->data();
   const double blank = std::bit_cast<double>(kQuietNanBits);
-  std::vector<std::size_t> taken(cols, 0);
   MatrixDump dump(cell, rows, cols);
   for (std::size_t pass = 0; pass < plan.passes(); ++pass) {
     for (std::size_t i = plan.pass_starts[pass]; i < plan.pass_starts[pass + 1]; ++i) {
-      ColumnWork& work = *works[plan.columns[i]];
-      const std::uint64_t row = work.rows[taken[work.column]++];
-      if (row == ColumnWork::kNoRow) continue;
+      const std::size_t column = plan.columns[i];
+      const std::uint64_t row = search->answers[slot_of_pick[i]];
+      if (row == ColumnSearch::kNoRow) continue;
       if (row >= rows) panic(index_out_of_bounds(rows, row));
-      cell[row * cols + work.column] = blank;
-      dump.blank(row, work.column);
+      cell[row * cols + column] = blank;
+      dump.blank(row, column);
     }
     write_dump(dump_fd, dump.text());
   }
