@@ -1,3 +1,7 @@
+import contextlib
+import os
+import sys
+
 import numpy as np
 import pytest
 
@@ -32,3 +36,20 @@ def panic():
 @pytest.fixture
 def rng():
     return np.random.default_rng(20261207)
+
+
+@contextlib.contextmanager
+def silenced_stdout():
+    """Sends file descriptor 1, where the matrix dump goes, to /dev/null for a while.
+
+    Used inside test bodies: pytest's own capture re-points fd 1 between phases."""
+    sys.stdout.flush()
+    saved = os.dup(1)
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, 1)
+        yield
+    finally:
+        os.dup2(saved, 1)
+        os.close(saved)
+        os.close(devnull)

@@ -1,0 +1,431 @@
+"""Threads, re-entry through callbacks, and failures around the instance's life.
+
+The borrow flag is what these tests look at from the outside: a call holds
+the instance exclusively, a representation holds it shared, and neither may
+stay held once the entry point has returned, however it returned.
+"""
+
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import is_panic, silenced_stdout
+from gapwright import MNARrs
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+X = np.array([[3.0, 1.0], [1.0, 5.0], [2.0, 3.0], [4.0, 2.0]])
+
+
+def assert_usable(m):
+    out = m(X, 0.5)
+    assert np.isnan(out).sum() == 4
+    assert repr(m).startswith("MNAR[")
+
+
+# ---------------------------------------------------------------- parallel instances
+
+
+def workload(i):
+    rng = np.random.default_rng(i)
+    table = np.round(rng.normal(size=(30 + i, 5)), 1)
+    kinds = [
+        lambda: table,
+        lambda: np.asfortranarray(table),
+        lambda: pd.DataFrame(table, columns=list("abcde")),
+        lambda: pd.DataFrame({"s": [f"w{int(v * 10) % 7}" for v in table[:, 0]], "n": table[:, 1]}),
+        lambda: np.array([[f"t{int(v) % 3}", v] for v in table[:, 2]], dtype=object),
+    ]
+    return kinds[i % len(kinds)]
+
+
+def run_instance(i, calls):
+    m = MNARrs(mean=0.3 + 0.05 * (i % 5), variance=0.2 * (i % 3), seed=1000 + i, n_workers=1 + i % 3)
+    make = workload(i)
+    return [pickle_free(m(make(), 0.15 * (k + 1))) for k in range(calls)]
+
+
+def pickle_free(result):
+    """A comparable rendering of a result of any container kind."""
+    if isinstance(result, pd.DataFrame):
+        return ("frame", list(result.columns), [str(d) for d in result.dtypes], repr(result.to_numpy().tolist()))
+    return ("array", str(result.dtype), repr(result.tolist()))
+
+
+def test_parallel_instances_match_one_after_another():
+    threads_count, calls = 12, 4
+    with silenced_stdout():
+        expected = [run_instance(i, calls) for i in range(threads_count)]
+        results = [None] * threads_count
+        errors = []
+        start = threading.Barrier(threads_count)
+
+        def work(i):
+            try:
+                start.wait()
+                results[i] = run_instance(i, calls)
+            except BaseException as e:  # noqa: B036 - a PanicException must be reported too
+                errors.append(e)
+
+        threads = [threading.Thread(target=work, args=(i,)) for i in range(threads_count)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    assert errors == []
+    assert results == expected
+
+
+def test_one_instance_shared_by_threads_refuses_overlap_only():
+    """Threads take turns on one instance: each call either runs or is refused as borrowed."""
+    m = MNARrs(seed=3, n_workers=2)
+    frame = pd.DataFrame({"s": ["a", "b", "c", "d"] * 5, "n": np.arange(20.0)})
+    outcomes = []
+    lock = threading.Lock()
+
+    def work():
+        for _ in range(25):
+            try:
+                out = m(frame, 0.2)
+                result = ("ok", int(out.isna().sum().sum()))
+            except RuntimeError as e:
+                result = ("refused", str(e))
+            try:
+                text = repr(m)
+            except RuntimeError as e:
+                text = str(e)
+            with lock:
+                outcomes.append(result)
+                outcomes.append(("repr", text))
+
+    with silenced_stdout():
+        threads = [threading.Thread(target=work) for _ in range(4)]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    allowed = {("ok", 8), ("refused", "Already borrowed"), ("repr", "MNAR[0.5]"), ("repr", "Already mutably borrowed")}
+    assert set(outcomes) <= allowed
+    assert ("ok", 8) in outcomes
+    with silenced_stdout():
+        assert_usable(m)
+
+
+def test_representations_overlap_freely():
+    m = MNARrs(0.25, seed=1, n_workers=1)
+    seen = set()
+    lock = threading.Lock()
+    start = threading.Barrier(8)
+
+    def work():
+        start.wait()
+        texts = {repr(m) for _ in range(3000)} | {str(m) for _ in range(100)}
+        with lock:
+            seen.update(texts)
+
+    threads = [threading.Thread(target=work) for _ in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert seen == {"MNAR[0.25]"}
+    with silenced_stdout():
+        assert_usable(m)
+
+
+def test_second_thread_is_refused_while_a_call_waits_in_a_callback():
+    m = MNARrs(seed=2, n_workers=2)
+    inside, release = threading.Event(), threading.Event()
+
+    class Waiting(pd.DataFrame):
+        @property
+        def _constructor(self):
+            return pd.DataFrame
+
+        def to_numpy(self, *args, **kwargs):
+            inside.set()
+            assert release.wait(30)
+            return pd.DataFrame.to_numpy(self, *args, **kwargs)
+
+    result = {}
+
+    def call():
+        result["out"] = m(Waiting({"a": [1.0, 2.0, 3.0]}), 1 / 3)
+
+    with silenced_stdout():
+        worker = threading.Thread(target=call)
+        worker.start()
+        assert inside.wait(30)
+        with pytest.raises(RuntimeError, match="^Already borrowed$"):
+            m(X, 0.5)
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            repr(m)
+        other = MNARrs(seed=2, n_workers=2)
+        assert np.isnan(other(X, 0.5)).sum() == 4  # other instances are not held up
+        release.set()
+        worker.join()
+        assert result["out"]["a"].isna().tolist() == [False, True, False]
+        assert_usable(m)
+
+
+# ---------------------------------------------------------------- re-entry from callbacks
+
+
+class Reentry:
+    """Calls back into an instance from inside a running call and records what happened."""
+
+    def __init__(self, m):
+        self.m = m
+        self.seen = []
+
+    def call(self):
+        try:
+            self.m(X, 0.5)
+            self.seen.append("ran")
+        except RuntimeError as e:
+            self.seen.append(str(e))
+
+    def represent(self):
+        try:
+            self.seen.append(repr(self.m))
+        except RuntimeError as e:
+            self.seen.append(str(e))
+
+    def both(self):
+        self.call()
+        self.represent()
+
+
+def frame_calling_back(hook, where):
+    def to_numpy(self, *args, **kwargs):
+        hook()
+        return pd.DataFrame.to_numpy(self, *args, **kwargs)
+
+    def columns(self):
+        hook()
+        return pd.DataFrame.columns.__get__(self, pd.DataFrame)
+
+    attrs = {"_constructor": property(lambda self: pd.DataFrame)}
+    if where == "to_numpy":
+        attrs["to_numpy"] = to_numpy
+    else:
+        attrs["columns"] = property(columns)
+    return type("CallingBack", (pd.DataFrame,), attrs)({"a": [1.0, 2.0], "b": [3.0, 4.0]})
+
+
+class CellCallingBack:
+    def __init__(self, hook, text):
+        self.hook, self.text = hook, text
+
+    def __float__(self):
+        self.hook()
+        raise TypeError("a text cell")
+
+    def __str__(self):
+        self.hook()
+        return self.text
+
+
+class RateCallingBack:
+    def __init__(self, hook):
+        self.hook = hook
+
+    def __float__(self):
+        self.hook()
+        return 0.5
+
+
+def make_callbacks(hook):
+    return {
+        "frame-to_numpy": lambda: frame_calling_back(hook, "to_numpy"),
+        "frame-columns": lambda: frame_calling_back(hook, "columns"),
+        "object-cell": lambda: np.array([[CellCallingBack(hook, "x"), 1.0], ["y", 2.0]], dtype=object),
+    }
+
+
+@pytest.mark.parametrize("where", ["frame-to_numpy", "frame-columns", "object-cell"])
+def test_callbacks_cannot_reenter_the_running_instance(capfd, where):
+    m = MNARrs(seed=4, n_workers=2)
+    reentry = Reentry(m)
+    data = make_callbacks(reentry.both)[where]()
+    out = m(data, 0.25)
+    assert reentry.seen and set(reentry.seen) == {"Already borrowed", "Already mutably borrowed"}
+    assert reentry.seen[:2] == ["Already borrowed", "Already mutably borrowed"]
+    assert out.shape == (2, 2)
+    assert_usable(m)
+
+
+@pytest.mark.parametrize("where", ["frame-to_numpy", "frame-columns", "object-cell"])
+def test_callbacks_may_use_other_instances(capfd, where):
+    m, other = MNARrs(seed=4, n_workers=2), MNARrs(seed=4, n_workers=2)
+    reentry = Reentry(other)
+    m(make_callbacks(reentry.both)[where](), 0.25)
+    assert reentry.seen and set(reentry.seen) == {"ran", "MNAR[0.5]"}
+
+
+def test_rate_conversion_runs_under_the_borrow(capfd):
+    m = MNARrs(seed=4, n_workers=2)
+    reentry = Reentry(m)
+    out = m(X, RateCallingBack(reentry.both))
+    assert reentry.seen == ["Already borrowed", "Already mutably borrowed"]
+    assert np.isnan(out).sum() == 4
+    assert_usable(m)
+
+
+def test_refusal_raised_inside_a_callback_ends_the_call_and_frees_the_instance(capfd):
+    m = MNARrs(seed=4, n_workers=2)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        m(frame_calling_back(lambda: m(X, 0.5), "to_numpy"), 0.5)
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        m(frame_calling_back(lambda: repr(m), "columns"), 0.5)
+    assert_usable(m)
+
+
+# ---------------------------------------------------------------- subprocesses
+
+
+def run_child(script, timeout=120):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=HERE,
+    )
+
+
+def test_instances_dropped_after_failing_calls_exit_cleanly():
+    done = run_child(
+        """
+        import gc, os, sys, time
+        import numpy as np
+        from gapwright import MNARrs
+
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        before = threads()
+        x = np.column_stack([np.arange(400.0), np.r_[np.arange(399.0), np.nan], np.arange(400.0)])
+        panics = 0
+        for seed in range(40):
+            m = MNARrs(seed=seed, n_workers=1 + seed % 4)
+            try:
+                m(x, 0.9)
+            except BaseException as e:
+                panics += type(e).__name__ == "PanicException" and e.args == ("Sample is nan",)
+            del m
+        # dropped from inside the handler, with the traceback still alive
+        try:
+            MNARrs(seed=1, n_workers=3)(x, 1.0)
+        except BaseException as e:
+            held = e
+        del held
+        gc.collect()
+        deadline = time.monotonic() + 30
+        while threads() > before and time.monotonic() < deadline:
+            time.sleep(0.01)
+        print("panics", panics, "threads", before, threads(), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    summary = done.stderr.strip().splitlines()[-1]
+    assert summary.split()[:2] == ["panics", "40"], summary
+    _, _, _, before, after = summary.split()
+    assert before == after, "pool threads of dropped instances are still running"
+
+
+CLOSED_WRITER = """
+import os, sys
+import numpy as np
+import pandas as pd
+from gapwright import MNARrs
+
+def attempt(m, data):
+    try:
+        out = m(data, 0.5)
+        return "ok " + str(int(pd.isna(out).sum().sum()) if isinstance(out, pd.DataFrame) else int(pd.isna(out).sum()))
+    except BaseException as e:
+        return type(e).__name__ + " " + type(e).__bases__[0].__name__ + " " + e.args[0]
+
+m = MNARrs(seed=9, n_workers=2)
+saved = os.dup(1)
+tables = [np.arange(12.0).reshape(4, 3), pd.DataFrame({"s": list("abcd"), "n": [1.0, 2, 3, 4]})]
+for data in tables:
+    {break_stdout}
+    print("broken", attempt(m, data), file=sys.stderr)
+    os.dup2(saved, 1)
+    print("restored", attempt(m, data), file=sys.stderr)
+"""
+
+
+@pytest.mark.parametrize(
+    "break_stdout, reason",
+    [
+        ("r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)", "Broken pipe"),
+        ("os.close(1)", "Bad file descriptor"),
+    ],
+    ids=["pipe-without-reader", "closed-descriptor"],
+)
+def test_dump_to_a_closed_writer_panics_and_the_instance_recovers(break_stdout, reason):
+    done = run_child(CLOSED_WRITER.replace("{break_stdout}", break_stdout))
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = [line for line in done.stderr.splitlines() if line.startswith(("broken", "restored"))]
+    assert len(lines) == 4, done.stderr
+    for line in lines[0::2]:
+        assert line.startswith("broken PanicException BaseException failed printing to stdout"), line
+        assert reason in line
+    assert lines[1] == "restored ok 6" and lines[3] == "restored ok 4"
+    assert done.stdout.count("shape=[4, 3]") == 2 and done.stdout.count("shape=[4, 2]") == 2
+
+
+def test_panic_is_not_caught_by_exception_handlers_in_threads():
+    """A panic in a worker-free failure path reaches the thread's own handler as BaseException."""
+    m = MNARrs(seed=1, n_workers=2)
+    caught = []
+
+    def work():
+        try:
+            try:
+                m(np.array([[1.0], [np.nan]]), 1.0)
+            except Exception:  # noqa: BLE001 - must not catch it
+                caught.append("Exception")
+        except BaseException as e:  # noqa: B036
+            caught.append(e)
+
+    with silenced_stdout():
+        t = threading.Thread(target=work)
+        t.start()
+        t.join()
+        assert len(caught) == 1 and is_panic(caught[0]) and caught[0].args == ("Sample is nan",)
+        assert_usable(m)
+
+
+def test_output_stage_runs_under_the_borrow(capfd, monkeypatch):
+    """The result is built by calling pandas.DataFrame / numpy.array as the module finds them."""
+    m = MNARrs(seed=4, n_workers=2)
+    reentry = Reentry(m)
+    original_array = np.array
+
+    class Hooked(pd.DataFrame):
+        def __init__(self, *args, **kwargs):
+            if kwargs.get("columns") is not None:  # the call's result, not pandas' own copies
+                reentry.both()
+            super().__init__(*args, **kwargs)
+
+    def hooked_array(*args, **kwargs):
+        reentry.both()
+        return original_array(*args, **kwargs)
+
+    frame = Hooked({"a": [1.0, 2.0], "s": ["x", "y"]})
+    objects = np.array([["x", 1.0], ["y", 2.0]], dtype=object)
+    monkeypatch.setattr(pd, "DataFrame", Hooked)
+    out = m(frame, 0.5)
+    monkeypatch.setattr(np, "array", hooked_array)
+    out_objects = m(objects, 0.5)
+    monkeypatch.undo()
+    assert reentry.seen == ["Already borrowed", "Already mutably borrowed"] * 2
+    assert out.shape == (2, 2) and out_objects.shape == (2, 2)
+    assert_usable(m)
