@@ -86,19 +86,18 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
     models.push_back(column_model(index->sorted_values().data(), rows, mean, variance));
   }
 
-  const PassPlan plan = plan_passes(stream, models, blanks);
+  PassPlan plan = plan_passes(stream, models, blanks);
 
   // Group the thresholds by column, keeping pass order within each column.
   for (const std::uint32_t column : plan.columns) ++search->starts[column + 1];
   for (std::size_t c = 0; c < cols; ++c) search->starts[c + 1] += search->starts[c];
   search->thresholds.resize(plan.columns.size());
   search->answers.assign(plan.columns.size(), ColumnSearch::kNoRow);
-  std::vector<std::size_t> slot(search->starts.begin(), search->starts.end() - 1);
-  std::vector<std::size_t> slot_of_pick(plan.columns.size());
+  std::vector<std::size_t> next(search->starts.begin(), search->starts.end() - 1);
   for (std::size_t i = 0; i < plan.columns.size(); ++i) {
-    slot_of_pick[i] = slot[plan.columns[i]]++;
-    search->thresholds[slot_of_pick[i]] = plan.thresholds[i];
+    search->thresholds[next[plan.columns[i]]++] = plan.thresholds[i];
   }
+  plan.thresholds = {};
   for (std::size_t c = 0; c < cols; ++c) {
     if (search->starts[c] == search->starts[c + 1]) search->indexes[c].reset();
   }
@@ -126,10 +125,13 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   double* const cell = handle->data();
   const double blank = std::bit_cast<double>(kQuietNanBits);
   MatrixDump dump(cell, rows, cols);
+  // A column's answers come in its pass order, so one cursor per column
+  // walks them as the passes are replayed.
+  std::copy(search->starts.begin(), search->starts.end() - 1, next.begin());
   for (std::size_t pass = 0; pass < plan.passes(); ++pass) {
     for (std::size_t i = plan.pass_starts[pass]; i < plan.pass_starts[pass + 1]; ++i) {
       const std::size_t column = plan.columns[i];
-      const std::uint64_t row = search->answers[slot_of_pick[i]];
+      const std::uint64_t row = search->answers[next[column]++];
       if (row == ColumnSearch::kNoRow) continue;
       if (row >= rows) panic(index_out_of_bounds(rows, row));
       cell[row * cols + column] = blank;
