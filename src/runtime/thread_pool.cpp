@@ -176,7 +176,14 @@ void ThreadPool::execute(std::unique_ptr<Job> job) {
   // A null job would read as a closed queue to the worker that takes it.
   if (!job) panic("execute given no job");
   shared_->queued_jobs.fetch_add(1);
-  shared_->send(std::move(job));
+  try {
+    shared_->send(std::move(job));
+  } catch (...) {
+    // A job that never reached the queue must not keep join waiting.
+    shared_->queued_jobs.fetch_sub(1);
+    shared_->no_work_notify_all();
+    throw;
+  }
 }
 
 void ThreadPool::join() {
