@@ -9,28 +9,26 @@ namespace gapwright {
 ColumnSearch::ColumnSearch(std::size_t rows, std::size_t cols, std::size_t batches)
     : rows(rows), cols(cols), indexes(cols), starts(cols + 1, 0), batch_done(batches, 0) {}
 
-IndexJob::IndexJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
-                   std::size_t batch, std::size_t first, std::size_t last)
+ColumnBatchJob::ColumnBatchJob(std::shared_ptr<const Matrix> matrix,
+                               std::shared_ptr<ColumnSearch> search, std::size_t batch,
+                               std::size_t first, std::size_t last)
     : matrix_(std::move(matrix)), search_(std::move(search)), batch_(batch), first_(first),
       last_(last) {}
 
-void IndexJob::run() {
+void ColumnBatchJob::run() {
+  work();
+  search_->batch_done[batch_] = 1;
+  matrix_.reset();
+}
+
+void IndexJob::work() {
   ColumnSearch& search = *search_;
   for (std::size_t c = first_; c < last_; ++c) {
     search.indexes[c] = std::make_unique<ColumnIndex>(matrix_->data(), search.rows, search.cols, c);
   }
-  search.batch_done[batch_] = 1;
-  // The handle goes before the job reports done, so the caller's sole-owner
-  // test after join never sees it.
-  matrix_.reset();
 }
 
-ColumnJob::ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
-                     std::size_t batch, std::size_t first, std::size_t last)
-    : matrix_(std::move(matrix)), search_(std::move(search)), batch_(batch), first_(first),
-      last_(last) {}
-
-void ColumnJob::run() {
+void ColumnJob::work() {
   ColumnSearch& search = *search_;
   for (std::size_t c = first_; c < last_; ++c) {
     for (std::size_t i = search.starts[c]; i < search.starts[c + 1]; ++i) {
@@ -43,8 +41,6 @@ void ColumnJob::run() {
       }
     }
   }
-  search.batch_done[batch_] = 1;
-  matrix_.reset();
 }
 
 }  // namespace gapwright

@@ -43,32 +43,41 @@ struct ColumnSearch {
   std::vector<std::uint8_t> batch_done;
 };
 
-// Sorts the columns [first, last) into their indexes.
-class IndexJob final : public Job {
+// A job over the columns [first, last) of a call's search. Running it does
+// the work, marks its batch done and drops its matrix handle, in that order,
+// so the caller's sole-owner test after join never sees the handle.
+class ColumnBatchJob : public Job {
  public:
-  IndexJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
-           std::size_t batch, std::size_t first, std::size_t last);
-  void run() override;
+  ColumnBatchJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
+                 std::size_t batch, std::size_t first, std::size_t last);
+  void run() final;
 
- private:
+ protected:
+  virtual void work() = 0;
+
   std::shared_ptr<const Matrix> matrix_;
   std::shared_ptr<ColumnSearch> search_;
   std::size_t batch_, first_, last_;
 };
 
-// Answers the thresholds of the columns [first, last). A threshold that finds
-// no cell left writes the failed-job notice "No argmin found!" and records
-// kNoRow, as a failed single search would.
-class ColumnJob final : public Job {
+// Sorts the batch's columns into their indexes.
+class IndexJob final : public ColumnBatchJob {
  public:
-  ColumnJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
-            std::size_t batch, std::size_t first, std::size_t last);
-  void run() override;
+  using ColumnBatchJob::ColumnBatchJob;
 
  private:
-  std::shared_ptr<const Matrix> matrix_;
-  std::shared_ptr<ColumnSearch> search_;
-  std::size_t batch_, first_, last_;
+  void work() override;
+};
+
+// Answers the thresholds of the batch's columns. A threshold that finds no
+// cell left writes the failed-job notice "No argmin found!" and records
+// kNoRow, as a failed single search would.
+class ColumnJob final : public ColumnBatchJob {
+ public:
+  using ColumnBatchJob::ColumnBatchJob;
+
+ private:
+  void work() override;
 };
 
 }  // namespace gapwright
