@@ -8,8 +8,10 @@
 #include <source_location>     // std::source_location
 #include <string>              // std::string, std::to_string
 #include <system_error>        // std::system_error
-#include <thread>              // std::thread
 #include <utility>             // std::move
+
+#include <pthread.h>  // pthread_create, pthread_attr_setstacksize
+#include <unistd.h>   // getpid
 
 #include "runtime/internal_error.h"
 
@@ -131,20 +133,43 @@ void worker_loop(std::shared_ptr<ThreadPoolSharedData> data) {
   data->live_workers.fetch_sub(1);
 }
 
+constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
+
+void* worker_main(void* arg) {
+  std::unique_ptr<std::shared_ptr<ThreadPoolSharedData>> data(
+      static_cast<std::shared_ptr<ThreadPoolSharedData>*>(arg));
+  worker_loop(std::move(*data));
+  return nullptr;
+}
+
+// Starts a detached worker; a refusal by the system throws std::system_error.
 void spawn_in_pool(const std::shared_ptr<ThreadPoolSharedData>& data) {
-  data->live_workers.fetch_add(1);
-  try {
-    std::thread(worker_loop, data).detach();
-  } catch (...) {
-    data->live_workers.fetch_sub(1);
-    throw;
+  pthread_attr_t attr;
+  if (const int error = pthread_attr_init(&attr)) {
+    throw std::system_error(error, std::generic_category());
   }
+  struct AttrGuard {
+    pthread_attr_t& attr;
+    ~AttrGuard() { pthread_attr_destroy(&attr); }
+  } attr_guard{attr};
+  pthread_attr_setstacksize(&attr, kWorkerStack);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+
+  auto arg = std::make_unique<std::shared_ptr<ThreadPoolSharedData>>(data);
+  data->live_workers.fetch_add(1);
+  pthread_t thread;
+  if (const int error = pthread_create(&thread, &attr, worker_main, arg.get())) {
+    data->live_workers.fetch_sub(1);
+    throw std::system_error(error, std::generic_category());
+  }
+  arg.release();  // the worker owns it now
 }
 
 }  // namespace
 
-ThreadPool::ThreadPool(std::size_t num_threads) {
-  if (num_threads == 0) panic("assertion failed: num_threads > 0");
+namespace {
+
+std::shared_ptr<ThreadPoolSharedData> start_workers(std::size_t num_threads) {
   auto data = std::make_shared<ThreadPoolSharedData>();
   try {
     for (std::size_t i = 0; i < num_threads; ++i) spawn_in_pool(data);
@@ -153,26 +178,56 @@ ThreadPool::ThreadPool(std::size_t num_threads) {
     data->close();
     panic("failed to spawn thread: " + error.code().message() + " (os error " +
           std::to_string(error.code().value()) + ")");
+  } catch (...) {
+    data->close();
+    throw;
   }
-  shared_ = std::move(data);
+  return data;
+}
+
+}  // namespace
+
+ThreadPool::ThreadPool(std::size_t num_threads)
+    : num_threads_(num_threads), owner_pid_(static_cast<int>(::getpid())) {
+  if (num_threads == 0) panic("assertion failed: num_threads > 0");
+  shared_ = start_workers(num_threads);
+}
+
+void ThreadPool::restart_after_fork() {
+  // The old shared data was copied from the parent mid-flight: its locks may
+  // be held by threads that do not exist here and its counts include their
+  // references. Touching it could block for ever, so the child abandons it.
+  new std::shared_ptr<ThreadPoolSharedData>(std::move(shared_));
+  shared_ = start_workers(num_threads_);
+  owner_pid_ = static_cast<int>(::getpid());
 }
 
 ThreadPool::~ThreadPool() {
-  if (shared_) shared_->close();
+  if (!shared_) return;
+  if (owner_pid_ != static_cast<int>(::getpid())) {
+    new std::shared_ptr<ThreadPoolSharedData>(std::move(shared_));  // see restart_after_fork
+    return;
+  }
+  shared_->close();
 }
 
-ThreadPool::ThreadPool(ThreadPool&& other) noexcept : shared_(std::move(other.shared_)) {}
+ThreadPool::ThreadPool(ThreadPool&& other) noexcept
+    : shared_(std::move(other.shared_)), num_threads_(other.num_threads_),
+      owner_pid_(other.owner_pid_) {}
 
 ThreadPool& ThreadPool::operator=(ThreadPool&& other) noexcept {
   if (this != &other) {
     if (shared_) shared_->close();
     shared_ = std::move(other.shared_);
+    num_threads_ = other.num_threads_;
+    owner_pid_ = other.owner_pid_;
   }
   return *this;
 }
 
 void ThreadPool::execute(std::unique_ptr<Job> job) {
   if (!shared_) panic("execute on a ThreadPool that was moved from");
+  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
   // A null job would read as a closed queue to the worker that takes it.
   if (!job) panic("execute given no job");
   shared_->queued_jobs.fetch_add(1);
@@ -188,6 +243,7 @@ void ThreadPool::execute(std::unique_ptr<Job> job) {
 
 void ThreadPool::join() {
   if (!shared_) return;
+  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
   ThreadPoolSharedData& data = *shared_;
   if (!data.has_work()) return;
   const std::size_t epoch = data.join_epoch.load();

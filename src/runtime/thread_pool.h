@@ -4,7 +4,8 @@
 // `execute` never blocks. `join` returns once nothing is queued or running;
 // joiners waiting on the same epoch all leave together. A job that throws is
 // reported on standard error, its worker is replaced and the counters and
-// joiners stay right, so the pool keeps its size. Destroying the handle closes
+// joiners stay right, so the pool keeps its size. Workers run on 2 MiB stacks,
+// whatever the process's stack limit. Destroying the handle closes
 // the queue and returns at once: queued jobs still run on the workers, which
 // then exit; nobody waits for them. Workers never touch Python objects.
 #pragma once
@@ -46,7 +47,13 @@ class ThreadPool {
   std::size_t live_workers() const noexcept;
 
  private:
+  // After fork() the child has none of the workers: the first use there
+  // starts a fresh set of num_threads_.
+  void restart_after_fork();
+
   std::shared_ptr<ThreadPoolSharedData> shared_;
+  std::size_t num_threads_ = 0;
+  int owner_pid_ = 0;
 };
 
 }  // namespace gapwright

@@ -429,3 +429,59 @@ def test_output_stage_runs_under_the_borrow(capfd, monkeypatch):
     assert reentry.seen == ["Already borrowed", "Already mutably borrowed"] * 2
     assert out.shape == (2, 2) and out_objects.shape == (2, 2)
     assert_usable(m)
+
+
+def test_instance_keeps_working_in_a_forked_child():
+    # The workers do not survive fork(); the child's first call must start its own.
+    done = run_child(
+        """
+        import os, sys, warnings
+        import numpy as np
+        from gapwright import MNARrs
+
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        x = np.random.default_rng(1).normal(size=(200, 4))
+        m = MNARrs(seed=3, variance=0.3, n_workers=3)
+        m(x, 0.2)
+        twin = MNARrs(seed=3, variance=0.3, n_workers=1)
+        twin(x, 0.2)
+        expected = twin(x, 0.2)
+        pid = os.fork()
+        if pid == 0:
+            signal_ok = np.array_equal(m(x, 0.2), expected, equal_nan=True)
+            os._exit(0 if signal_ok else 3)
+        _, status = os.waitpid(pid, 0)
+        print("child", os.waitstatus_to_exitcode(status), file=sys.stderr)
+        print("parent", np.array_equal(m(x, 0.2), expected, equal_nan=True), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert "child 0" in done.stderr and "parent True" in done.stderr, done.stderr[-2000:]
+
+
+def test_failed_dump_leaves_the_stream_after_the_failing_pass():
+    # After a call that dies at the first dump, the instance continues from
+    # the end of that pass, like an instance whose first call made one pass.
+    done = run_child(
+        """
+        import os, sys
+        import numpy as np
+        from gapwright import MNARrs
+
+        x = np.arange(40.0).reshape(10, 4)
+        broken = MNARrs(seed=12, variance=0.5, n_workers=2)
+        saved = os.dup(1)
+        r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)
+        try:
+            broken(x, 0.5)  # five passes; the first dump fails
+        except BaseException as e:
+            print("failed", e.args[0][:26], file=sys.stderr)
+        os.dup2(saved, 1)
+        one_pass = MNARrs(seed=12, variance=0.5, n_workers=2)
+        one_pass(x, 0.1)  # ceil(4.0) = 4 blanks: exactly the first pass
+        print("same", np.array_equal(broken(x, 0.5), one_pass(x, 0.5), equal_nan=True), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert "failed failed printing to stdout" in done.stderr, done.stderr[-2000:]
+    assert "same True" in done.stderr, done.stderr[-2000:]

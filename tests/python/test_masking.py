@@ -212,3 +212,29 @@ def test_many_random_small_tables_match_the_plain_scan(capfd):
         expected, expected_dumps = reference.mask(x.tolist(), alpha, seed, mean, variance)
         np.testing.assert_array_equal(out, np.array(expected), err_msg=f"case {case}")
         assert dumps == expected_dumps, f"case {case}"
+
+
+def test_nan_threshold_still_draws_the_rest_of_its_pass(capfd, panic):
+    # Under variance 1 both columns are sampled in the failing pass; which of
+    # them holds the NaN must not change where the stream stands afterwards.
+    clean = np.arange(8.0).reshape(4, 2)
+    left = MNARrs(seed=5, variance=1.0, n_workers=2)
+    right = MNARrs(seed=5, variance=1.0, n_workers=2)
+    with panic("Sample is nan"):
+        left(np.array([[np.nan, 1.0], [np.nan, 2.0]]), 1.0)
+    with panic("Sample is nan"):
+        right(np.array([[1.0, np.nan], [2.0, np.nan]]), 1.0)
+    after_left, after_right = left(clean, 0.5), right(clean, 0.5)
+    np.testing.assert_array_equal(after_left, after_right)
+    stream = reference.Stream(5)
+    for _ in range(2):  # the failing pass drew both thresholds
+        stream.gauss(0.0, 1.0)
+    expected, _ = reference.mask(clean.tolist(), 0.5, 5, 0.5, 1.0, stream=stream)
+    np.testing.assert_array_equal(after_left, np.array(expected))
+
+
+@pytest.mark.parametrize("mean", [2.0**62, 2.0**63, 2.0**64, 1e30])
+def test_huge_means_clamp_to_the_largest_value(capfd, mean):
+    x = np.array([[1.0], [2.0], [4.0], [3.0]])
+    out = masked(x, 0.25, seed=1, mean=mean)
+    assert np.isnan(out[2, 0]) and np.isnan(out).sum() == 1

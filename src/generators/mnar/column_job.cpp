@@ -34,7 +34,7 @@ void ColumnJob::work() {
     for (std::size_t i = search.starts[c]; i < search.starts[c + 1]; ++i) {
       const auto row = search.indexes[c]->take_nearest(search.thresholds[i]);
       if (row) {
-        search.answers[i] = *row;
+        search.answers[i] = static_cast<std::uint32_t>(*row);
       } else {
         search.answers[i] = ColumnSearch::kNoRow;
         write_panic_notice("No argmin found!", std::source_location::current());

@@ -15,7 +15,7 @@
 #include "runtime/thread_pool.h"
 
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint64_t, std::uint8_t
+#include <cstdint>  // std::uint32_t, std::uint8_t
 #include <memory>   // std::shared_ptr, std::unique_ptr
 #include <vector>   // std::vector
 
@@ -28,7 +28,8 @@ using Matrix = std::vector<double>;
 // only the entries of its own columns and its own batch flag; the caller
 // reads them after join.
 struct ColumnSearch {
-  static constexpr std::uint64_t kNoRow = ~std::uint64_t{0};
+  // Rows fit in 32 bits (ColumnIndex::kMaxRows), which leaves this value free.
+  static constexpr std::uint32_t kNoRow = ~std::uint32_t{0};
 
   ColumnSearch(std::size_t rows, std::size_t cols, std::size_t batches);
 
@@ -39,7 +40,7 @@ struct ColumnSearch {
   // answers[i] is the row taken for thresholds[i], kNoRow when none was left.
   std::vector<std::size_t> starts;
   std::vector<double> thresholds;
-  std::vector<std::uint64_t> answers;
+  std::vector<std::uint32_t> answers;
   std::vector<std::uint8_t> batch_done;
 };
 

@@ -14,7 +14,8 @@ namespace {
 std::uint64_t quantile_position(std::size_t n, double mean) {
   const double position = std::floor(static_cast<double>(n) * mean);
   if (std::isnan(position) || position < 0.0) return 0;
-  if (position > 1.8446744073709552e19) return UINT64_MAX;
+  // 2^64 itself is the first double past the range.
+  if (position >= 18446744073709551616.0) return UINT64_MAX;
   return static_cast<std::uint64_t>(position);
 }
 

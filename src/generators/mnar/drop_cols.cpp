@@ -51,6 +51,9 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   // With nothing to blank the models are never sampled, and a table without
   // rows has no quantile to centre them on.
   if (blanks == 0) return;
+  if (cols > UINT32_MAX) {
+    panic("a table of " + std::to_string(cols) + " columns has more than the passes can address");
+  }
   if (rows > ColumnIndex::kMaxRows) {
     panic("a column of " + std::to_string(rows) + " rows is longer than the column index allows");
   }
@@ -86,6 +89,7 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
     models.push_back(column_model(index->sorted_values().data(), rows, mean, variance));
   }
 
+  const RandomStream stream_before = stream;
   PassPlan plan = plan_passes(stream, models, blanks);
 
   // Group the thresholds by column, keeping pass order within each column.
@@ -131,13 +135,21 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   for (std::size_t pass = 0; pass < plan.passes(); ++pass) {
     for (std::size_t i = plan.pass_starts[pass]; i < plan.pass_starts[pass + 1]; ++i) {
       const std::size_t column = plan.columns[i];
-      const std::uint64_t row = search->answers[next[column]++];
+      const std::uint32_t row = search->answers[next[column]++];
       if (row == ColumnSearch::kNoRow) continue;
       if (row >= rows) panic(index_out_of_bounds(rows, row));
       cell[row * cols + column] = blank;
       dump.blank(row, column);
     }
-    write_dump(dump_fd, dump.text());
+    try {
+      write_dump(dump_fd, dump.text());
+    } catch (...) {
+      // The call ends with this pass, so the stream must stand where drawing
+      // pass by pass would have left it: after this pass, not after all.
+      stream = stream_before;
+      plan_passes(stream, models, blanks, pass + 1);
+      throw;
+    }
   }
   if (plan.ends_with_nan) panic("Sample is nan");
 }

@@ -105,6 +105,8 @@ void write_dump(int fd, const std::string& text) {
       panic("failed printing to stdout: " + std::string(std::strerror(error)) + " (os error " +
             std::to_string(error) + ")");
     }
+    // A writer that takes nothing would be retried for ever.
+    if (written == 0) panic("failed printing to stdout: failed to write whole buffer");
     data += written;
     left -= static_cast<std::size_t>(written);
   }

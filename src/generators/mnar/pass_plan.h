@@ -11,7 +11,7 @@
 #include "runtime/random_stream.h"
 
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint32_t, std::uint64_t
+#include <cstdint>  // std::uint32_t, std::uint64_t, SIZE_MAX
 #include <vector>   // std::vector
 
 namespace gapwright {
@@ -30,8 +30,8 @@ struct PassPlan {
 };
 
 // Draws the passes that blank `blanks` cells of a table with models.size()
-// columns (at least one).
+// columns (at least one, fewer than 2^32), or only the first `max_passes`.
 PassPlan plan_passes(RandomStream& stream, const std::vector<Gauss>& models,
-                     std::uint64_t blanks);
+                     std::uint64_t blanks, std::size_t max_passes = SIZE_MAX);
 
 }  // namespace gapwright

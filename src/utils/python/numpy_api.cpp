@@ -4,13 +4,19 @@
 #include "utils/python/errors.h"
 
 #include <atomic>  // std::atomic
+#include <mutex>   // std::mutex, std::lock_guard
 
 namespace gapwright::py {
 
 void ensure_numpy_api() {
-  // Importing twice from racing threads is harmless: both store the same
-  // table. The flag only spares the import on every later call.
   static std::atomic<bool> imported{false};
+  static std::mutex importing;
+  if (imported.load(std::memory_order_acquire)) return;
+  // One thread imports; the others wait detached from the interpreter, so
+  // the importer can run the import's Python code.
+  Py_BEGIN_ALLOW_THREADS importing.lock();
+  Py_END_ALLOW_THREADS
+  std::lock_guard lock(importing, std::adopt_lock);
   if (imported.load(std::memory_order_acquire)) return;
   if (PyArray_ImportNumPyAPI() < 0) throw PyErrorAlreadySet{};
   imported.store(true, std::memory_order_release);
