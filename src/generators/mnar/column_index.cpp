@@ -54,6 +54,26 @@ ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t col
   std::fill(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_), kTaken);
   std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(numbers_end_), rows_.end(), kTaken);
   build_tree();
+  fences_.reserve(values_.size() / kFence + 1);
+  for (std::size_t p = 0; p < values_.size(); p += kFence) {
+    fences_.push_back(total_order_ukey(values_[p]));
+  }
+}
+
+std::size_t ColumnIndex::key_bound(std::uint64_t key, bool strict) const noexcept {
+  const auto before = [&](std::uint64_t k) { return strict ? k <= key : k < key; };
+  const auto fence = static_cast<std::size_t>(
+      std::partition_point(fences_.begin(), fences_.end(), before) - fences_.begin());
+  // Fence f is position f * kFence: the bound lies after the last fence
+  // before it and no later than the first fence past it.
+  const std::size_t lower = fence == 0 ? 0 : (fence - 1) * kFence + 1;
+  const std::size_t upper = std::min(values_.size(), fence * kFence);
+  const auto base = values_.begin();
+  return static_cast<std::size_t>(
+      std::partition_point(base + static_cast<std::ptrdiff_t>(lower),
+                           base + static_cast<std::ptrdiff_t>(upper),
+                           [&](double v) { return before(total_order_ukey(v)); }) -
+      base);
 }
 
 // Sorts by (total order of the value, row): short columns by comparison,
@@ -136,14 +156,10 @@ std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold) {
     // zero, if the threshold is one, squares to +0 at the inner end of its
     // side); the key depends on the value alone, so taken cells keep this.
     const std::uint64_t own = total_order_ukey(threshold);
-    const auto numbers_end = values_.begin() + static_cast<std::ptrdiff_t>(numbers_end_);
-    const auto equal_first =
-        std::partition_point(values_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_),
-                             numbers_end, [&](double v) { return total_order_ukey(v) < own; });
-    const auto equal_last = std::partition_point(
-        equal_first, numbers_end, [&](double v) { return total_order_ukey(v) <= own; });
-    const auto equal_begin = static_cast<std::size_t>(equal_first - values_.begin());
-    const auto equal_end = static_cast<std::size_t>(equal_last - values_.begin());
+    // NaNs of either sign sort outside every number, so searching the whole
+    // column still lands inside [numbers_begin_, numbers_end_].
+    const std::size_t equal_begin = key_bound(own, false);
+    const std::size_t equal_end = key_bound(own, true);
 
     // Nearest live cell on each side, and the lowest live row among the equal ones.
     const std::size_t below = alive_before(equal_begin);

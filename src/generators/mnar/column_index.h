@@ -50,6 +50,8 @@ class ColumnIndex {
   std::size_t run_start(std::size_t last, std::int64_t key, double threshold) const noexcept;
   std::size_t run_end(std::size_t first, std::int64_t key, double threshold) const noexcept;
   void remove(std::size_t position) noexcept;
+  // The first position whose key is at least `key` (strict: more than it).
+  std::size_t key_bound(std::uint64_t key, bool strict) const noexcept;
 
   std::vector<double> values_;
   // The row of each sorted position, or kTaken once it is taken (NaN cells
@@ -62,6 +64,10 @@ class ColumnIndex {
   // block b, node i the minimum of nodes 2i and 2i + 1.
   std::size_t leaves_ = 1;
   std::vector<std::uint32_t> tree_;
+  // Every kFence-th sorted key: a search bisects this small array first, so
+  // only its last steps touch the long column.
+  static constexpr std::size_t kFence = 64;
+  std::vector<std::uint64_t> fences_;
 };
 
 }  // namespace gapwright
