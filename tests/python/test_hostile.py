@@ -875,6 +875,36 @@ def outcome_of(call):
         return e
 
 
+# Look-alikes whose call gets as far as asking them for a buffer.
+BUFFER_READERS = frozenset(
+    {
+        "int-view-of-float-lookalike",
+        "lookalike-misaligned",
+        "lookalike-3d-buffer",
+        "lookalike-0d-buffer",
+        "lookalike-too-few-cells",
+        "lookalike-too-many-cells",
+        "lookalike-transposed-shape",
+        "lookalike-huge-shape",
+        "lookalike-non-contiguous",
+        "lookalike-readonly",
+        "lookalike-buffer-raises",
+    }
+)
+
+
+def test_buffer_readers_name_real_cases():
+    assert BUFFER_READERS <= {c.id for c in HOSTILE}
+
+
+def expected_outcome(case):
+    """Python classes export buffers only from 3.12 on: before that, a look-alike
+    asked for a buffer meets the interpreter's own refusal, passed on unchanged."""
+    if sys.version_info < (3, 12) and case.id in BUFFER_READERS:
+        return Raises(TypeError, prefix="a bytes-like object is required")
+    return case.expect
+
+
 @pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # numpy.matrix
 @pytest.mark.parametrize("case", HOSTILE, ids=[c.id for c in HOSTILE])
 def test_hostile_call(case, capfd):
@@ -882,7 +912,7 @@ def test_hostile_call(case, capfd):
     before = snapshot(data)
     m = MNARrs(seed=5, n_workers=2, **case.mnar)
     outcome = outcome_of(lambda: m(data, case.alpha))
-    case.expect.verify(outcome)
+    expected_outcome(case).verify(outcome)
     assert_unchanged(data, before)
     assert_still_usable(m, case.mnar.get("variance", 0.0))
 
