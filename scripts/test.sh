@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ unit tests through CTest,
-# then the Python suite (with the mypy check of the stubs) on the two newest
+# then the Python suite (with the mypy check of the stubs) on the three newest
 # interpreters found, each in its own virtual environment with the package
 # installed from a wheel built from a fresh sdist.
 set -euo pipefail
@@ -16,7 +16,7 @@ if ! [[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake || -f /usr/li
   fi
 fi
 
-mapfile -t pythons < <(scripts/find_python.sh 2)
+mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
 if [[ ! -x "$tools/bin/cmake" ]]; then
   "${pythons[0]}" -m venv "$tools"
