@@ -4,13 +4,13 @@
 #include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::max, std::min, std::fill
-#include <bit>      // std::bit_cast
-#include <cmath>    // std::ceil, std::isnan
-#include <limits>   // std::numeric_limits
-#include <memory>   // std::make_shared
-#include <new>      // std::bad_alloc
-#include <utility>  // std::move
+#include <algorithm>  // std::fill, std::max, std::min
+#include <bit>        // std::bit_cast
+#include <cmath>      // std::ceil, std::isnan
+#include <limits>     // std::numeric_limits
+#include <memory>     // std::make_shared, std::make_unique
+#include <new>        // std::bad_alloc
+#include <utility>    // std::move
 
 namespace gapwright {
 namespace {
@@ -35,6 +35,47 @@ std::uint64_t cell_count(std::size_t rows, std::size_t cols) {
           " columns has more cells than can be counted");
   }
   return cells;
+}
+
+// Runs one job of type J per batch of batch_cols adjacent columns and waits
+// for them all. Batches without thresholds are skipped when the search has
+// them grouped already. A batch left undone can only have run out of memory.
+template <typename J>
+void run_batches(ThreadPool& pool, const std::shared_ptr<Matrix>& handle,
+                 const std::shared_ptr<ColumnSearch>& search, std::size_t batch_cols,
+                 bool skip_without_thresholds) {
+  const std::size_t cols = search->cols;
+  std::fill(search->batch_done.begin(), search->batch_done.end(), 0);
+  for (std::size_t b = 0; b < search->batch_done.size(); ++b) {
+    const std::size_t first = b * batch_cols;
+    const std::size_t last = std::min(cols, first + batch_cols);
+    if (skip_without_thresholds && search->starts[first] == search->starts[last]) {
+      search->batch_done[b] = 1;
+      continue;
+    }
+    pool.execute(std::make_unique<J>(handle, search, b, first, last));
+  }
+  pool.join();
+  for (const std::uint8_t done : search->batch_done) {
+    if (!done) throw std::bad_alloc();
+  }
+}
+
+// Moves the plan's thresholds into the search, grouped by column and in pass
+// order within each column, and drops the indexes no threshold will use.
+void group_thresholds(ColumnSearch& search, PassPlan& plan) {
+  for (const std::uint32_t column : plan.columns) ++search.starts[column + 1];
+  for (std::size_t c = 0; c < search.cols; ++c) search.starts[c + 1] += search.starts[c];
+  search.thresholds.resize(plan.columns.size());
+  search.answers.assign(plan.columns.size(), ColumnSearch::kNoRow);
+  std::vector<std::size_t> next(search.starts.begin(), search.starts.end() - 1);
+  for (std::size_t i = 0; i < plan.columns.size(); ++i) {
+    search.thresholds[next[plan.columns[i]]++] = plan.thresholds[i];
+  }
+  plan.thresholds = {};
+  for (std::size_t c = 0; c < search.cols; ++c) {
+    if (search.starts[c] == search.starts[c + 1]) search.indexes[c].reset();
+  }
 }
 
 }  // namespace
@@ -71,17 +112,8 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
 
   // Batches of adjacent columns holding about kBatchCells cells each.
   const std::size_t batch_cols = std::max<std::size_t>(1, kBatchCells / rows);
-  const std::size_t batches = (cols + batch_cols - 1) / batch_cols;
-  auto search = std::make_shared<ColumnSearch>(rows, cols, batches);
-  for (std::size_t b = 0; b < batches; ++b) {
-    pool.execute(std::make_unique<IndexJob>(handle, search, b, b * batch_cols,
-                                            std::min(cols, (b + 1) * batch_cols)));
-  }
-  pool.join();
-  // A job can only fail for want of memory.
-  for (const std::uint8_t done : search->batch_done) {
-    if (!done) throw std::bad_alloc();
-  }
+  auto search = std::make_shared<ColumnSearch>(rows, cols, (cols + batch_cols - 1) / batch_cols);
+  run_batches<IndexJob>(pool, handle, search, batch_cols, false);
 
   std::vector<Gauss> models;
   models.reserve(cols);
@@ -91,37 +123,9 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
 
   const RandomStream stream_before = stream;
   PassPlan plan = plan_passes(stream, models, blanks);
-
-  // Group the thresholds by column, keeping pass order within each column.
-  for (const std::uint32_t column : plan.columns) ++search->starts[column + 1];
-  for (std::size_t c = 0; c < cols; ++c) search->starts[c + 1] += search->starts[c];
-  search->thresholds.resize(plan.columns.size());
-  search->answers.assign(plan.columns.size(), ColumnSearch::kNoRow);
-  std::vector<std::size_t> next(search->starts.begin(), search->starts.end() - 1);
-  for (std::size_t i = 0; i < plan.columns.size(); ++i) {
-    search->thresholds[next[plan.columns[i]]++] = plan.thresholds[i];
-  }
-  plan.thresholds = {};
-  for (std::size_t c = 0; c < cols; ++c) {
-    if (search->starts[c] == search->starts[c + 1]) search->indexes[c].reset();
-  }
-
-  std::fill(search->batch_done.begin(), search->batch_done.end(), 0);
-  for (std::size_t b = 0; b < batches; ++b) {
-    const std::size_t first = b * batch_cols;
-    const std::size_t last = std::min(cols, first + batch_cols);
-    if (search->starts[first] == search->starts[last]) {
-      search->batch_done[b] = 1;
-      continue;
-    }
-    pool.execute(std::make_unique<ColumnJob>(handle, search, b, first, last));
-  }
-  pool.join();
-
+  group_thresholds(*search, plan);
+  run_batches<ColumnJob>(pool, handle, search, batch_cols, true);
   if (handle.use_count() != 1) panic("Still references alive");
-  for (const std::uint8_t done : search->batch_done) {
-    if (!done) throw std::bad_alloc();
-  }
   search->indexes.clear();
   search->indexes.shrink_to_fit();
 
@@ -131,7 +135,7 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   MatrixDump dump(cell, rows, cols);
   // A column's answers come in its pass order, so one cursor per column
   // walks them as the passes are replayed.
-  std::copy(search->starts.begin(), search->starts.end() - 1, next.begin());
+  std::vector<std::size_t> next(search->starts.begin(), search->starts.end() - 1);
   for (std::size_t pass = 0; pass < plan.passes(); ++pass) {
     for (std::size_t i = plan.pass_starts[pass]; i < plan.pass_starts[pass + 1]; ++i) {
       const std::size_t column = plan.columns[i];
