@@ -1,0 +1,141 @@
+#include "generators/mnar/mnar.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>   // tmpfile, fileno
+#include <unistd.h>  // pipe, close, lseek, read
+
+#include <bit>      // std::bit_cast
+#include <cmath>    // std::isnan
+#include <csignal>  // std::signal, SIGPIPE
+#include <cstdint>  // std::uint64_t
+#include <limits>   // std::numeric_limits
+#include <random>   // std::mt19937_64, std::normal_distribution
+#include <string>
+#include <vector>
+
+#include "runtime/internal_error.h"
+
+namespace gapwright {
+namespace {
+
+MNAR instance(std::uint64_t seed, std::size_t workers, double mean = 0.5, double variance = 0.0) {
+  return MNAR{mean, variance, RandomStream::seed_from_u64(seed), ThreadPool(workers)};
+}
+
+std::vector<double> normal_table(std::size_t rows, std::size_t cols, std::uint64_t seed) {
+  std::mt19937_64 gen(seed);
+  std::normal_distribution<double> normal;
+  std::vector<double> matrix(rows * cols);
+  for (double& cell : matrix) cell = normal(gen);
+  return matrix;
+}
+
+// Runs drop_cols with the dumps going to a temporary file; returns the dumps.
+std::string masked_with_dumps(MNAR& mnar, Matrix& matrix, std::size_t rows, std::size_t cols,
+                              std::uint64_t blanks) {
+  FILE* file = tmpfile();
+  EXPECT_NE(file, nullptr);
+  const int fd = fileno(file);
+  mnar.drop_cols(matrix, rows, cols, blanks, fd);
+  std::string text;
+  lseek(fd, 0, SEEK_SET);
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  fclose(file);
+  return text;
+}
+
+std::size_t blank_cells(const Matrix& matrix) {
+  std::size_t count = 0;
+  for (const double cell : matrix) count += std::isnan(cell) ? 1 : 0;
+  return count;
+}
+
+TEST(drop_cols_test, blank_count_rounds_up_and_saturates) {
+  EXPECT_EQ(blank_count(0.01, 5, 6), 1U);
+  EXPECT_EQ(blank_count(0.07, 10, 10), 8U);
+  EXPECT_EQ(blank_count(-1.0, 10, 10), 0U);
+  EXPECT_EQ(blank_count(std::numeric_limits<double>::quiet_NaN(), 10, 10), 0U);
+  EXPECT_EQ(blank_count(std::numeric_limits<double>::infinity(), 2, 2),
+            std::numeric_limits<std::uint64_t>::max());
+  EXPECT_THROW(blank_count(0.5, std::size_t{1} << 40, std::size_t{1} << 40), InternalError);
+}
+
+// The workers share the matrix and the search while the caller waits: under
+// a thread sanitizer this is the test that watches them.
+TEST(drop_cols_test, same_holes_and_dumps_for_any_pool_size) {
+  for (const double variance : {0.0, 0.3}) {
+    for (const auto& [rows, cols] : {std::pair<std::size_t, std::size_t>{40, 7}, {3000, 5}, {2, 900}}) {
+      const Matrix table = normal_table(rows, cols, rows + cols);
+      const std::uint64_t blanks = blank_count(0.4, rows, cols);
+      Matrix first = table;
+      MNAR one = instance(77, 1, 0.5, variance);
+      const std::string dumps = masked_with_dumps(one, first, rows, cols, blanks);
+      EXPECT_EQ(blank_cells(first), blanks);
+      for (const std::size_t workers : {2U, 5U}) {
+        Matrix other = table;
+        MNAR many = instance(77, workers, 0.5, variance);
+        EXPECT_EQ(masked_with_dumps(many, other, rows, cols, blanks), dumps);
+        for (std::size_t i = 0; i < table.size(); ++i) {
+          ASSERT_EQ(std::bit_cast<std::uint64_t>(other[i]), std::bit_cast<std::uint64_t>(first[i]));
+        }
+      }
+    }
+  }
+}
+
+TEST(drop_cols_test, passes_stop_once_every_cell_is_blank) {
+  Matrix matrix = {1, 2, 3, 4, 5, 6};
+  MNAR mnar = instance(4, 2);
+  const std::string dumps = masked_with_dumps(mnar, matrix, 3, 2, 1000);
+  EXPECT_EQ(blank_cells(matrix), 6U);
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = dumps.find("shape=[3, 2]", at)) != std::string::npos; ++at) ++count;
+  EXPECT_EQ(count, 3U);
+}
+
+TEST(drop_cols_test, no_blanks_leaves_the_stream_and_matrix_alone) {
+  MNAR mnar = instance(9, 2);
+  Matrix empty;
+  masked_with_dumps(mnar, empty, 0, 3, 5);
+  Matrix matrix = {1, 2, 3, 4};
+  EXPECT_EQ(masked_with_dumps(mnar, matrix, 2, 2, 0), "");
+  EXPECT_EQ(matrix, (Matrix{1, 2, 3, 4}));
+  EXPECT_EQ(mnar.stream.draw_u64(), RandomStream::seed_from_u64(9).draw_u64());
+}
+
+TEST(drop_cols_test, a_nan_threshold_fails_the_call) {
+  Matrix matrix = {1, std::numeric_limits<double>::quiet_NaN(), 2, 3};
+  MNAR mnar = instance(1, 2);
+  try {
+    masked_with_dumps(mnar, matrix, 2, 2, 2);
+    FAIL() << "no failure";
+  } catch (const InternalError& error) {
+    EXPECT_STREQ(error.what(), "Sample is nan");
+  }
+  // The whole failing pass was drawn: two thresholds of four words each.
+  RandomStream expected = RandomStream::seed_from_u64(1);
+  for (int i = 0; i < 8; ++i) expected.draw_u32();
+  EXPECT_EQ(mnar.stream.draw_u64(), expected.draw_u64());
+}
+
+TEST(drop_cols_test, a_failed_dump_leaves_the_stream_after_its_pass) {
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  int ends[2];
+  ASSERT_EQ(pipe(ends), 0);
+  close(ends[0]);
+  const Matrix table = normal_table(10, 4, 3);
+  Matrix broken_matrix = table;
+  MNAR broken = instance(12, 2, 0.5, 0.5);
+  EXPECT_THROW(broken.drop_cols(broken_matrix, 10, 4, 20, ends[1]), InternalError);
+  close(ends[1]);
+  std::signal(SIGPIPE, previous);
+
+  Matrix one_pass_matrix = table;
+  MNAR one_pass = instance(12, 2, 0.5, 0.5);
+  masked_with_dumps(one_pass, one_pass_matrix, 10, 4, 4);
+  EXPECT_EQ(broken.stream.draw_u64(), one_pass.stream.draw_u64());
+}
+
+}  // namespace
+}  // namespace gapwright
