@@ -12,6 +12,7 @@
 #pragma once
 
 #include "generators/mnar/column_index.h"
+#include "runtime/gauss.h"
 #include "runtime/thread_pool.h"
 
 #include <cstddef>  // std::size_t
@@ -35,6 +36,10 @@ struct ColumnSearch {
 
   std::size_t rows;
   std::size_t cols;
+  // The instance's model parameters, and the models when jobs compute them.
+  double mean = 0.5;
+  double variance = 0.0;
+  std::vector<Gauss> models;
   std::vector<std::unique_ptr<ColumnIndex>> indexes;  // one per column
   // Column c's thresholds, in pass order, are thresholds[starts[c] .. starts[c + 1]);
   // answers[i] is the row taken for thresholds[i], kNoRow when none was left.
@@ -74,6 +79,29 @@ class IndexJob final : public ColumnBatchJob {
 // cell left writes the failed-job notice "No argmin found!" and records
 // kNoRow, as a failed single search would.
 class ColumnJob final : public ColumnBatchJob {
+ public:
+  using ColumnBatchJob::ColumnBatchJob;
+
+ private:
+  void work() override;
+};
+
+// Computes the batch's column models from unsorted copies of the columns.
+class ModelJob final : public ColumnBatchJob {
+ public:
+  using ColumnBatchJob::ColumnBatchJob;
+
+ private:
+  void work() override;
+};
+
+// Answers the thresholds of the batch's columns without an index, for
+// columns whose thresholds are all equal (a model of spread 0 always draws
+// its centre). Taking the nearest remaining cell again and again from one
+// threshold takes the cells in order of (squared distance, row), so the
+// answers are the first cells of that order, found by selection. A column
+// whose thresholds differ after all is answered through an index.
+class NearestFirstJob final : public ColumnBatchJob {
  public:
   using ColumnBatchJob::ColumnBatchJob;
 

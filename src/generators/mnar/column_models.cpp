@@ -1,9 +1,10 @@
 #include "generators/mnar/column_models.h"
 
-#include <algorithm>  // std::min
+#include <algorithm>  // std::min, std::min_element, std::minmax_element, std::nth_element
 #include <cmath>      // std::floor, std::isnan
 #include <cstdint>    // std::uint64_t, UINT64_MAX
 
+#include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
 namespace gapwright {
@@ -19,9 +20,10 @@ std::uint64_t quantile_position(std::size_t n, double mean) {
   return static_cast<std::uint64_t>(position);
 }
 
-}  // namespace
-
-Gauss column_model(const double* sorted, std::size_t n, double mean, double variance) {
+// The model from the column's order statistics: `at(i)` is the i-th value in
+// ascending total order.
+template <typename OrderStatistic>
+Gauss model_from(OrderStatistic&& at, std::size_t n, double mean, double variance) {
   if (n == 0) panic(index_out_of_bounds(0, 0));
   const std::uint64_t last = n - 1;
   const std::uint64_t p = quantile_position(n, mean);
@@ -31,12 +33,40 @@ Gauss column_model(const double* sorted, std::size_t n, double mean, double vari
   double centre;
   if (n % 2 == 0 && p >= 1) {
     const std::uint64_t below = std::min(p - 1, last);
-    const std::uint64_t at = std::min(p, last);
-    centre = (sorted[below] + sorted[at]) * 0.5;
+    centre = (at(below) + at(std::min(p, last))) * 0.5;
   } else {
-    centre = sorted[std::min(p, last)];
+    centre = at(std::min(p, last));
   }
-  return Gauss{centre, (sorted[last] - sorted[0]) * variance};
+  return Gauss{centre, (at(last) - at(0)) * variance};
+}
+
+bool key_less(double a, double b) noexcept { return total_order_ukey(a) < total_order_ukey(b); }
+
+}  // namespace
+
+Gauss column_model(const double* sorted, std::size_t n, double mean, double variance) {
+  return model_from([sorted](std::uint64_t i) { return sorted[i]; }, n, mean, variance);
+}
+
+Gauss column_model_unsorted(double* values, std::size_t n, double mean, double variance) {
+  if (n == 0) panic(index_out_of_bounds(0, 0));
+  const auto [smallest, largest] = std::minmax_element(values, values + n, key_less);
+  const double low = *smallest;
+  const double high = *largest;
+  // Selecting the first statistic asked for places every larger one after it,
+  // so the next one up is the least of the rest.
+  std::size_t selected = n;
+  const auto at = [&](std::uint64_t i) {
+    if (i == 0) return low;
+    if (i == n - 1) return high;
+    if (selected == n) {
+      std::nth_element(values, values + i, values + n, key_less);
+      selected = i;
+    }
+    if (i == selected) return values[i];
+    return *std::min_element(values + selected + 1, values + n, key_less);
+  };
+  return model_from(at, n, mean, variance);
 }
 
 }  // namespace gapwright

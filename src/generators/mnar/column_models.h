@@ -14,4 +14,8 @@ namespace gapwright {
 // column's largest value (for even n averaged with itself).
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance);
 
+// The same model from the column's n values in any order, in O(n); reorders
+// `values`.
+Gauss column_model_unsorted(double* values, std::size_t n, double mean, double variance);
+
 }  // namespace gapwright

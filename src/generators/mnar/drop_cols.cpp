@@ -113,18 +113,34 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   // Batches of adjacent columns holding about kBatchCells cells each.
   const std::size_t batch_cols = std::max<std::size_t>(1, kBatchCells / rows);
   auto search = std::make_shared<ColumnSearch>(rows, cols, (cols + batch_cols - 1) / batch_cols);
-  run_batches<IndexJob>(pool, handle, search, batch_cols, false);
-
+  search->mean = mean;
+  search->variance = variance;
+  // With variance 0 every spread is 0 (or NaN, which fails the call), so each
+  // column's thresholds all equal its centre: selection answers them without
+  // sorting any column. Otherwise each column is sorted once into an index,
+  // which also gives its model.
+  const bool fixed_thresholds = variance == 0.0;
   std::vector<Gauss> models;
-  models.reserve(cols);
-  for (const auto& index : search->indexes) {
-    models.push_back(column_model(index->sorted_values().data(), rows, mean, variance));
+  if (fixed_thresholds) {
+    search->models.resize(cols);
+    run_batches<ModelJob>(pool, handle, search, batch_cols, false);
+    models = search->models;
+  } else {
+    run_batches<IndexJob>(pool, handle, search, batch_cols, false);
+    models.reserve(cols);
+    for (const auto& index : search->indexes) {
+      models.push_back(column_model(index->sorted_values().data(), rows, mean, variance));
+    }
   }
 
   const RandomStream stream_before = stream;
   PassPlan plan = plan_passes(stream, models, blanks);
   group_thresholds(*search, plan);
-  run_batches<ColumnJob>(pool, handle, search, batch_cols, true);
+  if (fixed_thresholds) {
+    run_batches<NearestFirstJob>(pool, handle, search, batch_cols, true);
+  } else {
+    run_batches<ColumnJob>(pool, handle, search, batch_cols, true);
+  }
   if (handle.use_count() != 1) panic("Still references alive");
   search->indexes.clear();
   search->indexes.shrink_to_fit();
