@@ -77,6 +77,7 @@ void NearestFirstJob::work() {
     }
   };
   std::vector<Cell> cells;
+  cells.reserve(search.rows);
   for (std::size_t c = first_; c < last_; ++c) {
     const std::size_t begin = search.starts[c];
     const std::size_t end = search.starts[c + 1];
