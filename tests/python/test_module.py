@@ -212,9 +212,9 @@ def test_reimport_shares_the_type():
     import importlib.util
     import sys
 
-    spec = importlib.util.find_spec("gapwright")
-    other = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(other)
+    found = importlib.util.find_spec("gapwright")
+    other = importlib.util.module_from_spec(found)
+    found.loader.exec_module(other)
     assert other.MNARrs is MNARrs
     assert other.__all__ == ["MNARrs"]
     assert sys.modules["gapwright"] is gapwright

@@ -1,10 +1,11 @@
 #include "generators/mnar/column_models.h"
 
 #include <algorithm>  // std::min, std::min_element, std::minmax_element, std::nth_element
-#include <cmath>      // std::floor, std::isnan
-#include <cstdint>    // std::uint64_t, UINT64_MAX
+#include <cmath>      // std::floor
+#include <cstdint>    // std::uint64_t
 
 #include "generators/mnar/total_order.h"
+#include "runtime/checked_math.h"
 #include "runtime/internal_error.h"
 
 namespace gapwright {
@@ -13,11 +14,7 @@ namespace {
 // floor(n * mean) as an unsigned 64-bit position: NaN and negatives give 0,
 // anything past the largest double below 2^64 gives 2^64 - 1.
 std::uint64_t quantile_position(std::size_t n, double mean) {
-  const double position = std::floor(static_cast<double>(n) * mean);
-  if (std::isnan(position) || position < 0.0) return 0;
-  // 2^64 itself is the first double past the range.
-  if (position >= 18446744073709551616.0) return UINT64_MAX;
-  return static_cast<std::uint64_t>(position);
+  return saturating_u64(std::floor(static_cast<double>(n) * mean));
 }
 
 // The model from the column's order statistics: `at(i)` is the i-th value in

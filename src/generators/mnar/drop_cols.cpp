@@ -2,12 +2,12 @@
 #include "generators/mnar/matrix_dump.h"
 #include "generators/mnar/mnar.h"
 #include "generators/mnar/pass_plan.h"
+#include "runtime/checked_math.h"
 #include "runtime/internal_error.h"
 
 #include <algorithm>  // std::fill, std::max, std::min
 #include <bit>        // std::bit_cast
-#include <cmath>      // std::ceil, std::isnan
-#include <limits>     // std::numeric_limits
+#include <cmath>      // std::ceil
 #include <memory>     // std::make_shared, std::make_unique
 #include <new>        // std::bad_alloc
 #include <utility>    // std::move
@@ -19,23 +19,6 @@ constexpr std::uint64_t kQuietNanBits = 0x7FF8000000000000ULL;
 // Cells per pool job: enough to outweigh queuing a job, few enough that a
 // table of many short columns still spreads over the workers.
 constexpr std::size_t kBatchCells = 65536;
-
-std::uint64_t saturating_u64(double value) {
-  if (std::isnan(value) || value < 0.0) return 0;
-  // 2^64 itself is the first double past the range.
-  if (value >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(value);
-}
-
-std::uint64_t cell_count(std::size_t rows, std::size_t cols) {
-  std::uint64_t cells = 0;
-  if (__builtin_mul_overflow(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols),
-                             &cells)) {
-    panic("table of " + std::to_string(rows) + " rows and " + std::to_string(cols) +
-          " columns has more cells than can be counted");
-  }
-  return cells;
-}
 
 // Runs one job of type J per batch of batch_cols adjacent columns and waits
 // for them all. Batches without thresholds are skipped when the search has

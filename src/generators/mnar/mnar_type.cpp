@@ -46,38 +46,24 @@ constexpr Signature<2> kCallSignature{"MNARrs.__call__()", {"data", "alpha"}, 2}
 
 bool given(PyObject* value) { return value != nullptr && value != Py_None; }
 
-// Holds an instance's flag for the rest of a scope.
-class ExclusiveBorrow {
+// Holds an instance's flag for the rest of a scope; a refused take raises
+// RuntimeError with the refusal's text.
+template <bool (BorrowFlag::*Take)() noexcept, void (BorrowFlag::*Release)() noexcept>
+class Borrow {
  public:
-  explicit ExclusiveBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_take_exclusive()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-      throw PyErrorAlreadySet{};
-    }
+  Borrow(BorrowFlag& flag, const char* refusal) : flag_(flag) {
+    if (!(flag_.*Take)()) raise_error(PyExc_RuntimeError, refusal);
   }
-  ~ExclusiveBorrow() { flag_.release_exclusive(); }
-  ExclusiveBorrow(const ExclusiveBorrow&) = delete;
-  ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
+  ~Borrow() { (flag_.*Release)(); }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
 
  private:
   BorrowFlag& flag_;
 };
 
-class SharedBorrow {
- public:
-  explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-    if (!flag_.try_take_shared()) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      throw PyErrorAlreadySet{};
-    }
-  }
-  ~SharedBorrow() { flag_.release_shared(); }
-  SharedBorrow(const SharedBorrow&) = delete;
-  SharedBorrow& operator=(const SharedBorrow&) = delete;
-
- private:
-  BorrowFlag& flag_;
-};
+using ExclusiveBorrow = Borrow<&BorrowFlag::try_take_exclusive, &BorrowFlag::release_exclusive>;
+using SharedBorrow = Borrow<&BorrowFlag::try_take_shared, &BorrowFlag::release_shared>;
 
 // __new__: binds and converts the arguments, seeds the stream, starts the pool.
 PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -110,11 +96,10 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* type = mnar_type();
     if (type == nullptr) throw PyErrorAlreadySet{};
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
-      PyErr_SetString(PyExc_TypeError, "MNARrs.__call__() needs an MNARrs instance");
-      throw PyErrorAlreadySet{};
+      raise_error(PyExc_TypeError, "MNARrs.__call__() needs an MNARrs instance");
     }
     MNARObject* object = as_mnar(self);
-    ExclusiveBorrow borrow(object->borrow);
+    ExclusiveBorrow borrow(object->borrow, "Already borrowed");
     const double alpha = to_f64(bound[1], "alpha");
 
     IntakeResult intake = pyany_to_vec(bound[0]);
@@ -130,7 +115,7 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* mnar_repr(PyObject* self) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     MNARObject* object = as_mnar(self);
-    SharedBorrow borrow(object->borrow);
+    SharedBorrow borrow(object->borrow, "Already mutably borrowed");
     const std::string text = "MNAR[" + format_positional(object->record.mean) + "]";
     return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())))
         .release();

@@ -4,6 +4,11 @@
 
 namespace gapwright::py {
 
+void raise_error(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PyErrorAlreadySet{};
+}
+
 PyRef check(PyObject* new_reference) {
   if (new_reference == nullptr) throw PyErrorAlreadySet{};
   return PyRef::steal(new_reference);

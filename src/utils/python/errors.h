@@ -21,6 +21,9 @@ struct PyErrorAlreadySet : std::exception {
   const char* what() const noexcept override { return "Python exception set"; }
 };
 
+// Sets a Python exception of `type` with `message` and throws PyErrorAlreadySet.
+[[noreturn]] void raise_error(PyObject* type, const std::string& message);
+
 // Throws PyErrorAlreadySet when obj is null, else returns it as an owned ref.
 PyRef check(PyObject* new_reference);
 // Throws PyErrorAlreadySet when status is -1.

@@ -1,5 +1,6 @@
 #include "utils/python/intake.h"
 
+#include "runtime/checked_math.h"
 #include "utils/python/errors.h"
 #include "utils/python/label_encoding.h"
 #include "utils/python/numpy_api.h"
@@ -12,11 +13,6 @@
 
 namespace gapwright::py {
 namespace {
-
-[[noreturn]] void raise_error(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw PyErrorAlreadySet{};
-}
 
 [[noreturn]] void raise_length_mismatch(std::size_t wanted, std::size_t held) {
   raise_error(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
@@ -108,7 +104,7 @@ bool numpy_api_ready() {
 IntakeResult read_float64_array(PyArrayObject* array) {
   const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  std::vector<double> values(detail::cell_count(rows, cols));
+  std::vector<double> values(cell_count(rows, cols));
   if (!values.empty()) {
     const char* base = PyArray_BYTES(array);
     if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
@@ -228,14 +224,6 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
 
 namespace detail {
 
-std::size_t cell_count(std::size_t rows, std::size_t cols) {
-  std::size_t count = 0;
-  if (__builtin_mul_overflow(rows, cols, &count)) {
-    panic("a table of shape " + shape_text(rows, cols) + " has more cells than 64 bits count");
-  }
-  return count;
-}
-
 std::string utf8_text(PyObject* obj) {
   if (!PyUnicode_Check(obj)) {
     raise_error(PyExc_TypeError,
@@ -300,7 +288,7 @@ void F64Buffer::copy_to(std::span<double> out) const {
 std::vector<double> read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
   const detail::F64Buffer buffer(obj);
   if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
-  const std::size_t count = detail::cell_count(rows, cols);
+  const std::size_t count = cell_count(rows, cols);
   if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
   if (buffer.extent(0) != rows || buffer.extent(1) != cols) {
     panic("buffer of shape " + shape_text(buffer.extent(0), buffer.extent(1)) +

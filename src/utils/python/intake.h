@@ -30,10 +30,6 @@ bool check_for_strs(PyObject* frame);
 // Pieces shared by intake, the encoders and the rebuild.
 namespace detail {
 
-// rows * cols; an internal failure when the product does not fit 64 bits, so
-// a caller-supplied shape can never size an allocation by wrap-around.
-std::size_t cell_count(std::size_t rows, std::size_t cols);
-
 // The UTF-8 text of a str object; TypeError when obj is not a str. Throws
 // PyErrorAlreadySet.
 std::string utf8_text(PyObject* obj);

@@ -1,5 +1,6 @@
 #include "utils/python/label_encoding.h"
 
+#include "runtime/checked_math.h"
 #include "utils/python/errors.h"
 #include "utils/python/intake.h"
 #include "utils/text/number_text.h"
@@ -138,7 +139,7 @@ std::pair<std::vector<double>, Encoder> label_encode(const std::vector<std::stri
 }
 
 EncodedValues encode_object_array(PyObject* array, std::size_t rows, std::size_t cols) {
-  EncodedValues out{std::vector<double>(detail::cell_count(rows, cols)), EncodingInfo{}};
+  EncodedValues out{std::vector<double>(cell_count(rows, cols)), EncodingInfo{}};
   for (std::size_t j = 0; j < cols; ++j) encode_object_column(array, rows, cols, j, out);
   return out;
 }
@@ -149,7 +150,7 @@ EncodedValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t co
     panic(std::to_string(columns.size()) + " column labels for a frame of " +
           std::to_string(cols) + " columns");
   }
-  EncodedValues out{std::vector<double>(detail::cell_count(rows, cols)), EncodingInfo{}};
+  EncodedValues out{std::vector<double>(cell_count(rows, cols)), EncodingInfo{}};
   std::vector<double> scratch(rows);
 
   // Columns are taken by position: labels need not be strings or unique.

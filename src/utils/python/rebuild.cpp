@@ -10,6 +10,7 @@
 //                        decoded str, or None where blanked
 #include "utils/python/rebuild.h"
 
+#include "runtime/checked_math.h"
 #include "utils/python/errors.h"
 #include "utils/python/intake.h"
 #include "utils/python/numpy_api.h"
@@ -17,18 +18,10 @@
 #include <cmath>    // std::isnan
 #include <cstdint>  // std::uint64_t
 #include <cstring>  // std::memcpy
-#include <limits>   // std::numeric_limits
 #include <utility>  // std::move
 
 namespace gapwright::py {
 namespace {
-
-// Truncation toward zero, saturating at both ends of the unsigned range.
-std::uint64_t cell_code(double cell) {
-  if (!(cell > 0.0)) return 0;
-  if (cell >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(cell);
-}
 
 // The str objects of one column's decoder, each made on first use and shared
 // by every cell with that code.
@@ -41,7 +34,7 @@ class ColumnDecoder {
   // decoder does not know.
   PyObject* text(double cell) {
     if (std::isnan(cell)) return nullptr;
-    const std::uint64_t code = cell_code(cell);
+    const std::uint64_t code = saturating_u64(cell);
     if (code >= decoder_.size()) return nullptr;
     PyRef& slot = texts_[code];
     if (!slot) {
@@ -67,7 +60,7 @@ const std::vector<std::string>& decoder_of(const EncodingInfo& encoding, std::si
 
 PyRef float_array(const MatrixView& matrix) {
   ensure_numpy_api();
-  const std::size_t count = detail::cell_count(matrix.rows, matrix.cols);
+  const std::size_t count = cell_count(matrix.rows, matrix.cols);
   constexpr auto max_extent = static_cast<std::size_t>(NPY_MAX_INTP);
   if (matrix.rows > max_extent || matrix.cols > max_extent) {
     panic("matrix of " + std::to_string(matrix.rows) + " rows and " +
