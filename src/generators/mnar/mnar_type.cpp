@@ -19,6 +19,7 @@
 #include "runtime/wall_clock.h"
 #include "utils/python/arg_binding.h"
 #include "utils/python/conversions.h"
+#include "utils/python/detached.h"
 #include "utils/python/errors.h"
 #include "utils/python/intake.h"
 #include "utils/python/once.h"
@@ -104,7 +105,13 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     IntakeResult intake = pyany_to_vec(bound[0]);
     const std::uint64_t blanks = blank_count(alpha, intake.rows, intake.cols);
-    object->record.drop_cols(intake.values, intake.rows, intake.cols, blanks);
+    {
+      // The passes, their dumps and the pool's joins touch no Python object;
+      // holding the interpreter through them would stall every other Python
+      // thread, including one that drains the pipe the dump is written to.
+      Detached detached;
+      object->record.drop_cols(intake.values, intake.rows, intake.cols, blanks);
+    }
     return arr_to_out(MatrixView{intake.values.data(), intake.rows, intake.cols},
                       std::move(intake.container), std::move(intake.encoding))
         .release();
