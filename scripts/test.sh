@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Sets everything up and runs every test: the C++ unit tests through CTest,
-# then the Python suite (with the mypy check of the stubs) on the three newest
-# interpreters found, each in its own virtual environment with the package
-# installed from a wheel built from a fresh sdist.
+# then the Python suite (with the mypy check of the stubs) on CPython 3.14 in a
+# Debian sid root (scripts/python314.sh) and on the three newest interpreters
+# found here, each in its own virtual environment with the package installed
+# from a wheel built from a fresh sdist; then the sanitizer runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -37,6 +38,13 @@ rm -rf build/dist
 sdist="$(ls build/dist/gapwright-*.tar.gz)"
 echo "built $sdist"
 
+echo "== Python 3.14"
+if [[ "$(id -u)" -eq 0 ]]; then
+  bash scripts/python314.sh "$sdist"
+else
+  sudo bash scripts/python314.sh "$sdist"
+fi
+
 for python in "${pythons[@]}"; do
   version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
   venv="$root/build/venv-$version"
@@ -45,7 +53,8 @@ for python in "${pythons[@]}"; do
     "$python" -m venv "$venv"
     "$venv/bin/pip" install -q --upgrade pip
   fi
-  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs
+  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs \
+    jupyter_client ipykernel pytest-run-parallel
   rm -rf "build/wheel-$version"
   "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" "$sdist"
   "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl

@@ -1,12 +1,16 @@
-// The gapwright extension module: one class, MNARrs.
+// The gapwright extension module: one class, MNARrs, with the PanicException
+// it raises on internal failures and the package version beside it.
 #include "generators/mnar/mnar_type.h"
+#include "utils/python/errors.h"
 #include "utils/python/py_ref.h"
 
 namespace {
 
 using gapwright::py::PyRef;
 
-// Execution step: publish the process-wide MNARrs type and list it in __all__.
+// Execution step: publish the process-wide MNARrs type and list it in __all__;
+// PanicException and __version__ are attributes for callers but stay out of
+// __all__, which names the module's one class.
 int gapwright_exec(PyObject* module) {
   if (!PyModule_Check(module)) {
     PyErr_SetString(PyExc_TypeError, "gapwright can only be initialised on a module object");
@@ -24,7 +28,10 @@ int gapwright_exec(PyObject* module) {
   }
   PyRef name = PyRef::steal(PyUnicode_FromString("MNARrs"));
   if (!name || PyList_Append(all.get(), name.get()) < 0) return -1;
-  return PyModule_AddObjectRef(module, "MNARrs", type);
+  if (PyModule_AddObjectRef(module, "MNARrs", type) < 0) return -1;
+  PyObject* panic = gapwright::py::panic_exception_type();
+  if (panic == nullptr || PyModule_AddObjectRef(module, "PanicException", panic) < 0) return -1;
+  return PyModule_AddStringConstant(module, "__version__", GAPWRIGHT_VERSION);
 }
 
 PyModuleDef_Slot gapwright_slots[] = {

@@ -5,10 +5,16 @@ import sys
 import numpy as np
 import pytest
 
+import gapwright
+
+
+def pytest_configure(config):
+    # pytest-run-parallel's marker, registered here too so runs without the plugin know it.
+    config.addinivalue_line("markers", "thread_unsafe: not run concurrently by pytest-run-parallel")
+
 
 def is_panic(exc: BaseException) -> bool:
-    """PanicException is not exported; it is recognised by its class."""
-    return type(exc).__name__ == "PanicException" and not isinstance(exc, Exception)
+    return type(exc) is gapwright.PanicException
 
 
 @pytest.fixture

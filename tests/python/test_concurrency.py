@@ -485,3 +485,79 @@ def test_failed_dump_leaves_the_stream_after_the_failing_pass():
     assert done.returncode == 0, done.stderr[-2000:]
     assert "failed failed printing to stdout" in done.stderr, done.stderr[-2000:]
     assert "same True" in done.stderr, done.stderr[-2000:]
+
+
+# ---------------------------------------------------------------- where users run it
+
+
+def test_call_lets_a_thread_of_its_own_process_drain_fd_1():
+    # ipykernel, pytest's capfd and log collectors read fd 1 from a thread of
+    # the writing process: the dump, far larger than a pipe holds, can only be
+    # written while that thread runs.
+    done = run_child(
+        """
+        import os, sys, threading
+        import numpy as np
+        from gapwright import MNARrs
+
+        x = np.random.default_rng(0).standard_normal((3000, 5))
+        r, w = os.pipe()
+        saved = os.dup(1)
+        os.dup2(w, 1)
+        os.close(w)
+        chunks = []
+        reader = threading.Thread(target=lambda: chunks.extend(iter(lambda: os.read(r, 1 << 16), b"")))
+        reader.start()
+        out = MNARrs(seed=1)(x, 0.5)
+        os.dup2(saved, 1)
+        reader.join()
+        text = b"".join(chunks)
+        print("holes", int(np.isnan(out).sum()), "bytes", len(text), file=sys.stderr)
+        sys.stdout.buffer.write(text)
+        """,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    twin = run_child(
+        """
+        import numpy as np
+        from gapwright import MNARrs
+        MNARrs(seed=1)(np.random.default_rng(0).standard_normal((3000, 5)), 0.5)
+        """
+    )
+    assert f"holes 7500 bytes {len(twin.stdout)}\n" in done.stderr, done.stderr[-2000:]
+    assert len(twin.stdout) > 1 << 20 and done.stdout == twin.stdout
+
+
+def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
+    from jupyter_client.manager import start_new_kernel
+
+    # ipykernel forwards fd 1 only outside pytest, so the kernel must not see
+    # that it was started from a test.
+    env = {k: v for k, v in os.environ.items() if k != "PYTEST_CURRENT_TEST"}
+    kernel, client = start_new_kernel(
+        kernel_name="python3", env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+    )
+    try:
+        code = (
+            "import numpy as np\n"
+            "from gapwright import MNARrs\n"
+            "out = MNARrs(seed=1)(np.random.default_rng(0).standard_normal((3000, 5)), 0.5)\n"
+            "print('holes', int(np.isnan(out).sum()))\n"
+        )
+        texts = []
+        reply = client.execute_interactive(
+            code,
+            timeout=120,
+            output_hook=lambda msg: texts.append(msg["content"]["text"])
+            if msg["msg_type"] == "stream" and msg["content"]["name"] == "stdout"
+            else None,
+        )
+    finally:
+        client.stop_channels()
+        kernel.shutdown_kernel(now=True)
+    assert reply["content"]["status"] == "ok", reply["content"]
+    received = "".join(texts)
+    assert len(received) > 1 << 20
+    assert "holes 7500\n" in received
+    assert received.count("shape=[3000, 5]") == 1500  # one dump per pass

@@ -1,6 +1,9 @@
 """The module surface: import, class, constructor, representation, binding."""
 
+import importlib.metadata
 import inspect
+import re
+import subprocess
 import threading
 import weakref
 
@@ -16,6 +19,19 @@ def test_module_exports_one_class():
     assert MNARrs.__module__ == "builtins"
     assert MNARrs.__name__ == MNARrs.__qualname__ == "MNARrs"
     assert gapwright.__doc__ and gapwright.__doc__.strip()
+    assert gapwright.__version__ == importlib.metadata.version("gapwright")
+    assert issubclass(gapwright.PanicException, BaseException)
+    assert not issubclass(gapwright.PanicException, Exception)
+
+
+def test_library_exports_only_its_init_and_names_no_build_path():
+    listed = subprocess.run(
+        ["nm", "-D", "--defined-only", gapwright.__file__], capture_output=True, text=True, check=True
+    )
+    assert [line.split()[-1] for line in listed.stdout.splitlines()] == ["PyInit_gapwright"]
+    binary = open(gapwright.__file__, "rb").read()
+    at = binary.find(b"src/runtime/thread_pool.cpp")
+    assert at > 0 and binary[at - 1] == 0  # the path starts the string: no directory before it
 
 
 def test_signature_from_text_signature():
@@ -161,13 +177,17 @@ def test_call_binding_errors():
     np.testing.assert_array_equal(m(alpha=0, data=x), x)
 
 
-def test_zero_workers_panics_past_exception_handlers(panic):
+def test_zero_workers_panics_past_exception_handlers(panic, capfd):
     with panic("assertion failed: num_threads > 0") as p:
         try:
             MNARrs(n_workers=0)
         except Exception:  # must not catch it
             pytest.fail("PanicException was caught by 'except Exception'")
+    assert type(p.value) is gapwright.PanicException
     assert p.value.args == ("assertion failed: num_threads > 0",)
+    notice = capfd.readouterr().err
+    assert re.fullmatch(r"thread '.+' panicked at src/runtime/thread_pool\.cpp:\d+:\d+:\n"
+                        r"assertion failed: num_threads > 0\n", notice), notice
     assert issubclass(type(p.value), BaseException)
     assert type(p.value).__bases__ == (BaseException,)
 
