@@ -12,3 +12,4 @@ fi
 "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" pyampute
 "$venv/bin/pip" install -q --force-reinstall --no-deps .
 "$venv/bin/python" benchmarks/bench.py "$@"
+"$venv/bin/python" benchmarks/threads.py

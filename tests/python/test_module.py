@@ -147,6 +147,9 @@ def test_non_type_errors_from_conversions_pass_unchanged():
         (lambda: MNARrs(1, 2, 3, 4, 5), "MNARrs.__new__() takes from 0 to 4 positional arguments but 5 were given"),
         (lambda: MNARrs(0.1, mean=0.2), "MNARrs.__new__() got multiple values for argument 'mean'"),
         (lambda: MNARrs(foo=1), "MNARrs.__new__() got an unexpected keyword argument 'foo'"),
+        # the keyword is quoted whole, however unusual its text
+        (lambda: MNARrs(**{"mean\x00x": 1}), "MNARrs.__new__() got an unexpected keyword argument 'mean\x00x'"),
+        (lambda: MNARrs(**{"\ud800": 1}), "MNARrs.__new__() got an unexpected keyword argument '\ud800'"),
     ],
 )
 def test_constructor_binding_errors(call, message):

@@ -45,7 +45,7 @@ constexpr Signature<4> kNewSignature{
     "MNARrs.__new__()", {"mean", "variance", "seed", "n_workers"}, 0};
 constexpr Signature<2> kCallSignature{"MNARrs.__call__()", {"data", "alpha"}, 2};
 
-bool given(PyObject* value) { return value != nullptr && value != Py_None; }
+bool given(const PyRef& value) { return value && value.get() != Py_None; }
 
 // Holds an instance's flag for the rest of a scope; a refused take raises
 // RuntimeError with the refusal's text.
@@ -69,13 +69,12 @@ using SharedBorrow = Borrow<&BorrowFlag::try_take_shared, &BorrowFlag::release_s
 // __new__: binds and converts the arguments, seeds the stream, starts the pool.
 PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::array<PyObject*, 4> bound{};
-    if (!bind_arguments(kNewSignature, args, kwargs, bound)) throw PyErrorAlreadySet{};
-    const double mean = given(bound[0]) ? to_f64(bound[0], "mean") : 0.5;
-    const double variance = given(bound[1]) ? to_f64(bound[1], "variance") : 0.0;
+    const auto bound = bind_arguments(kNewSignature, args, kwargs);
+    const double mean = given(bound[0]) ? to_f64(bound[0].get(), "mean") : 0.5;
+    const double variance = given(bound[1]) ? to_f64(bound[1].get(), "variance") : 0.0;
     std::optional<std::uint64_t> seed;
-    if (given(bound[2])) seed = to_u64(bound[2], "seed");
-    const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3], "n_workers") : 4;
+    if (given(bound[2])) seed = to_u64(bound[2].get(), "seed");
+    const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3].get(), "n_workers") : 4;
 
     MNAR record{mean, variance, RandomStream::seed_from_u64(choose_seed(seed)),
                 ThreadPool(static_cast<std::size_t>(n_workers))};
@@ -92,8 +91,7 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // __call__: masks `data` at rate `alpha` and returns a new container.
 PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-    std::array<PyObject*, 2> bound{};
-    if (!bind_arguments(kCallSignature, args, kwargs, bound)) throw PyErrorAlreadySet{};
+    const auto bound = bind_arguments(kCallSignature, args, kwargs);
     PyObject* type = mnar_type();
     if (type == nullptr) throw PyErrorAlreadySet{};
     if (!PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(type))) {
@@ -101,9 +99,9 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     MNARObject* object = as_mnar(self);
     ExclusiveBorrow borrow(object->borrow, "Already borrowed");
-    const double alpha = to_f64(bound[1], "alpha");
+    const double alpha = to_f64(bound[1].get(), "alpha");
 
-    IntakeResult intake = pyany_to_vec(bound[0]);
+    IntakeResult intake = pyany_to_vec(bound[0].get());
     const std::uint64_t blanks = blank_count(alpha, intake.rows, intake.cols);
     {
       // The passes, their dumps and the pool's joins touch no Python object;

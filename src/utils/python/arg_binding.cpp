@@ -1,5 +1,7 @@
 #include "utils/python/arg_binding.h"
 
+#include "utils/python/errors.h"
+
 #include <string>
 #include <vector>
 
@@ -23,16 +25,23 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
   return text;
 }
 
-bool fail(const std::string& message) {
-  PyErr_SetString(PyExc_TypeError, message.c_str());
-  return false;
+// The parameter a keyword names, or `count` when it names none. Compares code
+// points, so a keyword with a NUL or a lone surrogate is simply unknown.
+std::size_t parameter_index(PyObject* keyword, const std::string_view* parameters,
+                            std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    if (PyUnicode_CompareWithASCIIString(keyword, std::string(parameters[i]).c_str()) == 0) {
+      return i;
+    }
+  }
+  return count;
 }
 
 }  // namespace
 
-bool bind_arguments(std::string_view display_name, const std::string_view* parameters,
+void bind_arguments(std::string_view display_name, const std::string_view* parameters,
                     std::size_t count, std::size_t required, PyObject* args, PyObject* kwargs,
-                    PyObject** bound) {
+                    PyRef* bound) {
   const std::string name(display_name);
   const auto given = static_cast<std::size_t>(args != nullptr ? PyTuple_GET_SIZE(args) : 0);
   if (given > count) {
@@ -44,45 +53,46 @@ bool bind_arguments(std::string_view display_name, const std::string_view* param
     }
     message += " positional arguments but " + std::to_string(given) +
                (given == 1 ? " was given" : " were given");
-    return fail(message);
+    raise_error(PyExc_TypeError, message);
   }
-  for (std::size_t i = 0; i < count; ++i) {
-    bound[i] = i < given ? PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)) : nullptr;
+  for (std::size_t i = 0; i < given; ++i) {
+    bound[i] = PyRef::borrow(PyTuple_GET_ITEM(args, static_cast<Py_ssize_t>(i)));
   }
 
   if (kwargs != nullptr) {
+    // A private copy: the caller's dictionary may be changed by another
+    // thread while this one walks it.
+    PyRef keywords = check(PyDict_Copy(kwargs));
     Py_ssize_t pos = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
-    while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      Py_ssize_t size = 0;
-      const char* utf8 = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &size) : nullptr;
-      if (utf8 == nullptr) {
-        PyErr_Clear();
-        return fail(name + " keywords must be strings");
-      }
-      const std::string_view keyword(utf8, static_cast<std::size_t>(size));
-      std::size_t index = 0;
-      while (index < count && parameters[index] != keyword) ++index;
+    while (PyDict_Next(keywords.get(), &pos, &key, &value)) {
+      if (!PyUnicode_Check(key)) raise_error(PyExc_TypeError, name + " keywords must be strings");
+      const std::size_t index = parameter_index(key, parameters, count);
       if (index == count) {
-        return fail(name + " got an unexpected keyword argument '" + std::string(keyword) + "'");
+        // %U keeps the keyword whole: embedded NULs and lone surrogates included.
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", name.c_str(),
+                     key);
+        throw PyErrorAlreadySet{};
       }
-      if (bound[index] != nullptr) {
-        return fail(name + " got multiple values for argument '" + std::string(keyword) + "'");
+      if (bound[index]) {
+        raise_error(PyExc_TypeError, name + " got multiple values for argument '" +
+                                         std::string(parameters[index]) + "'");
       }
-      bound[index] = value;
+      bound[index] = PyRef::borrow(value);
     }
   }
 
   std::vector<std::string_view> missing;
   for (std::size_t i = 0; i < required; ++i) {
-    if (bound[i] == nullptr) missing.push_back(parameters[i]);
+    if (!bound[i]) missing.push_back(parameters[i]);
   }
   if (!missing.empty()) {
-    return fail(name + " missing " + std::to_string(missing.size()) + " required positional " +
-                (missing.size() == 1 ? "argument: " : "arguments: ") + quoted_list(missing));
+    raise_error(PyExc_TypeError, name + " missing " + std::to_string(missing.size()) +
+                                     " required positional " +
+                                     (missing.size() == 1 ? "argument: " : "arguments: ") +
+                                     quoted_list(missing));
   }
-  return true;
 }
 
 }  // namespace gapwright::py

@@ -3,7 +3,7 @@
 // with CPython's own wording for every binding error (as TypeError).
 #pragma once
 
-#include "utils/python/compat.h"
+#include "utils/python/py_ref.h"
 
 #include <array>        // std::array
 #include <cstddef>      // std::size_t
@@ -14,21 +14,24 @@ namespace gapwright::py {
 template <std::size_t N>
 struct Signature {
   std::string_view display_name;  // e.g. "MNARrs.__new__()"
-  std::array<std::string_view, N> parameters;
+  std::array<std::string_view, N> parameters;  // ASCII names
   std::size_t required;  // leading parameters that must be given
 };
 
-// Fills `bound` with borrowed references (null for a parameter not given).
-// Returns false with a TypeError set on a binding error.
-bool bind_arguments(std::string_view display_name, const std::string_view* parameters,
+// Fills `bound` with strong references (empty for a parameter not given), so
+// the values outlive any change another thread makes to the keyword
+// dictionary. Throws PyErrorAlreadySet with a TypeError set on a binding error.
+void bind_arguments(std::string_view display_name, const std::string_view* parameters,
                     std::size_t count, std::size_t required, PyObject* args, PyObject* kwargs,
-                    PyObject** bound);
+                    PyRef* bound);
 
 template <std::size_t N>
-bool bind_arguments(const Signature<N>& signature, PyObject* args, PyObject* kwargs,
-                    std::array<PyObject*, N>& bound) {
-  return bind_arguments(signature.display_name, signature.parameters.data(), N,
-                        signature.required, args, kwargs, bound.data());
+std::array<PyRef, N> bind_arguments(const Signature<N>& signature, PyObject* args,
+                                    PyObject* kwargs) {
+  std::array<PyRef, N> bound;
+  bind_arguments(signature.display_name, signature.parameters.data(), N, signature.required,
+                 args, kwargs, bound.data());
+  return bound;
 }
 
 }  // namespace gapwright::py

@@ -1,6 +1,5 @@
-// Version shims, gathered in one place: the strong-reference C API where the
-// running interpreter lacks it, and the module slot that says the module
-// does not need the global interpreter lock.
+// Version shims, gathered in one place: the C API of newer interpreters
+// that the module uses, backported for older ones.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -34,13 +33,6 @@ static inline void PyErr_SetRaisedException(PyObject* exc) {
 #endif
 
 #if !GAPWRIGHT_PY313_PLUS
-// Backport of the 3.13 strong-reference accessor.
-static inline PyObject* PyList_GetItemRef(PyObject* list, Py_ssize_t index) {
-  PyObject* item = PyList_GetItem(list, index);
-  Py_XINCREF(item);
-  return item;
-}
-
 // Backport of the 3.13 API: 1 with *result set, 0 when missing, -1 on error.
 static inline int PyObject_GetOptionalAttrString(PyObject* obj, const char* name,
                                                  PyObject** result) {

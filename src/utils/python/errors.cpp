@@ -5,7 +5,10 @@
 namespace gapwright::py {
 
 void raise_error(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  // Decoded with its length: a message may carry an embedded NUL.
+  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
+      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (text) PyErr_SetObject(type, text.get());
   throw PyErrorAlreadySet{};
 }
 

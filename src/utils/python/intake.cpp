@@ -73,20 +73,9 @@ std::vector<std::size_t> read_shape(PyObject* data) {
   return entries;
 }
 
-std::string type_qualname(PyObject* data) {
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(data)));
-  if (!name) {
-    PyErr_Clear();
-    return {};
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
+// The type's __qualname__ as a str; a failure to make it (out of memory)
+// propagates.
+PyRef type_qualname(PyObject* data) { return check(PyType_GetQualName(Py_TYPE(data))); }
 
 // Without numpy's C API there is no float64 fast path; intake still goes on
 // by type name and pandas.
@@ -289,11 +278,9 @@ std::vector<double> read_via_buffer(PyObject* obj, std::size_t rows, std::size_t
   const detail::F64Buffer buffer(obj);
   if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
   const std::size_t count = cell_count(rows, cols);
+  // Only the count must agree: a buffer that reports another shape is read
+  // in its own C order, as a reshape would.
   if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
-  if (buffer.extent(0) != rows || buffer.extent(1) != cols) {
-    panic("buffer of shape " + shape_text(buffer.extent(0), buffer.extent(1)) +
-          " read as shape " + shape_text(rows, cols));
-  }
   std::vector<double> values(count);
   buffer.copy_to(values);
   return values;
@@ -322,8 +309,8 @@ IntakeResult pyany_to_vec(PyObject* data) {
     return read_float64_array(reinterpret_cast<PyArrayObject*>(data));
   }
 
-  const std::string qualname = type_qualname(data);
-  if (qualname == "ndarray") {
+  const PyRef qualname = type_qualname(data);
+  if (PyUnicode_CompareWithASCIIString(qualname.get(), "ndarray") == 0) {
     const std::vector<std::size_t> shape = read_shape(data);
     if (shape.size() == 2) {
       if (numpy_ready && PyArray_Check(data)) {
@@ -345,8 +332,11 @@ IntakeResult pyany_to_vec(PyObject* data) {
     return read_dataframe(data);
   }
 
-  raise_error(PyExc_TypeError, "Unsupported type: '" + qualname +
-                                   "'. Supported types are: numpy.ndarray, pandas.DataFrame");
+  // %U keeps the name whole, embedded NULs and lone surrogates included.
+  PyErr_Format(PyExc_TypeError,
+               "Unsupported type: '%U'. Supported types are: numpy.ndarray, pandas.DataFrame",
+               qualname.get());
+  throw PyErrorAlreadySet{};
 }
 
 }  // namespace gapwright::py

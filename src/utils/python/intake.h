@@ -50,9 +50,6 @@ class F64Buffer {
   explicit F64Buffer(PyObject* obj);
 
   int ndim() const noexcept { return hold_.view.ndim; }
-  std::size_t extent(int dim) const noexcept {
-    return static_cast<std::size_t>(hold_.view.shape[dim]);
-  }
   std::size_t item_count() const noexcept {
     return static_cast<std::size_t>(hold_.view.len) / 8;
   }
