@@ -21,7 +21,7 @@ std::string index_out_of_bounds(std::uint64_t len, std::uint64_t index) {
          std::to_string(index);
 }
 
-void write_panic_notice(const std::string& message, const std::source_location& where) noexcept {
+void write_panic_notice(std::string_view message, const std::source_location& where) noexcept {
   try {
     char name[64] = {};
     if (pthread_getname_np(pthread_self(), name, sizeof name) != 0 || name[0] == '\0') {

@@ -10,6 +10,7 @@
 #include <source_location>  // std::source_location
 #include <stdexcept>        // std::runtime_error
 #include <string>
+#include <string_view>  // std::string_view
 
 namespace gapwright {
 
@@ -32,7 +33,8 @@ class InternalError : public std::runtime_error {
 std::string index_out_of_bounds(std::uint64_t len, std::uint64_t index);
 
 // Writes "thread '<name>' panicked at <file>:<line>:<column>:\n<message>\n" to
-// standard error with one write, whatever thread calls it.
-void write_panic_notice(const std::string& message, const std::source_location& where) noexcept;
+// standard error with one write, whatever thread calls it. Takes a view so
+// that a caller short of memory can still report with a literal.
+void write_panic_notice(std::string_view message, const std::source_location& where) noexcept;
 
 }  // namespace gapwright

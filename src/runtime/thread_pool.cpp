@@ -5,6 +5,7 @@
 #include <deque>               // std::deque
 #include <exception>           // std::exception
 #include <mutex>               // std::mutex, std::lock_guard, std::unique_lock
+#include <new>                 // std::bad_alloc
 #include <source_location>     // std::source_location
 #include <string>              // std::string, std::to_string
 #include <system_error>        // std::system_error
@@ -97,16 +98,24 @@ bool run_job(Job& job) {
 
 // The failed worker's stand-in is started before the failure is counted as
 // finished, so a joiner that wakes up finds the pool at full size again.
-void replace_failed_worker(const std::shared_ptr<ThreadPoolSharedData>& data) {
+// False when no stand-in could start: the failed worker must then carry on
+// itself, or the pool would shrink and, at one worker, never run a job again.
+bool replace_failed_worker(const std::shared_ptr<ThreadPoolSharedData>& data) {
   try {
     spawn_in_pool(data);
   } catch (const std::exception& error) {
-    write_panic_notice(std::string("could not replace a failed pool worker: ") + error.what(),
-                       std::source_location::current());
+    try {
+      write_panic_notice(std::string("could not replace a failed pool worker: ") + error.what(),
+                         std::source_location::current());
+    } catch (const std::bad_alloc&) {
+      write_panic_notice("could not replace a failed pool worker", std::source_location::current());
+    }
+    return false;
   }
   data->live_workers.fetch_sub(1);
   data->active_jobs.fetch_sub(1);
   data->no_work_notify_all();
+  return true;
 }
 
 void worker_loop(std::shared_ptr<ThreadPoolSharedData> data) {
@@ -123,10 +132,7 @@ void worker_loop(std::shared_ptr<ThreadPoolSharedData> data) {
     // The job and what it captured go before the decrement, so join never
     // returns while a job's destructor is still running.
     job.reset();
-    if (!finished) {
-      replace_failed_worker(data);
-      return;
-    }
+    if (!finished && replace_failed_worker(data)) return;
     data->active_jobs.fetch_sub(1);
     data->no_work_notify_all();
   }

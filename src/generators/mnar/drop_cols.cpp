@@ -117,12 +117,20 @@ void MNAR::drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::ui
   }
 
   const RandomStream stream_before = stream;
-  PassPlan plan = plan_passes(stream, models, blanks);
-  group_thresholds(*search, plan);
-  if (fixed_thresholds) {
-    run_batches<NearestFirstJob>(pool, handle, search, batch_cols, true);
-  } else {
-    run_batches<ColumnJob>(pool, handle, search, batch_cols, true);
+  PassPlan plan;
+  try {
+    plan = plan_passes(stream, models, blanks);
+    group_thresholds(*search, plan);
+    if (fixed_thresholds) {
+      run_batches<NearestFirstJob>(pool, handle, search, batch_cols, true);
+    } else {
+      run_batches<ColumnJob>(pool, handle, search, batch_cols, true);
+    }
+  } catch (...) {
+    // Nothing has been blanked or written yet: the call leaves no trace, so
+    // that a retry after, say, a MemoryError makes the holes it would have.
+    stream = stream_before;
+    throw;
   }
   if (handle.use_count() != 1) panic("Still references alive");
   search->indexes.clear();
