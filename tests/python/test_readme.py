@@ -4,6 +4,7 @@ pasting them into one notebook would."""
 import re
 from pathlib import Path
 
+import pytest
 from conftest import silenced_stdout
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -11,6 +12,7 @@ README = ROOT / "README.md"
 PYTHON_BLOCK = re.compile(r"^```python\n(.*?)^```$", re.MULTILINE | re.DOTALL)
 
 
+@pytest.mark.thread_unsafe  # moves the working directory and file descriptor 1 of the whole process
 def test_readme_python_examples_run_in_order(monkeypatch):
     text = README.read_text()
     blocks = [(text.count("\n", 0, m.start(1)), m.group(1)) for m in PYTHON_BLOCK.finditer(text)]

@@ -71,6 +71,22 @@ def test_misuse_is_reported_on_every_marked_line(check, tmp_path):
     assert lines == marked, output
 
 
+def test_stub_declares_the_runtime_module_names():
+    tree = ast.parse(STUB.read_text())
+    declared = {t.id for n in tree.body if isinstance(n, ast.Assign) for t in n.targets}
+    declared |= {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    declared |= {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
+    public = {name for name in declared if not name.startswith("_")}
+    assert public == {name for name in dir(gapwright) if not name.startswith("_")}
+    assert "__version__" in declared and isinstance(gapwright.__version__, str)
+    stub_all = next(n.value for n in tree.body if isinstance(n, ast.Assign)
+                    and [t.id for t in n.targets] == ["__all__"])
+    assert ast.literal_eval(stub_all) == gapwright.__all__
+    panic = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "PanicException")
+    assert [ast.unparse(b) for b in panic.bases] == ["BaseException"]
+    assert gapwright.PanicException.__bases__ == (BaseException,)
+
+
 def test_stub_constructor_matches_runtime_signature():
     tree = ast.parse(STUB.read_text())
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "MNARrs")
