@@ -36,9 +36,11 @@ class MNARrs:
         seed: SupportsIndex | None = None,
         n_workers: SupportsIndex | None = None,
     ) -> MNARrs: ...
+    # Any shape on the way in: before numpy 2.3 NDArray's shape is tuple[int, ...],
+    # which a parameter typed 2-D would refuse. The result is always 2-D.
     @overload
     def __call__(
-        self, data: np.ndarray[tuple[int, int], np.dtype[_Cell]], alpha: _Real
+        self, data: np.ndarray[Any, np.dtype[_Cell]], alpha: _Real
     ) -> np.ndarray[tuple[int, int], np.dtype[_Cell]]: ...
     @overload
     def __call__(self, data: DataFrame, alpha: _Real) -> DataFrame: ...
