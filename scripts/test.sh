@@ -53,7 +53,7 @@ for python in "${pythons[@]}"; do
     "$python" -m venv "$venv"
     "$venv/bin/pip" install -q --upgrade pip
   fi
-  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs \
+  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs basedpyright \
     jupyter_client ipykernel pytest-run-parallel
   rm -rf "build/wheel-$version"
   "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" "$sdist"

@@ -1,10 +1,14 @@
-"""The shipped type stubs: accepted by mypy, rejecting misuse, matching the runtime."""
+"""The shipped type stubs: accepted by mypy and basedpyright, rejecting misuse, matching the runtime."""
 
 import ast
 import inspect
+import json
 import re
+import subprocess
+import sys
 from pathlib import Path
 
+import pytest
 from mypy import api as mypy_api
 
 import gapwright
@@ -14,11 +18,33 @@ STUB = ROOT / "stubs" / "gapwright-stubs" / "__init__.pyi"
 TYPING = ROOT / "tests" / "typing"
 
 
-def run_mypy(path: Path, tmp_path: Path) -> tuple[str, int]:
+def run_mypy(path: Path, tmp_path: Path) -> tuple[set[int], str]:
+    """Lines of `path` with an error, and the report; mypy's exit status must agree."""
     stdout, stderr, status = mypy_api.run(
         ["--strict", "--no-error-summary", "--cache-dir", str(tmp_path / "cache"), str(path)]
     )
-    return stdout + stderr, status
+    lines = {int(m.group(1)) for m in re.finditer(rf"{re.escape(path.name)}:(\d+): error", stdout)}
+    assert status == (1 if lines else 0), stdout + stderr
+    return lines, stdout + stderr
+
+
+def run_basedpyright(path: Path, tmp_path: Path) -> tuple[set[int], str]:
+    """As run_mypy, for pyright's rules in their strict set; the installed stubs are found
+    through this interpreter's site-packages."""
+    (tmp_path / "pyrightconfig.json").write_text(json.dumps({"typeCheckingMode": "strict"}))
+    done = subprocess.run(
+        [sys.executable, "-m", "basedpyright", "--outputjson", "-p", str(tmp_path),
+         "--pythonpath", sys.executable, str(path)],
+        capture_output=True, text=True, check=False,
+    )
+    report = json.loads(done.stdout)
+    lines = {d["range"]["start"]["line"] + 1 for d in report["generalDiagnostics"]
+             if d["severity"] == "error"}
+    assert done.returncode == (1 if lines else 0), done.stdout + done.stderr
+    return lines, done.stdout
+
+
+CHECKERS = pytest.mark.parametrize("check", [run_mypy, run_basedpyright])
 
 
 def test_installed_module_carries_its_stubs():
@@ -27,22 +53,38 @@ def test_installed_module_carries_its_stubs():
         assert installed.read_text() == STUB.read_text()
 
 
-def test_correct_usage_type_checks(tmp_path):
-    output, status = run_mypy(TYPING / "check_stubs.py", tmp_path)
-    assert status == 0, output
+@CHECKERS
+def test_correct_usage_type_checks(check, tmp_path):
+    lines, output = check(TYPING / "check_stubs.py", tmp_path)
+    assert not lines, output
 
 
-def test_misuse_is_reported_on_every_marked_line(tmp_path):
+@CHECKERS
+def test_misuse_is_reported_on_every_marked_line(check, tmp_path):
     source = TYPING / "reject_misuse.py"
     marked = {
         number
         for number, line in enumerate(source.read_text().splitlines(), start=1)
         if "# E:" in line
     }
-    output, status = run_mypy(source, tmp_path)
-    assert status == 1
-    reported = {int(m.group(1)) for m in re.finditer(r"reject_misuse\.py:(\d+): error", output)}
-    assert reported == marked, output
+    lines, output = check(source, tmp_path)
+    assert lines == marked, output
+
+
+def test_stub_declares_the_runtime_module_names():
+    tree = ast.parse(STUB.read_text())
+    declared = {t.id for n in tree.body if isinstance(n, ast.Assign) for t in n.targets}
+    declared |= {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    declared |= {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
+    public = {name for name in declared if not name.startswith("_")}
+    assert public == {name for name in dir(gapwright) if not name.startswith("_")}
+    assert "__version__" in declared and isinstance(gapwright.__version__, str)
+    stub_all = next(n.value for n in tree.body if isinstance(n, ast.Assign)
+                    and [t.id for t in n.targets] == ["__all__"])
+    assert ast.literal_eval(stub_all) == gapwright.__all__
+    panic = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "PanicException")
+    assert [ast.unparse(b) for b in panic.bases] == ["BaseException"]
+    assert gapwright.PanicException.__bases__ == (BaseException,)
 
 
 def test_stub_constructor_matches_runtime_signature():
