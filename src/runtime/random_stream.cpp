@@ -27,6 +27,23 @@ std::uint32_t pcg32_next(std::uint64_t& state) {
   return std::rotr(xorshifted, rotation);
 }
 
+WideProduct wide_multiply(std::uint64_t a, std::uint64_t b) noexcept {
+  // Schoolbook on 32-bit halves rather than unsigned __int128, which 32-bit
+  // targets and some compilers lack. Only ranges past 2^32 come here, so the
+  // extra multiplications cost nothing that shows.
+  const std::uint64_t a_lo = a & 0xFFFFFFFFU;
+  const std::uint64_t a_hi = a >> 32;
+  const std::uint64_t b_lo = b & 0xFFFFFFFFU;
+  const std::uint64_t b_hi = b >> 32;
+  const std::uint64_t lo_lo = a_lo * b_lo;
+  const std::uint64_t hi_lo = a_hi * b_lo;
+  const std::uint64_t lo_hi = a_lo * b_hi;
+  const std::uint64_t hi_hi = a_hi * b_hi;
+  // Below 3 * (2^32 - 1), so the sum of the middle column cannot overflow.
+  const std::uint64_t middle = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFU) + (lo_hi & 0xFFFFFFFFU);
+  return {hi_hi + (hi_lo >> 32) + (lo_hi >> 32) + (middle >> 32), a * b};
+}
+
 }  // namespace detail
 
 RandomStream RandomStream::seed_from_u64(std::uint64_t seed) {
@@ -82,13 +99,11 @@ std::uint64_t RandomStream::random_range(std::uint64_t n) {
     const bool carry = static_cast<std::uint32_t>(lo + hi2) < lo;
     return hi + (carry ? 1U : 0U);
   }
-  const unsigned __int128 product = static_cast<unsigned __int128>(draw_u64()) * n;
-  const auto hi = static_cast<std::uint64_t>(product >> 64);
-  const auto lo = static_cast<std::uint64_t>(product);
-  if (lo <= 0ULL - n) return hi;
-  const auto hi2 = static_cast<std::uint64_t>((static_cast<unsigned __int128>(draw_u64()) * n) >> 64);
-  const bool carry = lo + hi2 < lo;
-  return hi + (carry ? 1U : 0U);
+  const detail::WideProduct product = detail::wide_multiply(draw_u64(), n);
+  if (product.low <= 0ULL - n) return product.high;
+  const std::uint64_t hi2 = detail::wide_multiply(draw_u64(), n).high;
+  const bool carry = product.low + hi2 < product.low;
+  return product.high + (carry ? 1U : 0U);
 }
 
 std::vector<std::uint64_t> RandomStream::pick_indices(std::uint64_t n, std::uint64_t amount) {

@@ -50,16 +50,27 @@ namespace detail {
 // One PCG32 step followed by the XSH-RR output; advances `state` first.
 std::uint32_t pcg32_next(std::uint64_t& state);
 
+// The high and low halves of the 128-bit product a * b.
+struct WideProduct {
+  std::uint64_t high;
+  std::uint64_t low;
+};
+WideProduct wide_multiply(std::uint64_t a, std::uint64_t b) noexcept;
+
 // Four consecutive ChaCha blocks of `rounds` rounds for the input `state`
 // (counter in words 12 and 13), written to `out` in counter order. The
-// variants must produce identical words; `refill_four_blocks` uses the one
-// chosen once per process.
+// variants must produce identical words; RandomStream uses the one chosen
+// once per process. The SSE2 and AVX2 variants exist only in builds for
+// x86-64 (GAPWRIGHT_X86_64_REFILLS is 1 there); every other target runs the
+// scalar one.
 using RefillFn = void (*)(const std::array<std::uint32_t, 16>& state, int rounds,
                           std::uint32_t* out);
 void refill_scalar(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
+#if GAPWRIGHT_X86_64_REFILLS
 void refill_sse2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
 void refill_avx2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
 bool cpu_has_avx2() noexcept;
+#endif
 RefillFn chosen_refill() noexcept;
 
 }  // namespace detail

@@ -1,6 +1,7 @@
 // The plain nearest-cell search: one scan down a column.
 #pragma once
 
+#include <bit>       // std::bit_cast
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::int64_t, std::uint64_t
 #include <optional>  // std::optional
@@ -11,12 +12,16 @@ namespace gapwright {
 
 // The rank by which a cell holding `value` competes for `threshold`: the
 // total-order key of (value - threshold) squared, in double arithmetic. Same-
-// sign infinities give the processor's default NaN, whose set sign bit ranks
-// it below every number, so such a cell wins. Shared by every search so that
+// sign infinities give a NaN, which x86-64 processors make with the sign bit
+// set, ranking it below every number, so such a cell wins. Other processors
+// (aarch64) make it without, so that NaN's key is pinned to the x86-64 one:
+// the holes must not depend on the machine. Shared by every search so that
 // all of them rank cells with the very same operations.
 inline std::int64_t distance_key(double value, double threshold) noexcept {
+  constexpr std::int64_t kInfinitiesMeetKey = total_order_key(std::bit_cast<double>(0xFFF8000000000000ULL));
   const double difference = value - threshold;
-  return total_order_key(difference * difference);
+  const double square = difference * difference;
+  return square == square ? total_order_key(square) : kInfinitiesMeetKey;
 }
 
 // The row of the non-NaN cell of column `column` whose squared distance

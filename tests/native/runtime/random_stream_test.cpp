@@ -2,8 +2,10 @@
 
 #include <array>    // std::array
 #include <cmath>    // std::ldexp
+#include <cstddef>  // std::ptrdiff_t
 #include <cstdint>  // std::uint32_t, std::uint64_t
 #include <set>      // std::set
+#include <utility>  // std::pair
 #include <vector>   // std::vector
 
 #include <gtest/gtest.h>
@@ -17,6 +19,17 @@ std::vector<std::uint32_t> words(RandomStream stream, std::size_t count) {
   std::vector<std::uint32_t> out(count);
   for (auto& word : out) word = stream.draw_u32();
   return out;
+}
+
+// FNV-1a over the words' bytes, lowest byte first whatever the machine's order.
+std::uint64_t digest(const std::vector<std::uint32_t>& words) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const std::uint32_t word : words) {
+    for (int shift = 0; shift < 32; shift += 8) {
+      hash = (hash ^ ((word >> shift) & 0xFFU)) * 0x100000001b3ULL;
+    }
+  }
+  return hash;
 }
 
 // Words a call consumed, measured on the stream's read position and counter.
@@ -62,6 +75,19 @@ TEST(random_stream_test, refill_moves_counter_and_position) {
   EXPECT_EQ(stream.block_counter(), 8U);
 }
 
+TEST(random_stream_test, words_match_the_recorded_digests) {
+  // Recorded on x86-64; builds for other processors, which refill with other
+  // code, must hand out the same words.
+  const std::pair<std::uint64_t, std::uint64_t> recorded[] = {
+      {0, 0xD1C5F0861E8ADD05ULL},
+      {1, 0x2ACF7F3DFA3CBBF8ULL},
+      {42, 0xF57C05698ADCCAEEULL},
+      {0xFFFFFFFFFFFFFFFFULL, 0xCAF371B94C5C6370ULL}};
+  for (const auto& [seed, expected] : recorded) {
+    EXPECT_EQ(digest(words(RandomStream::seed_from_u64(seed), 4096)), expected) << "seed " << seed;
+  }
+}
+
 TEST(random_stream_test, draw_u64_pairs_words_low_first) {
   const std::vector<std::uint32_t> reference = words(RandomStream::seed_from_u64(21), 200);
 
@@ -85,7 +111,7 @@ TEST(random_stream_test, draw_u64_pairs_words_low_first) {
       seen.push_back(static_cast<std::uint32_t>(v >> 32));
     }
   }
-  EXPECT_EQ(seen, std::vector<std::uint32_t>(reference.begin(), reference.begin() + static_cast<long>(seen.size())));
+  EXPECT_EQ(seen, std::vector<std::uint32_t>(reference.begin(), reference.begin() + static_cast<std::ptrdiff_t>(seen.size())));
 }
 
 TEST(random_stream_test, draw_f64_uses_the_top_53_bits) {
@@ -132,6 +158,28 @@ TEST(random_stream_test, random_range_word_use) {
     EXPECT_EQ(got, static_cast<std::uint64_t>(x) - 1 + (y > x ? 1 : 0));
     EXPECT_EQ(words_read(before, stream), 2U);
     ++checked;
+  }
+}
+
+TEST(random_stream_test, wide_multiply_carries_between_halves) {
+  struct Case {
+    std::uint64_t a, b, high, low;
+  };
+  const Case cases[] = {
+      {0, 0xFFFFFFFFFFFFFFFFULL, 0, 0},
+      {0xFFFFFFFFULL, 0xFFFFFFFFULL, 0, 0xFFFFFFFE00000001ULL},
+      {0x100000001ULL, 0x100000001ULL, 1, 0x200000001ULL},
+      {0x1FFFFFFFFULL, 0x1FFFFFFFFULL, 3, 0xFFFFFFFC00000001ULL},
+      {0xFFFFFFFFFFFFFFFFULL, 0xFFFFFFFFFFFFFFFFULL, 0xFFFFFFFFFFFFFFFEULL, 1},
+      {0xFFFFFFFF00000001ULL, 0x80000000FFFFFFFFULL, 0x800000007FFFFFFEULL, 0x80000001FFFFFFFFULL},
+      {0xDEADBEEFCAFEF00DULL, 0x0123456789ABCDEFULL, 0x00FD5BDEEEB2A05AULL, 0x25F76468F7EB8523ULL},
+  };
+  for (const Case& c : cases) {
+    for (const auto& [a, b] : {std::pair{c.a, c.b}, std::pair{c.b, c.a}}) {
+      const detail::WideProduct product = detail::wide_multiply(a, b);
+      EXPECT_EQ(product.high, c.high) << a << " * " << b;
+      EXPECT_EQ(product.low, c.low) << a << " * " << b;
+    }
   }
 }
 
