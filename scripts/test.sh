@@ -60,4 +60,6 @@ for python in "${pythons[@]}"; do
   "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl
   (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider python)
 done
+bash scripts/cross_arm.sh
+bash scripts/clang_libcxx.sh
 bash scripts/sanitize.sh
