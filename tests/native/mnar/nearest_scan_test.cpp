@@ -45,7 +45,8 @@ TEST(nearest_scan_test, overflowing_squares_tie_below_any_finite_one) {
 }
 
 TEST(nearest_scan_test, same_sign_infinities_beat_every_number) {
-  // inf - inf is the processor's NaN with its sign bit set: the lowest rank.
+  // inf - inf ranks as the NaN x86-64 makes, sign bit set, on every processor:
+  // the lowest rank.
   EXPECT_EQ(scan({5, -kInf, kInf, kInf}, kInf), 2u);
   EXPECT_EQ(scan({5, kInf, -kInf}, -kInf), 2u);
   // With no such cell every square is +inf and the lowest row wins.
