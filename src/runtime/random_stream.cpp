@@ -39,7 +39,7 @@ WideProduct wide_multiply(std::uint64_t a, std::uint64_t b) noexcept {
   const std::uint64_t hi_lo = a_hi * b_lo;
   const std::uint64_t lo_hi = a_lo * b_hi;
   const std::uint64_t hi_hi = a_hi * b_hi;
-  // Below 3 * (2^32 - 1), so the sum of the middle column cannot overflow.
+  // At most 3 * (2^32 - 1), so the middle column cannot overflow.
   const std::uint64_t middle = (lo_lo >> 32) + (hi_lo & 0xFFFFFFFFU) + (lo_hi & 0xFFFFFFFFU);
   return {hi_hi + (hi_lo >> 32) + (lo_hi >> 32) + (middle >> 32), a * b};
 }

@@ -20,7 +20,8 @@ namespace gapwright {
 // that all of them rank cells with the very same operations.
 inline std::int64_t distance_key(double value, double threshold) noexcept {
   constexpr std::uint64_t kInfinityBits = 0x7FF0000000000000ULL;
-  constexpr std::int64_t kInfinitiesMeetKey = total_order_key(std::bit_cast<double>(0xFFF8000000000000ULL));
+  constexpr std::int64_t kInfinitiesMeetKey =
+      total_order_key(std::bit_cast<double>(0xFFF8000000000000ULL));
   const double difference = value - threshold;
   const auto bits = std::bit_cast<std::int64_t>(difference * difference);
   return static_cast<std::uint64_t>(bits) <= kInfinityBits ? bits : kInfinitiesMeetKey;

@@ -1,5 +1,5 @@
-// The 128-bit SSE2 ChaCha refill and the processor check that picks between
-// it and the AVX2 one. SSE2 is part of every x86-64 processor, so this file
+// The 128-bit SSE2 ChaCha refill and the processor check that says whether
+// the AVX2 one may run. SSE2 is part of every x86-64 processor, so this file
 // needs no extra target flags; it is built only for x86-64 targets.
 #include <cpuid.h>      // __get_cpuid, __get_cpuid_count
 #include <emmintrin.h>  // SSE2 intrinsics
