@@ -99,9 +99,14 @@ fi
 # which it also answers by dying.
 needs_bad_alloc="tests/python/test_hostile.py::test_hostile_call[frame-text-shape-huge]"
 caps_address_space="tests/python/test_hostile.py::test_more_workers_than_the_system_allows"
+# The resident-memory test measures the allocator, and ASan's holds freed
+# blocks back in its quarantine on purpose, so resident memory drifts by tens
+# of MiB with what ran before; the test runs in every ordinary suite.
+measures_resident_memory="tests/python/test_leaks.py::test_memory_and_objects_stay_flat"
 status=0
 (cd tests && sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider python \
-  --deselect "$needs_bad_alloc" --deselect "$caps_address_space") || status=$?
+  --deselect "$needs_bad_alloc" --deselect "$caps_address_space" \
+  --deselect "$measures_resident_memory") || status=$?
 fail_on_reports
 if [[ "$status" -ne 0 ]]; then
   echo "pytest failed under the sanitizers (exit status $status)" >&2
