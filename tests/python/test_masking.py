@@ -155,7 +155,7 @@ def test_nan_column_matters_only_when_chosen(capfd, panic):
 
 
 def test_mean_past_the_end_clamps_to_the_largest_value(capfd):
-    x = np.array([[3.0], [1.0], [5.0], [2.0], [4.0]])  # odd n used to fail
+    x = np.array([[3.0], [1.0], [5.0], [2.0], [4.0]])  # odd n: the position lands on a cell
     for mean in (1.0, 7.5, math.inf):
         out = masked(x, 0.2, seed=1, mean=mean)
         assert np.isnan(out[2, 0]) and np.isnan(out).sum() == 1
