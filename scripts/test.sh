@@ -8,14 +8,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
 
-if ! [[ -f /usr/lib/x86_64-linux-gnu/cmake/GTest/GTestConfig.cmake || -f /usr/lib/cmake/GTest/GTestConfig.cmake ]]; then
-  echo "== installing GoogleTest (libgtest-dev)"
-  if [[ "$(id -u)" -eq 0 ]]; then
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    sudo apt-get update -qq && sudo DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libgtest-dev >/dev/null
-  fi
-fi
+# GoogleTest for the C++ unit tests: CMake finds Debian's package on its own.
+bash scripts/need_packages.sh libgtest-dev
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
