@@ -1,12 +1,23 @@
-"""Wall-time benchmark of the masking call against the plain per-pass scan,
-a peer MNAR amputation library and a copy-and-sort floor.
+"""Wall-time and memory benchmark of the masking call.
 
-Every figure is the median over repeated runs, measured in this process one
-after the other. The call's per-pass matrix dump goes to /dev/null at the
-file-descriptor level. The plain scan rescans every chosen column on every
-pass; where running it to the end would take minutes it is timed over its
-first passes and scaled to the full pass count (each pass costs the same).
-Peak memory of the largest case is measured in a child process.
+Beside each case it prints the plain per-pass scan (a numpy model of the
+literal algorithm), two other MNAR maskers (pyampute's amputation, the peer,
+and a one-step quantile cut written in numpy) and a floor: copy the input and
+sort each of its columns once with numpy.
+
+Every time is the median over repeated runs, and the runs are interleaved
+(floor, call at each variance, cut, floor, ...) so that a burst of load from
+elsewhere on the machine hits every figure alike. The call's per-pass matrix
+dump goes to /dev/null at the file-descriptor level. The plain scan rescans
+every chosen column on every pass; where running it to the end would take
+minutes it is timed over its first passes and scaled to the full pass count
+(each pass costs the same); it is left out of the largest case.
+
+Peak memory is measured in fresh child processes: what the call adds to the
+high-water mark of a process that already holds the interpreter, numpy and
+the input. `--huge` masks 100,000,000 x 10 (1e9 cells, 7.5 GiB of input)
+once at variance 0 in a child and prints its time and peak memory; it needs
+about 17 GiB of free memory and is not part of the default run.
 """
 
 from __future__ import annotations
@@ -25,8 +36,13 @@ import numpy as np
 
 from gapwright import MNARrs
 
-SIZES = [(10_000, 20), (100_000, 20), (1_000_000, 10)]
+SIZES = [(10_000, 20), (100_000, 20), (1_000_000, 10), (10_000_000, 10)]
+VARIANCES = (0.0, 0.1)
 ALPHA = 0.1
+# Cases at least this large skip the plain scan and the peer.
+LARGE_CELLS = 50_000_000
+MEMORY_SIZES = [(1_000_000, 10), (10_000_000, 10)]
+HUGE = (100_000_000, 10)
 
 
 @contextlib.contextmanager
@@ -41,13 +57,19 @@ def stdout_to_devnull():
         os.close(saved)
 
 
-def median_time(fn, repeats: int) -> float:
-    times = []
+def seconds(fn) -> float:
+    start = time.perf_counter()
+    fn()
+    return time.perf_counter() - start
+
+
+def interleaved_medians(fns: dict, repeats: int) -> dict:
+    """Runs every function once per round, `repeats` rounds; the median time of each."""
+    times: dict = {name: [] for name in fns}
     for _ in range(repeats):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return statistics.median(times)
+        for name, fn in fns.items():
+            times[name].append(seconds(fn))
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def plain_scan(x: np.ndarray, alpha: float, variance: float, max_passes: int | None,
@@ -85,24 +107,73 @@ def peer(x: np.ndarray, alpha: float) -> None:
     MultivariateAmputation(prop=alpha, patterns=[pattern], seed=1).fit_transform(x)
 
 
+def quantile_cut(x: np.ndarray, alpha: float) -> np.ndarray:
+    """One-step MNAR in numpy: blank, in every column, the alpha share of
+    cells nearest the column's median."""
+    out = x.copy()
+    rows = x.shape[0]
+    k = min(rows, math.ceil(alpha * rows))
+    if k == 0:
+        return out
+    distance = np.abs(out - np.median(out, axis=0))
+    nearest = np.argpartition(distance, k - 1, axis=0)[:k]
+    np.put_along_axis(out, nearest, np.nan, axis=0)
+    return out
+
+
 def floor(x: np.ndarray) -> None:
     np.sort(x.copy(), axis=0)
 
 
-def peak_memory_child(rows: int, cols: int, variance: float, baseline: bool) -> int:
-    code = f"""
-import os, numpy as np
+CHILD = """
+import os, sys, time, numpy as np
 from gapwright import MNARrs
-x = np.random.default_rng(0).normal(size=({rows}, {cols}))
-if not {baseline}:
+def hwm():
+    # ru_maxrss survives exec, so it would report the parent's peak; VmHWM is this process's own.
+    line = [l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
+    return int(line.split()[1]) * 1024
+rows, cols, variance, call = {rows}, {cols}, {variance}, {call}
+x = np.random.default_rng(0).normal(size=(rows, cols))
+before = hwm()
+seconds = 0.0
+if call:
     fd = os.open(os.devnull, os.O_WRONLY); os.dup2(fd, 1)
-    y = MNARrs(variance={variance}, seed=1)(x, {ALPHA})
-# ru_maxrss survives exec, so it would report the parent's peak; VmHWM is this process's own.
-hwm = [l for l in open("/proc/self/status") if l.startswith("VmHWM:")][0]
-print(int(hwm.split()[1]), file=__import__('sys').stderr)
+    start = time.perf_counter()
+    y = MNARrs(variance=variance, seed=1)(x, {alpha})
+    seconds = time.perf_counter() - start
+print(before, hwm(), seconds, file=sys.stderr)
 """
+
+
+def child(rows: int, cols: int, variance: float, call: bool) -> tuple[int, int, float]:
+    """(high-water mark before the call, after it, the call's seconds) of a fresh process."""
+    code = CHILD.format(rows=rows, cols=cols, variance=variance, call=call, alpha=ALPHA)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
-    return int(done.stderr.strip().splitlines()[-1]) * 1024
+    before, after, secs = done.stderr.strip().splitlines()[-1].split()
+    return int(before), int(after), float(secs)
+
+
+def memory_table() -> None:
+    print(f"\n{'peak RSS (fresh process)':<26}{'base':>9}{'peak':>9}{'added':>9}{'x input':>9}")
+    for rows, cols in MEMORY_SIZES:
+        input_bytes = rows * cols * 8
+        base = child(rows, cols, 0.0, call=False)[1]
+        for variance in VARIANCES:
+            peak = child(rows, cols, variance, call=True)[1]
+            print(f"{rows:>11,} x {cols:<3} v={variance:<4}   {base / 2**20:>7.0f}M"
+                  f"{peak / 2**20:>8.0f}M{(peak - base) / 2**20:>8.0f}M"
+                  f"{(peak - base) / input_bytes:>8.2f}x")
+    print("base: interpreter + numpy + input; added: what the call adds to the peak")
+
+
+def huge_run() -> None:
+    rows, cols = HUGE
+    input_bytes = rows * cols * 8
+    before, after, secs = child(rows, cols, 0.0, call=True)
+    print(f"\n{rows:,} x {cols} (1e9 cells, {input_bytes / 2**30:.1f} GiB), variance 0, "
+          f"alpha {ALPHA}: {secs:.1f} s; peak RSS {after / 2**30:.2f} GiB, "
+          f"{before / 2**30:.2f} GiB before the call; the call adds "
+          f"{(after - before) / input_bytes:.2f} x the input")
 
 
 def main() -> None:
@@ -110,44 +181,72 @@ def main() -> None:
     parser.add_argument("--repeats", type=int, default=5)
     parser.add_argument("--scan-passes", type=int, default=200,
                         help="passes of the plain scan to time on large cases before scaling")
+    parser.add_argument("--sizes", default=None,
+                        help="comma-separated ROWSxCOLS cases instead of the default ones")
+    parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory table")
+    parser.add_argument("--no-peer", action="store_true", help="skip the peer (pyampute)")
+    parser.add_argument("--huge", action="store_true",
+                        help="also mask 100,000,000 x 10 once (needs ~17 GiB free)")
     args = parser.parse_args()
+    sizes = SIZES
+    if args.sizes:
+        sizes = [tuple(int(v) for v in case.split("x")) for case in args.sizes.split(",")]
     logging.disable(logging.WARNING)  # the peer logs a warning at import
     warm = np.random.default_rng(0).normal(size=(100, 4))
-    peer(warm, ALPHA)  # keep its import time out of the figures
+    if not args.no_peer:
+        peer(warm, ALPHA)  # keep its import time out of the figures
 
-    print(f"alpha {ALPHA}; median of {args.repeats} runs; times in seconds\n")
-    header = (f"{'case':<22}{'gapwright':>11}{'plain scan':>13}{'speed-up':>10}"
-              f"{'peer':>9}{'vs peer':>9}{'floor':>8}")
+    print(f"alpha {ALPHA}; median of {args.repeats} interleaved runs; times in seconds; "
+          f"load average {os.getloadavg()[0]:.2f} at start\n")
+    header = (f"{'case':<22}{'gapwright':>10}{'/ floor':>8}{'plain scan':>12}{'speed-up':>10}"
+              f"{'peer':>8}{'vs peer':>8}{'cut':>8}{'vs cut':>7}{'floor':>8}")
     print(header)
     print("-" * len(header))
     results = {}
-    for rows, cols in SIZES:
+    for rows, cols in sizes:
         x = np.random.default_rng(rows + cols).normal(size=(rows, cols))
-        repeats = args.repeats if rows < 1_000_000 else max(3, args.repeats // 2)
-        t_floor = median_time(lambda: floor(x), repeats)
-        t_peer = median_time(lambda: peer(x, ALPHA), max(1, repeats // 2))
-        for variance in (0.0, 0.1):
-            with stdout_to_devnull():
-                t_ours = median_time(lambda: MNARrs(variance=variance, seed=1)(x, ALPHA), repeats)
-            full = rows * cols <= 200_000
-            t_scan, ran, needed = plain_scan(x, ALPHA, variance, None if full else args.scan_passes)
-            t_scan_total = t_scan * needed / ran
-            scaled = "" if ran == needed else "*"
+        large = rows * cols >= LARGE_CELLS
+        fns = {"floor": lambda: floor(x)}
+        for variance in VARIANCES:
+            def ours(variance=variance):
+                with stdout_to_devnull():
+                    MNARrs(variance=variance, seed=1)(x, ALPHA)
+            fns[variance] = ours
+        fns["cut"] = lambda: quantile_cut(x, ALPHA)
+        times = interleaved_medians(fns, args.repeats)
+        t_peer = None
+        if not large and not args.no_peer:
+            t_peer = interleaved_medians({"peer": lambda: peer(x, ALPHA)},
+                                         max(1, args.repeats // 2))["peer"]
+        for variance in VARIANCES:
+            t_ours = times[variance]
             results[(rows, cols, variance)] = t_ours
-            print(f"{rows:>9,} x {cols:<3} v={variance:<4}{t_ours:>11.4f}"
-                  f"{t_scan_total:>12.2f}{scaled:1}{t_scan_total / t_ours:>9.0f}x"
-                  f"{t_peer:>9.3f}{t_peer / t_ours:>8.1f}x{t_floor:>8.3f}")
-    print("\n* plain scan timed over its first passes and scaled to the full pass count")
-    for variance in (0.0, 0.1):
-        growth = results[(1_000_000, 10, variance)] / results[(100_000, 20, variance)]
-        print(f"growth 1,000,000x10 over 100,000x20 (variance {variance}): {growth:.1f}x")
+            scan = f"{'-':>12}{'-':>10}"
+            if not large:
+                full = rows * cols <= 200_000
+                t_scan, ran, needed = plain_scan(x, ALPHA, variance,
+                                                 None if full else args.scan_passes)
+                t_scan_total = t_scan * needed / ran
+                scaled = "" if ran == needed else "*"
+                scan = f"{t_scan_total:>11.2f}{scaled:1}{t_scan_total / t_ours:>9.0f}x"
+            peer_text = (f"{'-':>8}{'-':>8}" if t_peer is None
+                         else f"{t_peer:>8.3f}{t_peer / t_ours:>7.1f}x")
+            print(f"{rows:>10,} x {cols:<3} v={variance:<4}{t_ours:>10.4f}"
+                  f"{t_ours / times['floor']:>7.2f}x{scan}{peer_text}"
+                  f"{times['cut']:>8.3f}{times['cut'] / t_ours:>6.2f}x{times['floor']:>8.3f}")
+    print("\n/ floor: our time over the floor's; vs peer, vs cut: their time over ours;"
+          "\n* plain scan timed over its first passes and scaled to the full pass count")
+    for small, big in (((100_000, 20), (1_000_000, 10)), ((1_000_000, 10), (10_000_000, 10))):
+        for variance in VARIANCES:
+            if (*small, variance) in results and (*big, variance) in results:
+                growth = results[(*big, variance)] / results[(*small, variance)]
+                print(f"growth {big[0]:,}x{big[1]} over {small[0]:,}x{small[1]} "
+                      f"(variance {variance}): {growth:.1f}x")
 
-    base = peak_memory_child(1_000_000, 10, 0.1, baseline=True)
-    peak = peak_memory_child(1_000_000, 10, 0.1, baseline=False)
-    input_bytes = 1_000_000 * 10 * 8
-    print(f"\npeak RSS, 1,000,000 x 10: {peak / 2**20:.0f} MiB; interpreter + numpy + input: "
-          f"{base / 2**20:.0f} MiB; the call adds {(peak - base) / 2**20:.0f} MiB "
-          f"= {(peak - base) / input_bytes:.2f} x the input's {input_bytes / 2**20:.0f} MiB")
+    if not args.no_memory:
+        memory_table()
+    if args.huge:
+        huge_run()
 
 
 if __name__ == "__main__":

@@ -40,6 +40,9 @@ class ThreadPool {
   void execute(std::unique_ptr<Job> job);
   void join();
 
+  // The number of workers the pool keeps.
+  std::size_t size() const noexcept { return num_threads_; }
+
   // Jobs accepted and not yet taken, and jobs being run. For tests.
   std::size_t queued_count() const noexcept;
   std::size_t active_count() const noexcept;

@@ -1,12 +1,16 @@
 #include "generators/mnar/column_index.h"
 
-#include <algorithm>  // std::min, std::partition_point, std::sort
+#include <algorithm>  // std::copy, std::max, std::min, std::partition_point, std::sort
 #include <array>      // std::array
+#include <memory>     // std::make_unique
+#include <utility>    // std::swap
+#include <vector>     // std::vector
 #include <cmath>      // std::isnan
 #include <limits>     // std::numeric_limits
 #include <string>     // std::to_string
 
 #include "generators/mnar/nearest_scan.h"
+#include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
@@ -19,13 +23,64 @@ constexpr std::size_t kBlock = 16;
 
 // Below this length a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMinimum = 768;
-constexpr unsigned kDigitBits = 11;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-constexpr unsigned kDigits = (64 + kDigitBits - 1) / kDigitBits;
+// Buckets this short are finished by insertion.
+constexpr std::size_t kInsertionMaximum = 48;
+constexpr unsigned kByteDigits = 6;  // the 48 bits below the top digit
 
-std::size_t digit(double value, unsigned index) noexcept {
-  return static_cast<std::size_t>(total_order_ukey(value) >> (index * kDigitBits)) &
-         (kBuckets - 1);
+std::size_t byte_digit(double value, unsigned index) noexcept {
+  return static_cast<std::size_t>(total_order_ukey(value) >> (index * 8)) & 0xFF;
+}
+
+// Sorts one bucket by the total order, keeping the order of equal values:
+// by insertion when short, else by a least-significant-digit radix sort on
+// the bytes below the bucket's shared top digit.
+void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* spare_values,
+                 std::uint32_t* spare_rows) {
+  if (size <= kInsertionMaximum) {
+    for (std::size_t i = 1; i < size; ++i) {
+      const double value = values[i];
+      const std::uint32_t row = rows[i];
+      const std::uint64_t key = total_order_ukey(value);
+      std::size_t j = i;
+      for (; j > 0 && total_order_ukey(values[j - 1]) > key; --j) {
+        values[j] = values[j - 1];
+        rows[j] = rows[j - 1];
+      }
+      values[j] = value;
+      rows[j] = row;
+    }
+    return;
+  }
+  std::array<std::array<std::size_t, 256>, kByteDigits> counts{};
+  for (std::size_t i = 0; i < size; ++i) {
+    for (unsigned d = 0; d < kByteDigits; ++d) ++counts[d][byte_digit(values[i], d)];
+  }
+  double* from_values = values;
+  std::uint32_t* from_rows = rows;
+  double* to_values = spare_values;
+  std::uint32_t* to_rows = spare_rows;
+  for (unsigned d = 0; d < kByteDigits; ++d) {
+    auto& count = counts[d];
+    // A digit that every value shares would only copy the bucket.
+    if (count[byte_digit(from_values[0], d)] == size) continue;
+    std::size_t offset = 0;
+    for (auto& bucket : count) {
+      const std::size_t held = bucket;
+      bucket = offset;
+      offset += held;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::size_t to = count[byte_digit(from_values[i], d)]++;
+      to_values[to] = from_values[i];
+      to_rows[to] = from_rows[i];
+    }
+    std::swap(from_values, to_values);
+    std::swap(from_rows, to_rows);
+  }
+  if (from_values != values) {
+    std::copy(from_values, from_values + size, values);
+    std::copy(from_rows, from_rows + size, rows);
+  }
 }
 
 }  // namespace
@@ -77,16 +132,17 @@ std::size_t ColumnIndex::key_bound(std::uint64_t key, bool strict) const noexcep
 }
 
 // Sorts by (total order of the value, row): short columns by comparison,
-// long ones by a least-significant-digit radix sort, which is stable and is
-// fed the rows ascending, so equal values keep their row order.
+// long ones by their top 16 key bits straight out of the matrix and then
+// bucket by bucket. The rows enter every bucket ascending and each bucket is
+// sorted stably, so equal values keep their row order.
 void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t column) {
   values_.resize(rows);
   rows_.resize(rows);
-  for (std::size_t row = 0; row < rows; ++row) rows_[row] = static_cast<std::uint32_t>(row);
+  const double* cell = matrix + column;
 
   if (rows < kRadixMinimum) {
-    const double* cell = matrix + column;
+    for (std::size_t row = 0; row < rows; ++row) rows_[row] = static_cast<std::uint32_t>(row);
     std::sort(rows_.begin(), rows_.end(), [&](std::uint32_t a, std::uint32_t b) {
       const std::uint64_t ka = total_order_ukey(cell[a * cols]);
       const std::uint64_t kb = total_order_ukey(cell[b * cols]);
@@ -96,32 +152,33 @@ void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_
     return;
   }
 
-  for (std::size_t row = 0; row < rows; ++row) values_[row] = matrix[row * cols + column];
-  std::vector<std::array<std::size_t, kBuckets>> counts(kDigits);
-  for (auto& count : counts) count.fill(0);
-  for (const double value : values_) {
-    for (unsigned d = 0; d < kDigits; ++d) ++counts[d][digit(value, d)];
+  auto starts = std::make_unique<std::array<std::uint32_t, kDigits + 1>>();
+  for (std::size_t row = 0; row < rows; ++row) {
+    ++(*starts)[top_digit(total_order_ukey(cell[row * cols])) + 1];
   }
-
-  std::vector<double> spare_values(rows);
-  std::vector<std::uint32_t> spare_rows(rows);
-  for (unsigned d = 0; d < kDigits; ++d) {
-    auto& count = counts[d];
-    // A digit that every value shares would only copy the column.
-    if (count[digit(values_[0], d)] == rows) continue;
-    std::size_t offset = 0;
-    for (auto& bucket : count) {
-      const std::size_t size = bucket;
-      bucket = offset;
-      offset += size;
+  std::size_t largest = 0;
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    largest = std::max<std::size_t>(largest, (*starts)[d + 1]);
+    (*starts)[d + 1] += (*starts)[d];
+  }
+  {
+    std::vector<std::uint32_t> next(starts->begin(), starts->end() - 1);
+    for (std::size_t row = 0; row < rows; ++row) {
+      const double value = cell[row * cols];
+      const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
+      values_[to] = value;
+      rows_[to] = static_cast<std::uint32_t>(row);
     }
-    for (std::size_t i = 0; i < rows; ++i) {
-      const std::size_t to = count[digit(values_[i], d)]++;
-      spare_values[to] = values_[i];
-      spare_rows[to] = rows_[i];
+  }
+  std::vector<double> spare_values(largest);
+  std::vector<std::uint32_t> spare_rows(largest);
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    const std::size_t first = (*starts)[d];
+    const std::size_t size = (*starts)[d + 1] - first;
+    if (size > 1) {
+      sort_bucket(values_.data() + first, rows_.data() + first, size, spare_values.data(),
+                  spare_rows.data());
     }
-    values_.swap(spare_values);
-    rows_.swap(spare_rows);
   }
 }
 

@@ -2,111 +2,88 @@
 //
 // Columns are independent: what a pass blanks in one column depends only on
 // that column, its threshold and what earlier passes blanked in it. So once
-// every threshold has been drawn, each column's whole sequence of searches
-// can run in one go, and the passes are replayed afterwards from the answers.
-// First index jobs sort the columns, then ColumnJobs answer each column's
-// thresholds in pass order with the nearest cell not taken before. Jobs take
-// a batch of adjacent columns so that narrow, wide tables do not drown in
-// per-job overhead. They hold a handle on the matrix only for reading and
-// never touch Python.
+// the thresholds are known, each column's whole sequence of searches runs in
+// one go: its model, then its answers, written straight into the matrix as
+// NaN. Only the blanks that the per-pass dump shows are kept, with their
+// passes, so that the calling thread can replay the dumps afterwards.
+//
+// A few jobs share the columns, each taking the next column not yet taken,
+// so that no more columns are in work, and hold scratch, than there are
+// jobs. Jobs touch only their own columns' cells and entries, and never
+// Python.
 #pragma once
 
-#include "generators/mnar/column_index.h"
+#include "generators/mnar/matrix_dump.h"
+#include "generators/mnar/pass_plan.h"
 #include "runtime/gauss.h"
 #include "runtime/thread_pool.h"
 
+#include <atomic>   // std::atomic
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint32_t, std::uint8_t
-#include <memory>   // std::shared_ptr, std::unique_ptr
+#include <cstdint>  // std::uint32_t, std::uint8_t, SIZE_MAX
+#include <memory>   // std::shared_ptr
+#include <span>     // std::span
 #include <vector>   // std::vector
 
 namespace gapwright {
 
-// The value matrix of a call: rows x cols doubles, row-major.
-using Matrix = std::vector<double>;
+// A blank that the dump shows: the pass that makes it and its row.
+struct ShownBlank {
+  std::size_t pass;
+  std::uint32_t row;
+  bool operator==(const ShownBlank&) const = default;
+};
 
-// What the jobs of one call share with the calling thread. Each job writes
-// only the entries of its own columns and its own batch flag; the caller
-// reads them after join.
+// What the jobs of one call share with the calling thread. The caller reads
+// the per-column entries after join.
 struct ColumnSearch {
   // Rows fit in 32 bits (ColumnIndex::kMaxRows), which leaves this value free.
   static constexpr std::uint32_t kNoRow = ~std::uint32_t{0};
+  static constexpr std::size_t kNoPass = SIZE_MAX;
 
-  ColumnSearch(std::size_t rows, std::size_t cols, std::size_t batches);
+  // With `plan` the thresholds are its deviates through each column's model
+  // and every column is searched through an index; without, every threshold
+  // is its column's centre (a model of spread 0 always draws its centre) and
+  // each column gets its first full_passes + 1 nearest cells by selection.
+  ColumnSearch(std::span<double> matrix, std::size_t rows, std::size_t cols, double mean,
+               double variance, std::size_t full_passes, const PassPlan* plan);
 
+  std::span<double> matrix;
   std::size_t rows;
   std::size_t cols;
-  // The instance's model parameters, and the models when jobs compute them.
-  double mean = 0.5;
-  double variance = 0.0;
+  double mean;
+  double variance;
+  std::size_t full_passes;
+  const PassPlan* plan;
+  DumpWindow window;
+
+  // Per column.
   std::vector<Gauss> models;
-  std::vector<std::unique_ptr<ColumnIndex>> indexes;  // one per column
-  // Column c's thresholds, in pass order, are thresholds[starts[c] .. starts[c + 1]);
-  // answers[i] is the row taken for thresholds[i], kNoRow when none was left.
-  std::vector<std::size_t> starts;
-  std::vector<double> thresholds;
-  std::vector<std::uint32_t> answers;
-  std::vector<std::uint8_t> batch_done;
+  // Without a plan: the row that the pass after the full passes takes (the
+  // column's cell of rank full_passes), not yet blanked; kNoRow when none.
+  std::vector<std::uint32_t> extra;
+  // The first pass whose threshold is NaN; that column is not searched from it on.
+  std::vector<std::size_t> nan_pass;
+  std::vector<std::vector<ShownBlank>> shown;
+  std::vector<std::uint8_t> done;
+
+  std::atomic<std::size_t> next_column{0};
 };
 
-// A job over the columns [first, last) of a call's search. Running it does
-// the work, marks its batch done and drops its matrix handle, in that order,
-// so the caller's sole-owner test after join never sees the handle.
-class ColumnBatchJob : public Job {
+// Searches column c: its model, then its blanks (see ColumnSearch). A
+// threshold that finds no cell left writes the failed-job notice
+// "No argmin found!", as a failed single search would.
+void search_column(ColumnSearch& search, std::size_t c);
+
+// Takes columns of the search until none is left, then drops its handle, so
+// that the caller's sole-owner test after join never sees it.
+class ColumnJob final : public Job {
  public:
-  ColumnBatchJob(std::shared_ptr<const Matrix> matrix, std::shared_ptr<ColumnSearch> search,
-                 std::size_t batch, std::size_t first, std::size_t last);
-  void run() final;
+  explicit ColumnJob(std::shared_ptr<ColumnSearch> search);
+  void run() override;
 
- protected:
-  virtual void work() = 0;
-
-  std::shared_ptr<const Matrix> matrix_;
+ private:
   std::shared_ptr<ColumnSearch> search_;
-  std::size_t batch_, first_, last_;
-};
-
-// Sorts the batch's columns into their indexes.
-class IndexJob final : public ColumnBatchJob {
- public:
-  using ColumnBatchJob::ColumnBatchJob;
-
- private:
-  void work() override;
-};
-
-// Answers the thresholds of the batch's columns. A threshold that finds no
-// cell left writes the failed-job notice "No argmin found!" and records
-// kNoRow, as a failed single search would.
-class ColumnJob final : public ColumnBatchJob {
- public:
-  using ColumnBatchJob::ColumnBatchJob;
-
- private:
-  void work() override;
-};
-
-// Computes the batch's column models from unsorted copies of the columns.
-class ModelJob final : public ColumnBatchJob {
- public:
-  using ColumnBatchJob::ColumnBatchJob;
-
- private:
-  void work() override;
-};
-
-// Answers the thresholds of the batch's columns without an index, for
-// columns whose thresholds are all equal (a model of spread 0 always draws
-// its centre). Taking the nearest remaining cell again and again from one
-// threshold takes the cells in order of (squared distance, row), so the
-// answers are the first cells of that order, found by selection. A column
-// whose thresholds differ after all is answered through an index.
-class NearestFirstJob final : public ColumnBatchJob {
- public:
-  using ColumnBatchJob::ColumnBatchJob;
-
- private:
-  void work() override;
 };
 
 }  // namespace gapwright

@@ -1,8 +1,10 @@
 #include "generators/mnar/matrix_dump.h"
 
-#include <unistd.h>  // write
+#include <climits>   // IOV_MAX
+#include <sys/uio.h>  // writev
 
-#include <cerrno>   // errno, EINTR
+#include <algorithm>  // std::min
+#include <cerrno>     // errno, EINTR
 #include <cstring>  // std::strerror
 #include <string>   // std::string, std::to_string
 
@@ -22,22 +24,54 @@ constexpr std::size_t kEdge = 5;
 constexpr const char* kRowSeparator = ",\n ";
 constexpr const char* kValueSeparator = ", ";
 
+[[noreturn]] void fail_errno(int error) {
+  panic("failed printing to stdout: " + std::string(std::strerror(error)) + " (os error " +
+        std::to_string(error) + ")");
+}
+
+[[noreturn]] void fail_nothing_written() {
+  // A writer that takes nothing would be retried for ever.
+  panic("failed printing to stdout: failed to write whole buffer");
+}
+
+// Passes queued before their dumps go out in one call; bounded so that the
+// texts kept for them stay small.
+constexpr std::size_t kQueuedPasses = IOV_MAX;
+
 }  // namespace
 
-MatrixDump::MatrixDump(const double* matrix, std::size_t rows, std::size_t cols)
-    : rows_(rows), cols_(cols) {
+DumpWindow::DumpWindow(std::size_t rows, std::size_t cols) noexcept : rows_(rows), cols_(cols) {
   const bool large = rows * cols >= kCutCells;
   cut_rows_ = large && rows > kCutLength;
   cut_cols_ = large && cols > kCutLength;
-  shown_rows_ = cut_rows_ ? 2 * kEdge : rows;
-  shown_cols_ = cut_cols_ ? 2 * kEdge : cols;
+}
+
+std::size_t DumpWindow::shown_rows() const noexcept { return cut_rows_ ? 2 * kEdge : rows_; }
+std::size_t DumpWindow::shown_cols() const noexcept { return cut_cols_ ? 2 * kEdge : cols_; }
+
+std::size_t DumpWindow::shown_row(std::size_t slot) const noexcept {
+  return cut_rows_ && slot >= kEdge ? rows_ - 2 * kEdge + slot : slot;
+}
+
+std::ptrdiff_t DumpWindow::slot(std::size_t index, std::size_t length, bool cut) noexcept {
+  if (index >= length) return -1;
+  if (!cut || index < kEdge) return static_cast<std::ptrdiff_t>(index);
+  if (index >= length - kEdge) return static_cast<std::ptrdiff_t>(index - (length - 2 * kEdge));
+  return -1;
+}
+
+MatrixDump::MatrixDump(const double* matrix, std::size_t rows, std::size_t cols)
+    : window_(rows, cols) {
+  shown_rows_ = window_.shown_rows();
+  shown_cols_ = window_.shown_cols();
+  const bool cut_cols = window_.cut_cols();
 
   cells_.reserve(shown_rows_ * shown_cols_);
   for (std::size_t slot_row = 0; slot_row < shown_rows_; ++slot_row) {
-    const std::size_t row = cut_rows_ && slot_row >= kEdge ? rows - 2 * kEdge + slot_row : slot_row;
+    const std::size_t row = window_.shown_row(slot_row);
     for (std::size_t slot_col = 0; slot_col < shown_cols_; ++slot_col) {
       const std::size_t col =
-          cut_cols_ && slot_col >= kEdge ? cols - 2 * kEdge + slot_col : slot_col;
+          cut_cols && slot_col >= kEdge ? cols - 2 * kEdge + slot_col : slot_col;
       std::string& cell = cells_.emplace_back();
       append_dump_number(cell, matrix[row * cols + col]);
     }
@@ -50,16 +84,9 @@ MatrixDump::MatrixDump(const double* matrix, std::size_t rows, std::size_t cols)
             ", const ndim=2\n";
 }
 
-std::ptrdiff_t MatrixDump::shown_slot(std::size_t index, std::size_t length, bool cut) noexcept {
-  if (index >= length) return -1;
-  if (!cut || index < kEdge) return static_cast<std::ptrdiff_t>(index);
-  if (index >= length - kEdge) return static_cast<std::ptrdiff_t>(index - (length - 2 * kEdge));
-  return -1;
-}
-
 void MatrixDump::blank(std::size_t row, std::size_t col) {
-  const std::ptrdiff_t slot_row = shown_slot(row, rows_, cut_rows_);
-  const std::ptrdiff_t slot_col = shown_slot(col, cols_, cut_cols_);
+  const std::ptrdiff_t slot_row = window_.row_slot(row);
+  const std::ptrdiff_t slot_col = window_.col_slot(col);
   if (slot_row < 0 || slot_col < 0) return;
   std::string& cell = cells_[static_cast<std::size_t>(slot_row) * shown_cols_ +
                              static_cast<std::size_t>(slot_col)];
@@ -74,14 +101,14 @@ const std::string& MatrixDump::text() {
   text_ += '[';
   for (std::size_t slot_row = 0; slot_row < shown_rows_; ++slot_row) {
     if (slot_row > 0) text_ += kRowSeparator;
-    if (cut_rows_ && slot_row == kEdge) {
+    if (window_.cut_rows() && slot_row == kEdge) {
       text_ += "...";
       text_ += kRowSeparator;
     }
     text_ += '[';
     for (std::size_t slot_col = 0; slot_col < shown_cols_; ++slot_col) {
       if (slot_col > 0) text_ += kValueSeparator;
-      if (cut_cols_ && slot_col == kEdge) {
+      if (window_.cut_cols() && slot_col == kEdge) {
         text_ += "...";
         text_ += kValueSeparator;
       }
@@ -94,22 +121,41 @@ const std::string& MatrixDump::text() {
   return text_;
 }
 
-void write_dump(int fd, const std::string& text) {
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
+void DumpWriter::add(const std::string& text, bool changed) {
+  if (changed || texts_.empty()) texts_.push_back(text);
+  const std::string& kept = texts_.back();
+  queued_.push_back(iovec{const_cast<char*>(kept.data()), kept.size()});
+  if (queued_.size() == kQueuedPasses) flush();
+}
+
+void DumpWriter::flush() {
+  std::size_t first = 0;
+  while (first < queued_.size()) {
+    const auto count = static_cast<int>(std::min<std::size_t>(queued_.size() - first, IOV_MAX));
+    const ssize_t written = ::writev(fd_, queued_.data() + first, count);
     if (written < 0) {
       const int error = errno;
       if (error == EINTR) continue;
-      panic("failed printing to stdout: " + std::string(std::strerror(error)) + " (os error " +
-            std::to_string(error) + ")");
+      fail_errno(error);
     }
-    // A writer that takes nothing would be retried for ever.
-    if (written == 0) panic("failed printing to stdout: failed to write whole buffer");
-    data += written;
-    left -= static_cast<std::size_t>(written);
+    if (written == 0) fail_nothing_written();
+    // Step over the dumps taken in full; the next one may be taken in part.
+    auto left = static_cast<std::size_t>(written);
+    while (left > 0) {
+      iovec& next = queued_[first];
+      if (left < next.iov_len) {
+        next.iov_base = static_cast<char*>(next.iov_base) + left;
+        next.iov_len -= left;
+        break;
+      }
+      left -= next.iov_len;
+      ++first;
+      ++written_passes_;
+    }
   }
+  queued_.clear();
+  // The next pass may repeat the last text; nothing refers to the others.
+  while (texts_.size() > 1) texts_.pop_front();
 }
 
 }  // namespace gapwright

@@ -7,11 +7,44 @@
 // lands among them, so a dump costs a copy of the assembled text.
 #pragma once
 
+#include <sys/uio.h>  // iovec
+
 #include <cstddef>  // std::size_t, std::ptrdiff_t
+#include <deque>    // std::deque
 #include <string>   // std::string
 #include <vector>   // std::vector
 
 namespace gapwright {
+
+// Which entries of each dimension a dump shows.
+class DumpWindow {
+ public:
+  DumpWindow(std::size_t rows, std::size_t cols) noexcept;
+
+  bool shows_row(std::size_t row) const noexcept { return slot(row, rows_, cut_rows_) >= 0; }
+  bool shows_col(std::size_t col) const noexcept { return slot(col, cols_, cut_cols_) >= 0; }
+  // The slot of entry `index` among a dimension's shown entries, or -1 when hidden.
+  std::ptrdiff_t row_slot(std::size_t row) const noexcept { return slot(row, rows_, cut_rows_); }
+  std::ptrdiff_t col_slot(std::size_t col) const noexcept { return slot(col, cols_, cut_cols_); }
+
+  std::size_t rows() const noexcept { return rows_; }
+  std::size_t cols() const noexcept { return cols_; }
+  bool cut_rows() const noexcept { return cut_rows_; }
+  bool cut_cols() const noexcept { return cut_cols_; }
+  std::size_t shown_rows() const noexcept;
+  std::size_t shown_cols() const noexcept;
+  // The row shown in slot `slot` (below shown_rows()).
+  std::size_t shown_row(std::size_t slot) const noexcept;
+
+ private:
+  static std::ptrdiff_t slot(std::size_t index, std::size_t length, bool cut) noexcept;
+
+  std::size_t rows_;
+  std::size_t cols_;
+  // Whether each dimension is cut down to its first and last five entries.
+  bool cut_rows_;
+  bool cut_cols_;
+};
 
 class MatrixDump {
  public:
@@ -23,16 +56,11 @@ class MatrixDump {
 
   // The full dump text, trailing newline included.
   const std::string& text();
+  // Whether the text changed since the last call of text().
+  bool stale() const noexcept { return stale_; }
 
  private:
-  // The slot of entry `index` among a dimension's shown entries, or -1 when hidden.
-  static std::ptrdiff_t shown_slot(std::size_t index, std::size_t length, bool cut) noexcept;
-
-  std::size_t rows_;
-  std::size_t cols_;
-  // Whether each dimension is cut down to its first and last five entries.
-  bool cut_rows_;
-  bool cut_cols_;
+  DumpWindow window_;
   std::size_t shown_rows_;
   std::size_t shown_cols_;
   // Text of each shown cell, row-major over the shown window.
@@ -44,9 +72,31 @@ class MatrixDump {
   bool stale_ = true;
 };
 
-// Writes all of `text` to file descriptor `fd` with one write call (retried
-// only on partial writes and EINTR). A failure is an internal failure whose
-// message is "failed printing to stdout: " and the system error.
-void write_dump(int fd, const std::string& text);
+// Writes the dumps of consecutive passes to a file descriptor, many passes
+// per system call (retried on partial writes and EINTR): a dump that repeats
+// the previous one is written from the same text. The bytes written are
+// those of one write per pass; when the descriptor fails, the pass whose
+// dump it did not take in full is known. A failure is an internal failure
+// whose message is "failed printing to stdout: " and the system error.
+class DumpWriter {
+ public:
+  explicit DumpWriter(int fd) noexcept : fd_(fd) {}
+
+  // Queues the dump of the next pass. `text` is copied when `changed`
+  // (or first); otherwise the previous dump's text is repeated.
+  void add(const std::string& text, bool changed);
+  // Writes everything queued. On failure the internal failure "failed
+  // printing to stdout: ..." is thrown, and written_passes() tells which pass
+  // failed: the dumps before it were written in full.
+  void flush();
+  // Passes whose dumps have been written in full.
+  std::size_t written_passes() const noexcept { return written_passes_; }
+
+ private:
+  int fd_;
+  std::deque<std::string> texts_;
+  std::vector<iovec> queued_;
+  std::size_t written_passes_ = 0;
+};
 
 }  // namespace gapwright

@@ -7,6 +7,7 @@
 
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint64_t
+#include <span>     // std::span
 #include <unistd.h>  // STDOUT_FILENO
 
 namespace gapwright {
@@ -25,10 +26,10 @@ struct MNAR {
   // pass by pass, and writes the matrix dump to `dump_fd` after every pass.
   // Passes stop once every cell is blank: later passes could only report
   // columns with nothing left. Internal failures ("Sample is nan", "failed
-  // printing to stdout", ...) throw InternalError; the matrix then holds the
-  // passes completed so far.
-  void drop_cols(Matrix& matrix, std::size_t rows, std::size_t cols, std::uint64_t blanks,
-                 int dump_fd = STDOUT_FILENO);
+  // printing to stdout", ...) throw InternalError, with the stream where the
+  // failing pass left it; the matrix is then only good for discarding.
+  void drop_cols(std::span<double> matrix, std::size_t rows, std::size_t cols,
+                 std::uint64_t blanks, int dump_fd = STDOUT_FILENO);
 };
 
 }  // namespace gapwright

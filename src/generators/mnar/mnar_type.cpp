@@ -108,10 +108,10 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       // holding the interpreter through them would stall every other Python
       // thread, including one that drains the pipe the dump is written to.
       Detached detached;
-      object->record.drop_cols(intake.values, intake.rows, intake.cols, blanks);
+      object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
     }
-    return arr_to_out(MatrixView{intake.values.data(), intake.rows, intake.cols},
-                      std::move(intake.container), std::move(intake.encoding))
+    return arr_to_out(std::move(intake.values), std::move(intake.container),
+                      std::move(intake.encoding))
         .release();
   });
 }

@@ -1,35 +1,40 @@
 #include "generators/mnar/pass_plan.h"
 
-#include <cmath>  // std::isnan
+#include "runtime/gauss.h"
+
+#include <algorithm>  // std::min
 
 namespace gapwright {
 
-PassPlan plan_passes(RandomStream& stream, const std::vector<Gauss>& models,
-                     std::uint64_t blanks, std::size_t max_passes) {
-  const std::uint64_t cols = models.size();
+PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blanks,
+                     bool keep_deviates, std::size_t max_passes) {
   PassPlan plan;
-  plan.columns.reserve(blanks);
-  plan.thresholds.reserve(blanks);
-  std::uint64_t done = 0;
-  while (done < blanks && plan.passes() < max_passes) {
-    const std::vector<std::uint64_t> selection = stream.pick_indices(cols, blanks - done);
-    // A pass draws all its thresholds before it looks at any of them, so a
-    // NaN leaves the stream after the whole pass.
-    bool nan = false;
-    for (const std::uint64_t column : selection) {
-      const double threshold = models[column].sample(stream);
-      nan = nan || std::isnan(threshold);
-      plan.columns.push_back(static_cast<std::uint32_t>(column));
-      plan.thresholds.push_back(threshold);
+  plan.cols = cols;
+  const std::uint64_t full = blanks / cols;
+  const std::uint64_t rest = blanks % cols;
+  plan.full_passes = static_cast<std::size_t>(std::min<std::uint64_t>(full, max_passes));
+  const bool partial = rest > 0 && plan.full_passes == full && full < max_passes;
+  if (keep_deviates) plan.deviates.resize(cols * plan.stride());
+
+  // Full passes need no reservoir draw; their deviates go column by column.
+  for (std::size_t pass = 0; pass < plan.full_passes; ++pass) {
+    if (keep_deviates) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        plan.deviates[c * plan.stride() + pass] = Gauss::deviate(stream);
+      }
+    } else {
+      for (std::size_t c = 0; c < cols; ++c) Gauss::skip_deviate(stream);
     }
-    if (nan) {
-      plan.columns.resize(plan.pass_starts.back());
-      plan.thresholds.resize(plan.pass_starts.back());
-      plan.ends_with_nan = true;
-      return plan;
+  }
+  if (partial) {
+    for (const std::uint64_t column : stream.pick_indices(cols, rest)) {
+      plan.last.push_back(static_cast<std::uint32_t>(column));
+      if (keep_deviates) {
+        plan.deviates[column * plan.stride() + plan.full_passes] = Gauss::deviate(stream);
+      } else {
+        Gauss::skip_deviate(stream);
+      }
     }
-    plan.pass_starts.push_back(plan.columns.size());
-    done += selection.size();
   }
   return plan;
 }

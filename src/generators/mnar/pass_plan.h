@@ -1,13 +1,17 @@
 // PassPlan: every random decision of a masking call, drawn up front.
 //
-// Which columns a pass selects and which thresholds it draws never depend on
-// what earlier passes blanked, so the whole sequence can be drawn on the
-// calling thread before any search runs. The draws are made in exactly the
-// order the passes would make them: the reservoir draws of a pass, then its
-// thresholds in selection order.
+// Which columns a pass selects and which deviates it draws never depend on
+// what earlier passes blanked, nor on the column models: a threshold is the
+// column's model applied to a standard deviate, and a deviate always reads
+// the same words whatever the model. So the whole sequence can be drawn on
+// the calling thread before, or while, the columns are searched. The draws
+// are made in exactly the order the passes would make them: the reservoir
+// draws of a pass, then one deviate per selected column in selection order.
+//
+// Every pass but the last selects every column, so column c's i-th threshold
+// always belongs to pass i.
 #pragma once
 
-#include "runtime/gauss.h"
 #include "runtime/random_stream.h"
 
 #include <cstddef>  // std::size_t
@@ -17,21 +21,23 @@
 namespace gapwright {
 
 struct PassPlan {
-  // Pass p selected columns[pass_starts[p] .. pass_starts[p + 1]) with the
-  // matching thresholds, in selection order. Only complete passes are listed.
-  std::vector<std::size_t> pass_starts{0};
-  std::vector<std::uint32_t> columns;
-  std::vector<double> thresholds;
-  // The pass after the listed ones drew a NaN threshold: the call must fail
-  // with "Sample is nan" once the listed passes have been carried out.
-  bool ends_with_nan = false;
+  std::size_t cols = 0;
+  // Passes 0 .. full_passes - 1 select every column.
+  std::size_t full_passes = 0;
+  // The selection of the partial pass after them, in reservoir slot order;
+  // empty when there is none.
+  std::vector<std::uint32_t> last;
+  // With deviates kept: column c's deviate of pass i at deviates[c * stride() + i].
+  std::vector<double> deviates;
 
-  std::size_t passes() const noexcept { return pass_starts.size() - 1; }
+  std::size_t passes() const noexcept { return full_passes + (last.empty() ? 0 : 1); }
+  std::size_t stride() const noexcept { return full_passes + 1; }
 };
 
-// Draws the passes that blank `blanks` cells of a table with models.size()
-// columns (at least one, fewer than 2^32), or only the first `max_passes`.
-PassPlan plan_passes(RandomStream& stream, const std::vector<Gauss>& models,
-                     std::uint64_t blanks, std::size_t max_passes = SIZE_MAX);
+// Draws the passes that blank `blanks` cells of a table with `cols` columns
+// (at least one, fewer than 2^32), or only the first `max_passes`. Without
+// `keep_deviates` the stream is only advanced past each deviate.
+PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blanks,
+                     bool keep_deviates, std::size_t max_passes = SIZE_MAX);
 
 }  // namespace gapwright

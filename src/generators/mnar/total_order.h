@@ -18,4 +18,11 @@ constexpr std::uint64_t total_order_ukey(double value) noexcept {
   return static_cast<std::uint64_t>(total_order_key(value)) ^ (std::uint64_t{1} << 63);
 }
 
+// The double whose unsigned key is `key`.
+constexpr double from_total_order_ukey(std::uint64_t key) noexcept {
+  const auto signed_key = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
+  return std::bit_cast<double>(
+      signed_key ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(signed_key >> 63) >> 1));
+}
+
 }  // namespace gapwright

@@ -93,16 +93,17 @@ bool numpy_api_ready() {
 IntakeResult read_float64_array(PyArrayObject* array) {
   const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
-  std::vector<double> values(cell_count(rows, cols));
-  if (!values.empty()) {
+  CellArray values = CellArray::allocate(rows, cols);
+  const std::span<double> cells = values.cells();
+  if (!cells.empty()) {
     const char* base = PyArray_BYTES(array);
     if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
-      std::memcpy(values.data(), base, values.size() * sizeof(double));
+      std::memcpy(cells.data(), base, cells.size() * sizeof(double));
     } else {
       // memcpy per cell: the cells of a misaligned array cannot be loaded as doubles.
       const npy_intp row_stride = PyArray_STRIDE(array, 0);
       const npy_intp col_stride = PyArray_STRIDE(array, 1);
-      double* out = values.data();
+      double* out = cells.data();
       for (std::size_t r = 0; r < rows; ++r) {
         const char* row = base + static_cast<npy_intp>(r) * row_stride;
         for (std::size_t c = 0; c < cols; ++c) {
@@ -164,7 +165,7 @@ std::vector<std::string> column_texts(PyObject* frame) {
   return texts;
 }
 
-std::vector<double> frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols) {
+CellArray frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols) {
   PyRef to_numpy = check(PyObject_GetAttrString(frame, "to_numpy"));
   PyRef args = check_created(PyTuple_New(0));
   PyRef kwargs = check_created(PyDict_New());
@@ -192,7 +193,7 @@ IntakeResult read_dataframe(PyObject* frame) {
     return IntakeResult{std::move(encoded.values), rows, cols,
                         OUT{OUT::DataFrame{std::move(columns)}}, std::move(encoded.encoding)};
   }
-  std::vector<double> values = frame_to_float64(frame, rows, cols);
+  CellArray values = frame_to_float64(frame, rows, cols);
   return IntakeResult{std::move(values), rows, cols, OUT{OUT::DataFrame{std::move(columns)}},
                       std::nullopt};
 }
@@ -274,15 +275,15 @@ void F64Buffer::copy_to(std::span<double> out) const {
 
 }  // namespace detail
 
-std::vector<double> read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
+CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
   const detail::F64Buffer buffer(obj);
   if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
   const std::size_t count = cell_count(rows, cols);
   // Only the count must agree: a buffer that reports another shape is read
   // in its own C order, as a reshape would.
   if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
-  std::vector<double> values(count);
-  buffer.copy_to(values);
+  CellArray values = CellArray::allocate(rows, cols);
+  buffer.copy_to(values.cells());
   return values;
 }
 

@@ -3,9 +3,12 @@
 // were label-encoded.
 #pragma once
 
+#include "utils/python/py_ref.h"
+
 #include <cstddef>        // std::size_t
 #include <cstdint>        // std::uint64_t
 #include <optional>       // std::optional
+#include <span>           // std::span
 #include <string>         // std::string
 #include <unordered_map>  // std::unordered_map
 #include <variant>        // std::variant
@@ -36,8 +39,33 @@ struct EncodingInfo {
   std::unordered_map<std::size_t, std::vector<std::string>> decoders;
 };
 
+// The value matrix: rows x cols doubles, row-major (row r, column c at
+// r * cols + c), held in a new C-ordered float64 numpy array of that shape
+// which nothing else references. Intake fills it, the masking call blanks
+// it in place and the rebuild hands the array on, so that a call holds the
+// table once.
+class CellArray {
+ public:
+  CellArray() = default;
+  // A new array whose cells are not yet written. Throws PyErrorAlreadySet
+  // or InternalError.
+  static CellArray allocate(std::size_t rows, std::size_t cols);
+
+  std::span<double> cells() const noexcept { return {data_, rows_ * cols_}; }
+  std::size_t rows() const noexcept { return rows_; }
+  std::size_t cols() const noexcept { return cols_; }
+  // Hands the array to the caller; the cells are no longer reachable here.
+  PyRef release() noexcept;
+
+ private:
+  PyRef array_;
+  double* data_ = nullptr;
+  std::size_t rows_ = 0;
+  std::size_t cols_ = 0;
+};
+
 struct IntakeResult {
-  std::vector<double> values;  // rows * cols cells, row r column c at r * cols + c
+  CellArray values;
   std::size_t rows = 0;
   std::size_t cols = 0;
   OUT container;

@@ -23,7 +23,7 @@ std::vector<std::string> invert(const Encoder& encoder) {
 void store_encoded_column(EncodedValues& out, std::size_t j, std::size_t cols,
                           const std::vector<std::string>& texts) {
   auto [codes, encoder] = label_encode(texts);
-  for (std::size_t r = 0; r < codes.size(); ++r) out.values[r * cols + j] = codes[r];
+  for (std::size_t r = 0; r < codes.size(); ++r) out.values.cells()[r * cols + j] = codes[r];
   out.encoding.encoded_columns.push_back(j);
   out.encoding.decoders.emplace(j, invert(encoder));
   out.encoding.encoders.emplace(j, std::move(encoder));
@@ -81,7 +81,7 @@ void encode_object_column(PyObject* array, std::size_t rows, std::size_t cols, s
   if (text_mode) {
     store_encoded_column(out, j, cols, texts);
   } else {
-    for (std::size_t r = 0; r < rows; ++r) out.values[r * cols + j] = numbers[r];
+    for (std::size_t r = 0; r < rows; ++r) out.values.cells()[r * cols + j] = numbers[r];
   }
 }
 
@@ -139,7 +139,7 @@ std::pair<std::vector<double>, Encoder> label_encode(const std::vector<std::stri
 }
 
 EncodedValues encode_object_array(PyObject* array, std::size_t rows, std::size_t cols) {
-  EncodedValues out{std::vector<double>(cell_count(rows, cols)), EncodingInfo{}};
+  EncodedValues out{CellArray::allocate(rows, cols), EncodingInfo{}};
   for (std::size_t j = 0; j < cols; ++j) encode_object_column(array, rows, cols, j, out);
   return out;
 }
@@ -150,7 +150,7 @@ EncodedValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t co
     panic(std::to_string(columns.size()) + " column labels for a frame of " +
           std::to_string(cols) + " columns");
   }
-  EncodedValues out{std::vector<double>(cell_count(rows, cols)), EncodingInfo{}};
+  EncodedValues out{CellArray::allocate(rows, cols), EncodingInfo{}};
   std::vector<double> scratch(rows);
 
   // Columns are taken by position: labels need not be strings or unique.
@@ -175,7 +175,7 @@ EncodedValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t co
       const detail::F64Buffer buffer(converted.get());
       buffer.copy_to(scratch);
     }
-    for (std::size_t r = 0; r < rows; ++r) out.values[r * cols + j] = scratch[r];
+    for (std::size_t r = 0; r < rows; ++r) out.values.cells()[r * cols + j] = scratch[r];
   }
   return out;
 }

@@ -16,7 +16,7 @@ std::pair<std::vector<double>, std::unordered_map<std::string, std::uint64_t>> l
     const std::vector<std::string>& strings);
 
 struct EncodedValues {
-  std::vector<double> values;  // rows * cols, row-major
+  CellArray values;
   EncodingInfo encoding;
 };
 

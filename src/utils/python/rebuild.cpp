@@ -13,11 +13,9 @@
 #include "runtime/checked_math.h"
 #include "utils/python/errors.h"
 #include "utils/python/intake.h"
-#include "utils/python/numpy_api.h"
 
 #include <cmath>    // std::isnan
 #include <cstdint>  // std::uint64_t
-#include <cstring>  // std::memcpy
 #include <utility>  // std::move
 
 namespace gapwright::py {
@@ -58,22 +56,12 @@ const std::vector<std::string>& decoder_of(const EncodingInfo& encoding, std::si
   return found->second;
 }
 
-PyRef float_array(const MatrixView& matrix) {
-  ensure_numpy_api();
-  const std::size_t count = cell_count(matrix.rows, matrix.cols);
-  constexpr auto max_extent = static_cast<std::size_t>(NPY_MAX_INTP);
-  if (matrix.rows > max_extent || matrix.cols > max_extent) {
-    panic("matrix of " + std::to_string(matrix.rows) + " rows and " +
-          std::to_string(matrix.cols) + " columns exceeds numpy's dimension range");
-  }
-  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
-  PyRef array = check_created(PyArray_SimpleNew(2, dims, NPY_DOUBLE));
-  if (count > 0) {
-    std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), matrix.data,
-                count * sizeof(double));
-  }
-  return array;
-}
+// The cells of the masked matrix, read while its array is handed on.
+struct MatrixView {
+  const double* data;
+  std::size_t rows;
+  std::size_t cols;
+};
 
 template <typename... Args>
 PyRef call_method(PyObject* self, const char* name, Args... args) {
@@ -82,9 +70,8 @@ PyRef call_method(PyObject* self, const char* name, Args... args) {
   return check(PyObject_VectorcallMethod(method.get(), argv, 1 + sizeof...(args), nullptr));
 }
 
-PyRef object_array(const MatrixView& matrix, const EncodingInfo& encoding) {
+PyRef object_array(PyRef floats, const MatrixView& matrix, const EncodingInfo& encoding) {
   PyRef array = [&] {
-    PyRef floats = float_array(matrix);
     PyRef numpy = check(PyImport_ImportModule("numpy"));
     PyRef copy = call_method(numpy.get(), "array", floats.get());
     PyRef object_name = check_created(PyUnicode_FromString("object"));
@@ -103,7 +90,7 @@ PyRef object_array(const MatrixView& matrix, const EncodingInfo& encoding) {
   return array;
 }
 
-PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& columns,
+PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::string>& columns,
                  const std::optional<EncodingInfo>& encoding) {
   PyRef pandas = check(PyImport_ImportModule("pandas"));
   if (columns.size() != matrix.cols) {
@@ -120,7 +107,6 @@ PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& colum
   check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
   PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   PyRef frame = [&] {
-    PyRef floats = float_array(matrix);
     PyRef args = check_created(PyTuple_Pack(1, floats.get()));
     return check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
   }();
@@ -152,12 +138,15 @@ PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& colum
 
 }  // namespace
 
-PyRef arr_to_out(MatrixView matrix, OUT container, std::optional<EncodingInfo> encoding) {
+PyRef arr_to_out(CellArray matrix, OUT container, std::optional<EncodingInfo> encoding) {
+  // The array keeps the cells alive while the view reads them.
+  const MatrixView view{matrix.cells().data(), matrix.rows(), matrix.cols()};
+  PyRef floats = matrix.release();
   if (const auto* frame = std::get_if<OUT::DataFrame>(&container.kind)) {
-    return data_frame(matrix, frame->columns, encoding);
+    return data_frame(std::move(floats), view, frame->columns, encoding);
   }
-  if (!encoding) return float_array(matrix);
-  return object_array(matrix, *encoding);
+  if (!encoding) return floats;
+  return object_array(std::move(floats), view, *encoding);
 }
 
 }  // namespace gapwright::py

@@ -8,17 +8,11 @@
 
 namespace gapwright::py {
 
-// A read-only row-major view of the masked matrix.
-struct MatrixView {
-  const double* data;
-  std::size_t rows;
-  std::size_t cols;
-};
-
 // Builds a new numpy array or DataFrame (see the table in rebuild.cpp) from
-// the matrix, decoding label-encoded columns. Never writes to the matrix;
-// takes over `container` and `encoding`. Throws PyErrorAlreadySet or
-// InternalError.
-PyRef arr_to_out(MatrixView matrix, OUT container, std::optional<EncodingInfo> encoding);
+// the masked matrix, decoding label-encoded columns. The matrix's array is
+// the float array of the result: returned as it is, or the one the object
+// array and the frame are made from. Takes over all three arguments.
+// Throws PyErrorAlreadySet or InternalError.
+PyRef arr_to_out(CellArray matrix, OUT container, std::optional<EncodingInfo> encoding);
 
 }  // namespace gapwright::py

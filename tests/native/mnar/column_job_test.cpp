@@ -2,89 +2,137 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>  // std::uint32_t
-#include <memory>   // std::make_shared
-#include <random>   // std::mt19937_64
+#include <algorithm>  // std::sort
+#include <cmath>      // std::isnan
+#include <cstdint>    // std::uint32_t
+#include <limits>     // std::numeric_limits
+#include <memory>     // std::make_shared
+#include <random>     // std::mt19937_64
+#include <span>       // std::span
 #include <vector>
 
 namespace gapwright {
 namespace {
 
-// A search over `matrix` whose columns all get `thresholds`, in that order.
-std::shared_ptr<ColumnSearch> search_for(std::size_t rows, std::size_t cols,
-                                         const std::vector<double>& thresholds) {
-  auto search = std::make_shared<ColumnSearch>(rows, cols, 1);
-  for (std::size_t c = 0; c < cols; ++c) {
-    search->starts[c + 1] = search->starts[c] + thresholds.size();
-    search->thresholds.insert(search->thresholds.end(), thresholds.begin(), thresholds.end());
+// What searching one column did: the matrix after it, the blanks the dump
+// shows (in pass order) and the row left for a partial pass.
+struct Outcome {
+  std::vector<double> matrix;
+  std::vector<ShownBlank> shown;
+  std::uint32_t extra;
+  bool operator==(const Outcome&) const = default;
+};
+
+bool same_blanks(const std::vector<double>& a, const std::vector<double>& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::isnan(a[i]) != std::isnan(b[i])) return false;
   }
-  search->answers.assign(search->thresholds.size(), ColumnSearch::kNoRow);
-  return search;
+  return true;
 }
 
-std::vector<std::uint32_t> through_index(const std::shared_ptr<const Matrix>& matrix,
-                                         std::size_t rows, std::size_t cols,
-                                         const std::vector<double>& thresholds) {
-  auto search = search_for(rows, cols, thresholds);
-  IndexJob(matrix, search, 0, 0, cols).run();
-  ColumnJob(matrix, search, 0, 0, cols).run();
-  return search->answers;
+Outcome outcome_of(ColumnSearch& search, std::vector<double>& matrix, std::size_t c) {
+  search_column(search, c);
+  std::vector<ShownBlank> shown = search.shown[c];
+  std::sort(shown.begin(), shown.end(),
+            [](const ShownBlank& a, const ShownBlank& b) { return a.pass < b.pass; });
+  return Outcome{matrix, shown, search.extra[c]};
 }
 
-std::vector<std::uint32_t> by_selection(const std::shared_ptr<const Matrix>& matrix,
-                                        std::size_t rows, std::size_t cols,
-                                        const std::vector<double>& thresholds) {
-  auto search = search_for(rows, cols, thresholds);
-  NearestFirstJob(matrix, search, 0, 0, cols).run();
-  EXPECT_EQ(search->batch_done[0], 1);
-  return search->answers;
+// Every threshold at the column's centre: the selection without an index.
+Outcome by_selection(std::vector<double> matrix, std::size_t rows, std::size_t cols, std::size_t c,
+                     std::size_t passes) {
+  ColumnSearch search(matrix, rows, cols, 0.5, 0.0, passes, nullptr);
+  return outcome_of(search, matrix, c);
+}
+
+// The same thresholds through an index: deviates of 0 put every threshold
+// at the centre of a column with a finite range.
+Outcome through_index(std::vector<double> matrix, std::size_t rows, std::size_t cols,
+                      std::size_t c, const std::vector<double>& deviates) {
+  PassPlan plan;
+  plan.cols = cols;
+  plan.full_passes = deviates.size();
+  plan.deviates.assign(cols * plan.stride(), 0.0);
+  for (std::size_t i = 0; i < deviates.size(); ++i) plan.deviates[c * plan.stride() + i] = deviates[i];
+  ColumnSearch search(matrix, rows, cols, 0.5, 1.0, deviates.size(), &plan);
+  Outcome outcome = outcome_of(search, matrix, c);
+  outcome.extra = ColumnSearch::kNoRow;
+  return outcome;
 }
 
 TEST(column_job_test, selection_answers_as_the_index_does) {
   std::mt19937_64 gen(7);
-  const std::size_t rows = 40;
-  const std::size_t cols = 3;
-  for (int round = 0; round < 200; ++round) {
-    auto matrix = std::make_shared<Matrix>(rows * cols);
-    for (double& cell : *matrix) cell = static_cast<double>(static_cast<int>(gen() % 9) - 4) * 0.5;
-    const double centre = static_cast<double>(static_cast<int>(gen() % 9) - 4) * 0.25;
-    const std::vector<double> fixed(gen() % rows + 1, centre);
-    EXPECT_EQ(by_selection(matrix, rows, cols, fixed), through_index(matrix, rows, cols, fixed));
+  // Short columns are copied out and sorted; long ones are selected in place.
+  for (const std::size_t rows : {40U, 5000U}) {
+    const std::size_t cols = 3;
+    for (int round = 0; round < (rows < 100 ? 200 : 12); ++round) {
+      std::vector<double> matrix(rows * cols);
+      for (double& cell : matrix) cell = static_cast<double>(static_cast<int>(gen() % 9) - 4) * 0.5;
+      const std::size_t c = gen() % cols;
+      const std::size_t passes = gen() % rows;
+      const Outcome selected = by_selection(matrix, rows, cols, c, passes);
+      const Outcome indexed = through_index(matrix, rows, cols, c, std::vector<double>(passes, 0.0));
+      ASSERT_TRUE(same_blanks(selected.matrix, indexed.matrix)) << rows << " rows, round " << round;
+      ASSERT_EQ(selected.shown, indexed.shown) << rows << " rows, round " << round;
+      // The row left for a partial pass is the one the index takes next.
+      const Outcome one_more = through_index(matrix, rows, cols, c, std::vector<double>(passes + 1, 0.0));
+      bool found = false;
+      for (std::size_t r = 0; r < rows; ++r) {
+        const std::size_t i = r * cols + c;
+        if (std::isnan(one_more.matrix[i]) && !std::isnan(indexed.matrix[i])) {
+          EXPECT_EQ(selected.extra, r);
+          found = true;
+        }
+      }
+      EXPECT_TRUE(found);
+    }
   }
 }
 
 TEST(column_job_test, a_column_run_dry_answers_no_row) {
-  auto matrix = std::make_shared<Matrix>(Matrix{3, 1, 2});
-  const std::vector<double> four(4, 2.0);
   // 3 and 1 tie around 2: the lower row goes first.
-  const std::vector<std::uint32_t> expected = {2, 0, 1, ColumnSearch::kNoRow};
-  EXPECT_EQ(by_selection(matrix, 3, 1, four), expected);
-  EXPECT_EQ(through_index(matrix, 3, 1, four), expected);
+  const std::vector<ShownBlank> expected = {{0, 2}, {1, 0}, {2, 1}};
+  const Outcome selected = by_selection({3, 1, 2}, 3, 1, 0, 4);
+  EXPECT_EQ(selected.shown, expected);
+  EXPECT_EQ(selected.extra, ColumnSearch::kNoRow);
+  EXPECT_EQ(through_index({3, 1, 2}, 3, 1, 0, std::vector<double>(4, 0.0)).shown, expected);
 }
 
-TEST(column_job_test, signed_zero_thresholds_count_as_one) {
-  auto matrix = std::make_shared<Matrix>(Matrix{0.0, -0.0, 1.0, -1.0, -0.0, 0.0, 2.0});
-  const std::vector<double> zeros = {0.0, -0.0, 0.0, -0.0, -0.0, 0.0, 0.0};
-  EXPECT_EQ(by_selection(matrix, 7, 1, zeros), through_index(matrix, 7, 1, zeros));
+TEST(column_job_test, signed_zeros_are_one_value_to_both_searches) {
+  const std::vector<double> zeros = {0.0, -0.0, 1.0, -1.0, -0.0, 0.0, 2.0};
+  EXPECT_EQ(by_selection(zeros, 7, 1, 0, 6).shown, through_index(zeros, 7, 1, 0, std::vector<double>(6, 0.0)).shown);
 }
 
-TEST(column_job_test, differing_thresholds_fall_back_to_the_index) {
-  auto matrix = std::make_shared<Matrix>(Matrix{5, 1, 4, 2, 3, 9, 7});
-  const std::vector<double> varied = {4.2, 1.1, 8.0, 4.2};
-  const std::vector<std::uint32_t> answers = by_selection(matrix, 7, 1, varied);
-  EXPECT_EQ(answers, through_index(matrix, 7, 1, varied));
+TEST(column_job_test, drawn_thresholds_are_answered_in_pass_order) {
+  // Centre 4, spread 8: the deviates give thresholds near 4.2, 1.1, 8.0 and 4.2.
+  const Outcome answers = through_index({5, 1, 4, 2, 3, 9, 7}, 7, 1, 0, {0.025, -0.3625, 0.5, 0.025});
   // 9 and 7 tie around 8: the lower row wins.
-  EXPECT_EQ(answers, (std::vector<std::uint32_t>{2, 1, 5, 0}));
+  EXPECT_EQ(answers.shown, (std::vector<ShownBlank>{{0, 2}, {1, 1}, {2, 5}, {3, 0}}));
 }
 
-TEST(column_job_test, jobs_drop_their_matrix_handle_when_done) {
-  auto matrix = std::make_shared<Matrix>(Matrix{1, 2, 3, 4});
-  auto search = search_for(4, 1, {2.5});
-  NearestFirstJob job(matrix, search, 0, 0, 1);
-  EXPECT_EQ(matrix.use_count(), 2);
+TEST(column_job_test, a_nan_threshold_stops_its_column) {
+  std::vector<double> matrix = {1, 2, 3, 4};
+  PassPlan plan;
+  plan.cols = 1;
+  plan.full_passes = 3;
+  plan.deviates = {0.0, 0.0, 0.0, 0.0};
+  ColumnSearch search(matrix, 4, 1, 0.5, std::numeric_limits<double>::quiet_NaN(), 3, &plan);
+  search_column(search, 0);
+  EXPECT_EQ(search.nan_pass[0], 0U);
+  EXPECT_TRUE(search.shown[0].empty());
+}
+
+TEST(column_job_test, jobs_drop_their_search_handle_when_done) {
+  std::vector<double> matrix = {1, 2, 3, 4};
+  auto search = std::make_shared<ColumnSearch>(std::span<double>(matrix), 4, 1, 0.5, 0.0, 1, nullptr);
+  ColumnJob job(search);
+  EXPECT_EQ(search.use_count(), 2);
   job.run();
-  EXPECT_EQ(matrix.use_count(), 1);
-  EXPECT_EQ(search->answers[0], 1U);  // 2 and 3 tie around 2.5: the lower row wins
+  EXPECT_EQ(search.use_count(), 1);
+  EXPECT_EQ(search->done[0], 1);
+  EXPECT_TRUE(std::isnan(matrix[1]));  // 2 and 3 tie around 2.5: the lower row wins
+  EXPECT_EQ(search->extra[0], 2U);
 }
 
 }  // namespace

@@ -147,12 +147,19 @@ TEST(matrix_dump_test, blanks_match_a_fresh_rendering) {
   }
 }
 
-TEST(matrix_dump_test, write_dump_delivers_the_whole_text) {
+TEST(matrix_dump_test, dump_writer_delivers_every_pass_in_order) {
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
-  const std::string text = dump(numbered(25, 20), 25, 20);
-  write_dump(ends[1], text);
+  const std::string first = dump(numbered(25, 20), 25, 20);
+  const std::string second = dump(numbered(3, 4), 3, 4);
+  DumpWriter writer(ends[1]);
+  writer.add(first, true);
+  writer.add(first, false);
+  writer.add(second, true);
+  writer.flush();
+  EXPECT_EQ(writer.written_passes(), 3U);
   close(ends[1]);
+  const std::string text = first + first + second;
   std::string received(text.size() + 1, '\0');
   std::size_t got = 0;
   for (ssize_t n; (n = read(ends[0], received.data() + got, received.size() - got)) > 0;) {
@@ -163,16 +170,19 @@ TEST(matrix_dump_test, write_dump_delivers_the_whole_text) {
   EXPECT_EQ(received, text);
 }
 
-TEST(matrix_dump_test, write_dump_to_a_closed_pipe_is_an_internal_failure) {
+TEST(matrix_dump_test, dump_writer_to_a_closed_pipe_is_an_internal_failure) {
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
   int ends[2];
   ASSERT_EQ(pipe(ends), 0);
   close(ends[0]);
+  DumpWriter writer(ends[1]);
   try {
-    write_dump(ends[1], "[[1.0]]\n");
+    writer.add("[[1.0]]\n", true);
+    writer.flush();
     FAIL() << "the write should have failed";
   } catch (const InternalError& error) {
     EXPECT_EQ(std::string(error.what()), "failed printing to stdout: Broken pipe (os error 32)");
+    EXPECT_EQ(writer.written_passes(), 0U);
   }
   close(ends[1]);
   std::signal(SIGPIPE, previous);
