@@ -2,6 +2,7 @@
 
 #include <algorithm>  // std::copy, std::max, std::min, std::partition_point, std::sort
 #include <array>      // std::array
+#include <bit>        // std::countl_zero
 #include <memory>     // std::make_unique
 #include <utility>    // std::swap
 #include <vector>     // std::vector
@@ -23,17 +24,16 @@ constexpr std::size_t kBlock = 16;
 
 // Below this length a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMinimum = 768;
+// Up to this length a column is copied out of the matrix before it is sorted.
+constexpr std::size_t kCopyColumn = std::size_t{1} << 21;
 // Buckets this short are finished by insertion.
-constexpr std::size_t kInsertionMaximum = 48;
-constexpr unsigned kByteDigits = 6;  // the 48 bits below the top digit
-
-std::size_t byte_digit(double value, unsigned index) noexcept {
-  return static_cast<std::size_t>(total_order_ukey(value) >> (index * 8)) & 0xFF;
-}
+constexpr std::size_t kInsertionMaximum = 32;
 
 // Sorts one bucket by the total order, keeping the order of equal values:
-// by insertion when short, else by a least-significant-digit radix sort on
-// the bytes below the bucket's shared top digit.
+// by insertion when short, else by the byte just below the highest bit in
+// which its keys differ, into `spare` and back, and then each part alike.
+// Past the top 16 bits that bucketed them, a column's keys rarely share
+// more than a byte or two, so most parts are short after one such step.
 void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* spare_values,
                  std::uint32_t* spare_rows) {
   if (size <= kInsertionMaximum) {
@@ -51,35 +51,33 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
     }
     return;
   }
-  std::array<std::array<std::size_t, 256>, kByteDigits> counts{};
+  const std::uint64_t first = total_order_ukey(values[0]);
+  std::uint64_t differing = 0;
+  for (std::size_t i = 1; i < size; ++i) differing |= total_order_ukey(values[i]) ^ first;
+  // Equal keys are in row order already.
+  if (differing == 0) return;
+  const int top_bit = 63 - std::countl_zero(differing);
+  const unsigned shift = top_bit >= 7 ? static_cast<unsigned>(top_bit - 7) : 0U;
+  const auto byte = [shift](double value) {
+    return static_cast<std::size_t>(total_order_ukey(value) >> shift) & 0xFF;
+  };
+  std::array<std::size_t, 257> starts{};
+  for (std::size_t i = 0; i < size; ++i) ++starts[byte(values[i]) + 1];
+  for (std::size_t b = 0; b < 256; ++b) starts[b + 1] += starts[b];
+  std::array<std::size_t, 256> next;
+  std::copy(starts.begin(), starts.end() - 1, next.begin());
   for (std::size_t i = 0; i < size; ++i) {
-    for (unsigned d = 0; d < kByteDigits; ++d) ++counts[d][byte_digit(values[i], d)];
+    const std::size_t to = next[byte(values[i])]++;
+    spare_values[to] = values[i];
+    spare_rows[to] = rows[i];
   }
-  double* from_values = values;
-  std::uint32_t* from_rows = rows;
-  double* to_values = spare_values;
-  std::uint32_t* to_rows = spare_rows;
-  for (unsigned d = 0; d < kByteDigits; ++d) {
-    auto& count = counts[d];
-    // A digit that every value shares would only copy the bucket.
-    if (count[byte_digit(from_values[0], d)] == size) continue;
-    std::size_t offset = 0;
-    for (auto& bucket : count) {
-      const std::size_t held = bucket;
-      bucket = offset;
-      offset += held;
+  std::copy(spare_values, spare_values + size, values);
+  std::copy(spare_rows, spare_rows + size, rows);
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::size_t part = starts[b + 1] - starts[b];
+    if (part > 1) {
+      sort_bucket(values + starts[b], rows + starts[b], part, spare_values, spare_rows);
     }
-    for (std::size_t i = 0; i < size; ++i) {
-      const std::size_t to = count[byte_digit(from_values[i], d)]++;
-      to_values[to] = from_values[i];
-      to_rows[to] = from_rows[i];
-    }
-    std::swap(from_values, to_values);
-    std::swap(from_rows, to_rows);
-  }
-  if (from_values != values) {
-    std::copy(from_values, from_values + size, values);
-    std::copy(from_rows, from_rows + size, rows);
   }
 }
 
@@ -152,9 +150,16 @@ void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_
     return;
   }
 
+  // Reading the column twice out of the matrix costs more than copying it
+  // once, where the copy stays small beside the table.
+  std::vector<double> copy(rows <= kCopyColumn ? rows : 0);
+  const double* source = copy.empty() ? cell : copy.data();
+  const std::size_t step = copy.empty() ? cols : 1;
   auto starts = std::make_unique<std::array<std::uint32_t, kDigits + 1>>();
   for (std::size_t row = 0; row < rows; ++row) {
-    ++(*starts)[top_digit(total_order_ukey(cell[row * cols])) + 1];
+    const double value = cell[row * cols];
+    if (!copy.empty()) copy[row] = value;
+    ++(*starts)[top_digit(total_order_ukey(value)) + 1];
   }
   std::size_t largest = 0;
   for (std::size_t d = 0; d < kDigits; ++d) {
@@ -164,12 +169,13 @@ void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_
   {
     std::vector<std::uint32_t> next(starts->begin(), starts->end() - 1);
     for (std::size_t row = 0; row < rows; ++row) {
-      const double value = cell[row * cols];
+      const double value = source[row * step];
       const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
       values_[to] = value;
       rows_[to] = static_cast<std::uint32_t>(row);
     }
   }
+  copy = {};
   std::vector<double> spare_values(largest);
   std::vector<std::uint32_t> spare_rows(largest);
   for (std::size_t d = 0; d < kDigits; ++d) {
@@ -195,7 +201,28 @@ void ColumnIndex::build_tree() {
   }
 }
 
+std::vector<std::uint32_t> ColumnIndex::locate(std::span<const double> thresholds) const {
+  std::vector<std::uint32_t> order(thresholds.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return total_order_ukey(thresholds[a]) < total_order_ukey(thresholds[b]);
+  });
+  // One walk up the column meets the thresholds in ascending order.
+  std::vector<std::uint32_t> positions(thresholds.size());
+  std::size_t position = 0;
+  for (const std::uint32_t i : order) {
+    const std::uint64_t key = total_order_ukey(thresholds[i]);
+    while (position < values_.size() && total_order_ukey(values_[position]) < key) ++position;
+    positions[i] = static_cast<std::uint32_t>(position);
+  }
+  return positions;
+}
+
 std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold) {
+  return take_nearest(threshold, key_bound(total_order_ukey(threshold), false));
+}
+
+std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold, std::size_t position) {
   std::size_t chosen = kNone;
   const auto offer = [&](std::size_t position) {
     if (position != kNone && (chosen == kNone || rows_[position] < rows_[chosen])) {
@@ -215,8 +242,12 @@ std::optional<std::uint64_t> ColumnIndex::take_nearest(double threshold) {
     const std::uint64_t own = total_order_ukey(threshold);
     // NaNs of either sign sort outside every number, so searching the whole
     // column still lands inside [numbers_begin_, numbers_end_].
-    const std::size_t equal_begin = key_bound(own, false);
-    const std::size_t equal_end = key_bound(own, true);
+    const std::size_t equal_begin = position;
+    // A threshold rarely equals a value of the column.
+    const std::size_t equal_end =
+        equal_begin < values_.size() && total_order_ukey(values_[equal_begin]) == own
+            ? key_bound(own, true)
+            : equal_begin;
 
     // Nearest live cell on each side, and the lowest live row among the equal ones.
     const std::size_t below = alive_before(equal_begin);

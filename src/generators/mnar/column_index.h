@@ -14,6 +14,7 @@
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::uint32_t, std::uint64_t
 #include <optional>  // std::optional
+#include <span>      // std::span
 #include <vector>    // std::vector
 
 namespace gapwright {
@@ -34,6 +35,12 @@ class ColumnIndex {
   // Takes the nearest remaining non-NaN cell to `threshold` (never NaN) and
   // returns its row; nullopt when none remains.
   std::optional<std::uint64_t> take_nearest(double threshold);
+  // The same, given where the threshold lies: the first sorted position
+  // whose value is not below it in the total order.
+  std::optional<std::uint64_t> take_nearest(double threshold, std::size_t position);
+  // Those positions for many thresholds at once (none of them NaN): a sort
+  // of the thresholds and one walk up the column instead of a search each.
+  std::vector<std::uint32_t> locate(std::span<const double> thresholds) const;
 
  private:
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);

@@ -5,6 +5,7 @@
 #include "generators/mnar/nearest_scan.h"
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
+#include "runtime/checked_math.h"
 #include "runtime/internal_error.h"
 
 #include <algorithm>  // std::min, std::nth_element, std::sort
@@ -21,7 +22,7 @@ namespace {
 constexpr double kBlank = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
 
 // Columns shorter than this are copied out and sorted; longer ones are
-// selected in place, where a copy would cost more than a few passes.
+// selected by radix selection.
 constexpr std::size_t kSelectInPlace = 4096;
 
 // A column of the matrix where it lies.
@@ -47,7 +48,6 @@ class Blanker {
       search_.shown[c_].push_back(ShownBlank{pass, static_cast<std::uint32_t>(row)});
     }
   }
-  bool column_shown() const noexcept { return shown_; }
 
  private:
   double* cell_;
@@ -104,104 +104,260 @@ void select_copied(ColumnSearch& search, std::size_t c) {
   }
 }
 
-// Fixed thresholds on a long column, selected where it lies: the model's
-// order statistics and then the nearest cells' boundary by radix selection
-// on total-order keys, and one last pass that blanks everything inside the
-// boundary. The order among the blanked cells is worked out only for the
-// cells that the dump shows.
-void select_in_place(ColumnSearch& search, std::size_t c) {
-  const std::size_t n = search.rows;
-  const StridedColumn column{search.matrix.data() + c, search.cols};
-  auto counts = std::make_unique<DigitCounts>();
-  auto scratch = std::make_unique<DigitCounts>();
-
-  std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
-  std::uint64_t highest = 0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::uint64_t key = total_order_ukey(column[r]);
-    ++(*counts)[top_digit(key)];
-    lowest = std::min(lowest, key);
-    highest = std::max(highest, key);
+// Fixed thresholds on long columns, selected where they lie: the model's
+// order statistics, then the boundary of the nearest cells, by radix
+// selection on total-order keys, and one last sweep that blanks everything
+// inside the boundary. The order among the blanked cells is worked out only
+// for the cells that the dump shows. The columns of a group are swept
+// together, row by row, so that each sweep reads the group's part of the
+// matrix once rather than once per column.
+class GroupSelection {
+ public:
+  GroupSelection(ColumnSearch& search, std::size_t first, std::size_t last)
+      : search_(search), first_(first), size_(last - first), columns_(size_) {
+    for (Column& column : columns_) {
+      column.counts = std::make_unique<DigitCounts>();
+      column.scratch = std::make_unique<DigitCounts>();
+    }
   }
-  const auto value_key = [column](std::size_t row) { return total_order_ukey(column[row]); };
-  RadixSelect by_value(value_key, n, *counts, *scratch);
-  const auto at = [&](std::uint64_t i) {
-    if (i == 0) return from_total_order_ukey(lowest);
-    if (i == n - 1) return from_total_order_ukey(highest);
-    return from_total_order_ukey(by_value.at(i).key);
+
+  void run() {
+    count_values();
+    select_centres();
+    count_distances();
+    select_boundaries();
+    blank();
+  }
+
+ private:
+  struct Column {
+    std::unique_ptr<DigitCounts> counts;
+    std::unique_ptr<DigitCounts> scratch;
+    std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t highest = 0;
+    bool active = true;  // false once its model spoils its thresholds
+    double centre = 0.0;
+    // Up to two ranks asked of the column's keys, and their answers.
+    std::size_t wanted = 0;
+    std::array<std::uint64_t, 2> ranks{};
+    std::array<Rank, 2> found{};
   };
-  const Gauss model = column_model_from(at, n, search.mean, search.variance);
-  search.models[c] = model;
-  if (spoils_thresholds(model)) {
-    search.nan_pass[c] = 0;
-    return;
-  }
 
-  // Every value is finite here (an infinity or NaN spoils the spread), so
-  // the squares rank by their unsigned total-order keys.
-  const double centre = model.mean;
-  const auto distance = [column, centre](std::size_t row) {
-    const double difference = column[row] - centre;
+  double value(std::size_t row, std::size_t g) const noexcept {
+    return search_.matrix[row * search_.cols + first_ + g];
+  }
+  std::uint64_t value_key(std::size_t row, std::size_t g) const noexcept {
+    return total_order_ukey(value(row, g));
+  }
+  // Every value of an active column is finite (an infinity or NaN spoils the
+  // spread), so the squares rank by their unsigned total-order keys.
+  std::uint64_t distance_key(std::size_t row, std::size_t g) const noexcept {
+    const double difference = value(row, g) - columns_[g].centre;
     return total_order_ukey(difference * difference);
-  };
-  counts->fill(0);
-  for (std::size_t r = 0; r < n; ++r) ++(*counts)[top_digit(distance(r))];
-  RadixSelect by_distance(distance, n, *counts, *scratch);
-
-  // Ranks 0 .. F-1 are blanked (F = full_passes), rank F is the extra. In
-  // the order by (distance, row), the cells of rank below F are those nearer
-  // than the rank F-1 distance, then the `need` lowest rows at it.
-  const std::size_t full = search.full_passes;
-  const bool has_last = full > 0;
-  const bool has_extra = full < n;
-  using Rank = decltype(by_distance.at(0));
-  const Rank last = has_last ? by_distance.at(full - 1) : Rank{};
-  const Rank extra = has_extra ? by_distance.at(full) : Rank{};
-  const std::uint64_t need = has_last ? full - last.below : 0;
-  // Whether the extra is one more row at the rank F-1 distance.
-  const bool extra_ties_last = has_last && has_extra && extra.key == last.key;
-
-  // The shown rows that may be blanked, with their ranks counted on the way.
-  Blanker blanker(search, c);
-  struct Shown {
-    std::uint32_t row;
-    std::uint64_t key;
-    std::uint64_t rank;
-  };
-  std::vector<Shown> shown;
-  if (blanker.column_shown() && has_last) {
-    for (std::size_t slot = 0; slot < search.window.shown_rows(); ++slot) {
-      const std::size_t r = search.window.shown_row(slot);
-      const std::uint64_t key = distance(r);
-      if (key <= last.key) shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
-    }
   }
 
-  std::uint64_t ties = 0;
-  bool extra_found = !has_extra;
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::uint64_t key = distance(r);
-    for (Shown& s : shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
-    double* const cell = search.matrix.data() + r * search.cols + c;
-    if (has_last && key < last.key) {
-      *cell = kBlank;
-    } else if (has_last && key == last.key) {
-      if (ties < need) {
-        *cell = kBlank;
-      } else if (!extra_found && extra_ties_last) {
-        search.extra[c] = static_cast<std::uint32_t>(r);
-        extra_found = true;
+  void count_values() {
+    for (std::size_t r = 0; r < search_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        Column& column = columns_[g];
+        const std::uint64_t key = value_key(r, g);
+        ++(*column.counts)[top_digit(key)];
+        column.lowest = std::min(column.lowest, key);
+        column.highest = std::max(column.highest, key);
       }
-      ++ties;
-    } else if (!extra_found && !extra_ties_last && key == extra.key) {
-      search.extra[c] = static_cast<std::uint32_t>(r);
-      extra_found = true;
     }
   }
-  for (const Shown& s : shown) {
-    if (s.rank < full) blanker.note(s.rank, s.row);
+
+  void count_distances() {
+    for (Column& column : columns_) column.counts->fill(0);
+    for (std::size_t r = 0; r < search_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        if (columns_[g].active) ++(*columns_[g].counts)[top_digit(distance_key(r, g))];
+      }
+    }
   }
-}
+
+  void select_centres() {
+    const std::size_t n = search_.rows;
+    const std::uint64_t last = n - 1;
+    // The order statistics the model reads besides the smallest and largest.
+    const std::uint64_t p = saturating_u64(std::floor(static_cast<double>(n) * search_.mean));
+    for (Column& column : columns_) {
+      column.wanted = 0;
+      if (n % 2 == 0 && p >= 1) column.ranks[column.wanted++] = std::min(p - 1, last);
+      const std::uint64_t upper = std::min(p, last);
+      if (column.wanted == 0 || column.ranks[0] != upper) column.ranks[column.wanted++] = upper;
+    }
+    select([this](std::size_t row, std::size_t g) { return value_key(row, g); });
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      const auto at = [&](std::uint64_t i) {
+        if (i == 0) return from_total_order_ukey(column.lowest);
+        if (i == last) return from_total_order_ukey(column.highest);
+        return from_total_order_ukey(column.found[i == column.ranks[0] ? 0 : 1].key);
+      };
+      const Gauss model = column_model_from(at, n, search_.mean, search_.variance);
+      search_.models[first_ + g] = model;
+      column.centre = model.mean;
+      if (spoils_thresholds(model)) {
+        search_.nan_pass[first_ + g] = 0;
+        column.active = false;
+      }
+    }
+  }
+
+  // Ranks 0 .. F-1 are blanked (F = full_passes), rank F is the extra.
+  void select_boundaries() {
+    const std::size_t full = search_.full_passes;
+    for (Column& column : columns_) {
+      column.wanted = 0;
+      if (!column.active) continue;
+      if (full > 0) column.ranks[column.wanted++] = full - 1;
+      if (full < search_.rows) column.ranks[column.wanted++] = full;
+    }
+    select([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
+  }
+
+  // Answers every column's wanted ranks from its counts: one sweep collects
+  // the buckets that hold them; a column whose bucket is too large for that
+  // narrows by passes of its own.
+  template <typename KeyOf>
+  void select(KeyOf key_of) {
+    const std::size_t n = search_.rows;
+    const std::size_t limit = std::max<std::size_t>(kDigits, n / 32);
+    struct Plan {
+      std::array<std::size_t, 2> digit;
+      std::array<std::uint64_t, 2> base;
+      std::array<std::vector<std::uint64_t>, 2> bucket;
+      bool own_passes = false;
+    };
+    std::vector<Plan> plans(size_);
+    bool sweep = false;
+    for (std::size_t g = 0; g < size_; ++g) {
+      const Column& column = columns_[g];
+      Plan& plan = plans[g];
+      for (std::size_t i = 0; i < column.wanted; ++i) {
+        std::size_t digit = 0;
+        std::uint64_t base = 0;
+        while (column.ranks[i] >= base + (*column.counts)[digit]) base += (*column.counts)[digit++];
+        plan.digit[i] = digit;
+        plan.base[i] = base;
+        plan.own_passes = plan.own_passes || (*column.counts)[digit] > limit;
+      }
+      sweep = sweep || (column.wanted > 0 && !plan.own_passes);
+    }
+    if (sweep) {
+      for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t g = 0; g < size_; ++g) {
+          Plan& plan = plans[g];
+          const std::size_t wanted = columns_[g].wanted;
+          if (wanted == 0 || plan.own_passes) continue;
+          const std::uint64_t key = key_of(r, g);
+          const std::size_t digit = top_digit(key);
+          if (digit == plan.digit[0]) {
+            plan.bucket[0].push_back(key);
+          } else if (wanted == 2 && digit == plan.digit[1]) {
+            plan.bucket[1].push_back(key);
+          }
+        }
+      }
+    }
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      Plan& plan = plans[g];
+      if (plan.own_passes) {
+        const auto key_of_row = [&key_of, g](std::size_t row) { return key_of(row, g); };
+        RadixSelect own(key_of_row, n, *column.counts, *column.scratch);
+        for (std::size_t i = 0; i < column.wanted; ++i) column.found[i] = own.at(column.ranks[i]);
+        continue;
+      }
+      for (std::size_t i = 0; i < column.wanted; ++i) {
+        std::vector<std::uint64_t>& bucket = plan.bucket[plan.digit[i] == plan.digit[0] ? 0 : 1];
+        const auto nth = bucket.begin() + static_cast<std::ptrdiff_t>(column.ranks[i] - plan.base[i]);
+        std::nth_element(bucket.begin(), nth, bucket.end());
+        std::uint64_t smaller = 0;
+        for (auto it = bucket.begin(); it != nth; ++it) smaller += *it < *nth ? 1 : 0;
+        column.found[i] = Rank{*nth, plan.base[i] + smaller};
+      }
+    }
+  }
+
+  // In the order by (distance, row), the cells of rank below F are those
+  // nearer than the rank F-1 distance, then the `need` lowest rows at it.
+  void blank() {
+    const std::size_t full = search_.full_passes;
+    const std::size_t n = search_.rows;
+    const bool has_last = full > 0;
+    const bool has_extra = full < n;
+    struct Shown {
+      std::uint32_t row;
+      std::uint64_t key;
+      std::uint64_t rank;
+    };
+    struct State {
+      Rank last{};
+      Rank extra{};
+      std::uint64_t need = 0;
+      bool extra_ties_last = false;
+      bool extra_found = true;
+      std::uint64_t ties = 0;
+      std::vector<Shown> shown;
+    };
+    std::vector<State> states(size_);
+    for (std::size_t g = 0; g < size_; ++g) {
+      const Column& column = columns_[g];
+      State& state = states[g];
+      if (!column.active) continue;
+      state.last = has_last ? column.found[0] : Rank{};
+      state.extra = has_extra ? column.found[has_last ? 1 : 0] : Rank{};
+      state.need = has_last ? full - state.last.below : 0;
+      state.extra_ties_last = has_last && has_extra && state.extra.key == state.last.key;
+      state.extra_found = !has_extra;
+      // The shown rows that may be blanked; their ranks are counted on the way.
+      if (search_.window.shows_col(first_ + g) && has_last) {
+        for (std::size_t slot = 0; slot < search_.window.shown_rows(); ++slot) {
+          const std::size_t r = search_.window.shown_row(slot);
+          const std::uint64_t key = distance_key(r, g);
+          if (key <= state.last.key) state.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
+        }
+      }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        if (!columns_[g].active) continue;
+        State& state = states[g];
+        const std::uint64_t key = distance_key(r, g);
+        for (Shown& s : state.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
+        double& cell = search_.matrix[r * search_.cols + first_ + g];
+        if (has_last && key < state.last.key) {
+          cell = kBlank;
+        } else if (has_last && key == state.last.key) {
+          if (state.ties < state.need) {
+            cell = kBlank;
+          } else if (!state.extra_found && state.extra_ties_last) {
+            search_.extra[first_ + g] = static_cast<std::uint32_t>(r);
+            state.extra_found = true;
+          }
+          ++state.ties;
+        } else if (!state.extra_found && !state.extra_ties_last && key == state.extra.key) {
+          search_.extra[first_ + g] = static_cast<std::uint32_t>(r);
+          state.extra_found = true;
+        }
+      }
+    }
+    for (std::size_t g = 0; g < size_; ++g) {
+      Blanker blanker(search_, first_ + g);
+      for (const Shown& s : states[g].shown) {
+        if (s.rank < full) blanker.note(s.rank, s.row);
+      }
+    }
+  }
+
+  ColumnSearch& search_;
+  std::size_t first_;
+  std::size_t size_;
+  std::vector<Column> columns_;
+};
 
 // Thresholds drawn from the plan, answered through an index of the column.
 void answer_through_index(ColumnSearch& search, std::size_t c) {
@@ -213,15 +369,22 @@ void answer_through_index(ColumnSearch& search, std::size_t c) {
   const Gauss model = column_model(index.sorted_values().data(), search.rows, search.mean,
                                    search.variance);
   search.models[c] = model;
-  Blanker blanker(search, c);
+  // The thresholds up to the first NaN one, which ends the column's work.
   const double* deviates = plan.deviates.data() + c * plan.stride();
+  std::vector<double> thresholds;
+  thresholds.reserve(count);
   for (std::size_t pass = 0; pass < count; ++pass) {
     const double threshold = model.from_deviate(deviates[pass]);
     if (std::isnan(threshold)) {
       search.nan_pass[c] = pass;
-      return;
+      break;
     }
-    const std::optional<std::uint64_t> row = index.take_nearest(threshold);
+    thresholds.push_back(threshold);
+  }
+  const std::vector<std::uint32_t> positions = index.locate(thresholds);
+  Blanker blanker(search, c);
+  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+    const std::optional<std::uint64_t> row = index.take_nearest(thresholds[pass], positions[pass]);
     if (row) {
       blanker.blank(pass, static_cast<std::size_t>(*row));
     } else {
@@ -239,13 +402,17 @@ ColumnSearch::ColumnSearch(std::span<double> matrix, std::size_t rows, std::size
       full_passes(full_passes), plan(plan), window(rows, cols), models(cols),
       extra(cols, kNoRow), nan_pass(cols, kNoPass), shown(cols), done(cols, 0) {}
 
-void search_column(ColumnSearch& search, std::size_t c) {
-  if (search.plan != nullptr) {
-    answer_through_index(search, c);
-  } else if (search.rows < kSelectInPlace) {
-    select_copied(search, c);
-  } else {
-    select_in_place(search, c);
+void search_columns(ColumnSearch& search, std::size_t first, std::size_t last) {
+  if (search.plan == nullptr && search.rows >= kSelectInPlace) {
+    GroupSelection(search, first, last).run();
+    return;
+  }
+  for (std::size_t c = first; c < last; ++c) {
+    if (search.plan != nullptr) {
+      answer_through_index(search, c);
+    } else {
+      select_copied(search, c);
+    }
   }
 }
 
@@ -253,9 +420,10 @@ ColumnJob::ColumnJob(std::shared_ptr<ColumnSearch> search) : search_(std::move(s
 
 void ColumnJob::run() {
   ColumnSearch& search = *search_;
-  for (std::size_t c; (c = search.next_column.fetch_add(1)) < search.cols;) {
-    search_column(search, c);
-    search.done[c] = 1;
+  for (std::size_t first; (first = search.next_column.fetch_add(search.group)) < search.cols;) {
+    const std::size_t last = std::min(search.cols, first + search.group);
+    search_columns(search, first, last);
+    for (std::size_t c = first; c < last; ++c) search.done[c] = 1;
   }
   search_.reset();
 }

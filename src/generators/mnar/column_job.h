@@ -7,9 +7,8 @@
 // NaN. Only the blanks that the per-pass dump shows are kept, with their
 // passes, so that the calling thread can replay the dumps afterwards.
 //
-// A few jobs share the columns, each taking the next column not yet taken,
-// so that no more columns are in work, and hold scratch, than there are
-// jobs. Jobs touch only their own columns' cells and entries, and never
+// A few jobs share the columns, each taking the next columns not yet taken,
+// so that no more columns are in work, and hold scratch, than the jobs take. Jobs touch only their own columns' cells and entries, and never
 // Python.
 #pragma once
 
@@ -67,16 +66,19 @@ struct ColumnSearch {
   std::vector<std::vector<ShownBlank>> shown;
   std::vector<std::uint8_t> done;
 
+  // Adjacent columns a job takes at once: searched together, they share the
+  // sweeps over the matrix.
+  std::size_t group = 1;
   std::atomic<std::size_t> next_column{0};
 };
 
-// Searches column c: its model, then its blanks (see ColumnSearch). A
-// threshold that finds no cell left writes the failed-job notice
-// "No argmin found!", as a failed single search would.
-void search_column(ColumnSearch& search, std::size_t c);
+// Searches the columns [first, last): their models, then their blanks (see
+// ColumnSearch). A threshold that finds no cell left writes the failed-job
+// notice "No argmin found!", as a failed single search would.
+void search_columns(ColumnSearch& search, std::size_t first, std::size_t last);
 
-// Takes columns of the search until none is left, then drops its handle, so
-// that the caller's sole-owner test after join never sees it.
+// Takes groups of columns of the search until none is left, then drops its
+// handle, so that the caller's sole-owner test after join never sees it.
 class ColumnJob final : public Job {
  public:
   explicit ColumnJob(std::shared_ptr<ColumnSearch> search);

@@ -37,6 +37,10 @@ std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
   return std::min({pool.size(), cols, cores});
 }
 
+// Columns a job sweeps together: enough to read whole cache lines of a row,
+// few enough that their histograms stay in cache.
+constexpr std::size_t kMaxGroup = 16;
+
 struct Event {
   std::size_t pass;
   std::uint32_t row;
@@ -77,9 +81,12 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
   if (!fixed_thresholds) plan = plan_passes(stream, cols, blanks, true);
   auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mean, variance, full,
                                                fixed_thresholds ? nullptr : &plan);
+  const std::size_t jobs = job_count(pool, cols);
+  // Without an index a job's columns share its sweeps over the matrix; with
+  // one, each column in work holds its index, so jobs take one at a time.
+  if (fixed_thresholds) search->group = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
   {
     JoinOnExit join(pool);
-    const std::size_t jobs = job_count(pool, cols);
     for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(search));
     if (fixed_thresholds) plan = plan_passes(stream, cols, blanks, false);
   }

@@ -24,15 +24,16 @@ constexpr std::size_t top_digit(std::uint64_t key) noexcept {
   return static_cast<std::size_t>(key >> (64 - kDigitBits));
 }
 
+// A key found at a rank.
+struct Rank {
+  std::uint64_t key = 0;    // the key at the rank
+  std::uint64_t below = 0;  // how many keys are smaller
+};
+
 // KeyOf: std::uint64_t(std::size_t row).
 template <typename KeyOf>
 class RadixSelect {
  public:
-  struct Rank {
-    std::uint64_t key;    // the key at the rank
-    std::uint64_t below;  // how many keys are smaller
-  };
-
   // `top` holds the counts of top_digit over all rows (the caller makes them
   // in a pass of its own); `scratch` is a histogram to reuse.
   RadixSelect(KeyOf key_of, std::size_t rows, const DigitCounts& top, DigitCounts& scratch)

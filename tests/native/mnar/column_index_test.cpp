@@ -160,17 +160,29 @@ TEST(column_index_test, matches_the_scan_until_the_column_is_exhausted) {
     std::vector<double> matrix(rows * cols);
     for (double& value : matrix) value = draw_value(random, palette);
 
-    ColumnIndex index(matrix.data(), rows, cols, column);
-    for (;;) {
-      double threshold = draw_threshold(random, matrix);
-      if (random() % 50 == 0) threshold = kNaN;
-      const auto expected = nearest_by_scan(matrix.data(), rows, cols, column, threshold);
-      const auto actual = index.take_nearest(threshold);
-      ASSERT_EQ(actual, expected) << "round " << round << ", threshold " << threshold;
-      if (!expected) break;
-      matrix[*expected * cols + column] = kNaN;
+    // Then again with every threshold drawn up front and located at once.
+    std::vector<double> original = matrix;
+    std::vector<double> batch;
+    while (batch.size() < rows + 1) {
+      const double threshold = draw_threshold(random, original);
+      if (!std::isnan(threshold)) batch.push_back(threshold);
     }
-    ASSERT_EQ(index.take_nearest(0.0), std::nullopt);
+    for (const bool located : {false, true}) {
+      matrix = original;
+      ColumnIndex index(matrix.data(), rows, cols, column);
+      const std::vector<std::uint32_t> positions = index.locate(batch);
+      for (std::size_t i = 0;; ++i) {
+        double threshold = located ? batch[i] : draw_threshold(random, matrix);
+        if (!located && random() % 50 == 0) threshold = kNaN;
+        const auto expected = nearest_by_scan(matrix.data(), rows, cols, column, threshold);
+        const auto actual = located ? index.take_nearest(threshold, positions[i])
+                                    : index.take_nearest(threshold);
+        ASSERT_EQ(actual, expected) << "round " << round << ", threshold " << threshold;
+        if (!expected) break;
+        matrix[*expected * cols + column] = kNaN;
+      }
+      ASSERT_EQ(index.take_nearest(0.0), std::nullopt);
+    }
   }
 }
 
