@@ -81,6 +81,64 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
   }
 }
 
+// Sorts the n values source[i * stride] by (total order, i) into `values`,
+// with each value's i in `indices`: short runs by comparison, long ones by
+// their top 16 key bits and then bucket by bucket. The indices enter every
+// bucket ascending and each bucket is sorted stably, so equal values keep
+// their order.
+void sort_by_total_order(const double* source, std::size_t stride, std::size_t n,
+                         std::vector<double>& values, std::vector<std::uint32_t>& indices) {
+  values.resize(n);
+  indices.resize(n);
+  if (n < kRadixMinimum) {
+    for (std::size_t i = 0; i < n; ++i) indices[i] = static_cast<std::uint32_t>(i);
+    std::sort(indices.begin(), indices.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const std::uint64_t ka = total_order_ukey(source[a * stride]);
+      const std::uint64_t kb = total_order_ukey(source[b * stride]);
+      return ka != kb ? ka < kb : a < b;
+    });
+    for (std::size_t i = 0; i < n; ++i) values[i] = source[indices[i] * stride];
+    return;
+  }
+
+  // Reading a column twice out of the matrix costs more than copying it
+  // once, where the copy stays small beside the table.
+  std::vector<double> copy(stride != 1 && n <= kCopyColumn ? n : 0);
+  const double* second = copy.empty() ? source : copy.data();
+  const std::size_t second_stride = copy.empty() ? stride : 1;
+  auto starts = std::make_unique<std::array<std::uint32_t, kDigits + 1>>();
+  for (std::size_t i = 0; i < n; ++i) {
+    const double value = source[i * stride];
+    if (!copy.empty()) copy[i] = value;
+    ++(*starts)[top_digit(total_order_ukey(value)) + 1];
+  }
+  std::size_t largest = 0;
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    largest = std::max<std::size_t>(largest, (*starts)[d + 1]);
+    (*starts)[d + 1] += (*starts)[d];
+  }
+  {
+    std::vector<std::uint32_t> next(starts->begin(), starts->end() - 1);
+    for (std::size_t i = 0; i < n; ++i) {
+      const double value = second[i * second_stride];
+      const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
+      values[to] = value;
+      indices[to] = static_cast<std::uint32_t>(i);
+    }
+  }
+  copy = {};
+  std::vector<double> spare_values(largest);
+  std::vector<std::uint32_t> spare_indices(largest);
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    const std::size_t first = (*starts)[d];
+    const std::size_t size = (*starts)[d + 1] - first;
+    if (size > 1) {
+      sort_bucket(values.data() + first, indices.data() + first, size, spare_values.data(),
+                  spare_indices.data());
+    }
+  }
+}
+
 }  // namespace
 
 ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t cols,
@@ -90,7 +148,7 @@ ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t col
     panic("a column index holds at most " + std::to_string(kMaxRows) + " rows, not " +
           std::to_string(rows));
   }
-  sort_column(matrix, rows, cols, column);
+  sort_by_total_order(matrix + column, cols, rows, values_, rows_);
 
   // Negative NaNs sort below -inf and positive ones above +inf.
   constexpr std::uint64_t kLowest = total_order_ukey(-std::numeric_limits<double>::infinity());
@@ -129,65 +187,6 @@ std::size_t ColumnIndex::key_bound(std::uint64_t key, bool strict) const noexcep
       base);
 }
 
-// Sorts by (total order of the value, row): short columns by comparison,
-// long ones by their top 16 key bits straight out of the matrix and then
-// bucket by bucket. The rows enter every bucket ascending and each bucket is
-// sorted stably, so equal values keep their row order.
-void ColumnIndex::sort_column(const double* matrix, std::size_t rows, std::size_t cols,
-                              std::size_t column) {
-  values_.resize(rows);
-  rows_.resize(rows);
-  const double* cell = matrix + column;
-
-  if (rows < kRadixMinimum) {
-    for (std::size_t row = 0; row < rows; ++row) rows_[row] = static_cast<std::uint32_t>(row);
-    std::sort(rows_.begin(), rows_.end(), [&](std::uint32_t a, std::uint32_t b) {
-      const std::uint64_t ka = total_order_ukey(cell[a * cols]);
-      const std::uint64_t kb = total_order_ukey(cell[b * cols]);
-      return ka != kb ? ka < kb : a < b;
-    });
-    for (std::size_t i = 0; i < rows; ++i) values_[i] = cell[rows_[i] * cols];
-    return;
-  }
-
-  // Reading the column twice out of the matrix costs more than copying it
-  // once, where the copy stays small beside the table.
-  std::vector<double> copy(rows <= kCopyColumn ? rows : 0);
-  const double* source = copy.empty() ? cell : copy.data();
-  const std::size_t step = copy.empty() ? cols : 1;
-  auto starts = std::make_unique<std::array<std::uint32_t, kDigits + 1>>();
-  for (std::size_t row = 0; row < rows; ++row) {
-    const double value = cell[row * cols];
-    if (!copy.empty()) copy[row] = value;
-    ++(*starts)[top_digit(total_order_ukey(value)) + 1];
-  }
-  std::size_t largest = 0;
-  for (std::size_t d = 0; d < kDigits; ++d) {
-    largest = std::max<std::size_t>(largest, (*starts)[d + 1]);
-    (*starts)[d + 1] += (*starts)[d];
-  }
-  {
-    std::vector<std::uint32_t> next(starts->begin(), starts->end() - 1);
-    for (std::size_t row = 0; row < rows; ++row) {
-      const double value = source[row * step];
-      const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
-      values_[to] = value;
-      rows_[to] = static_cast<std::uint32_t>(row);
-    }
-  }
-  copy = {};
-  std::vector<double> spare_values(largest);
-  std::vector<std::uint32_t> spare_rows(largest);
-  for (std::size_t d = 0; d < kDigits; ++d) {
-    const std::size_t first = (*starts)[d];
-    const std::size_t size = (*starts)[d + 1] - first;
-    if (size > 1) {
-      sort_bucket(values_.data() + first, rows_.data() + first, size, spare_values.data(),
-                  spare_rows.data());
-    }
-  }
-}
-
 void ColumnIndex::build_tree() {
   const std::size_t blocks = (rows_.size() + kBlock - 1) / kBlock;
   while (leaves_ < blocks) leaves_ *= 2;
@@ -202,18 +201,16 @@ void ColumnIndex::build_tree() {
 }
 
 std::vector<std::uint32_t> ColumnIndex::locate(std::span<const double> thresholds) const {
-  std::vector<std::uint32_t> order(thresholds.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = static_cast<std::uint32_t>(i);
-  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
-    return total_order_ukey(thresholds[a]) < total_order_ukey(thresholds[b]);
-  });
+  std::vector<double> sorted;
+  std::vector<std::uint32_t> order;
+  sort_by_total_order(thresholds.data(), 1, thresholds.size(), sorted, order);
   // One walk up the column meets the thresholds in ascending order.
   std::vector<std::uint32_t> positions(thresholds.size());
   std::size_t position = 0;
-  for (const std::uint32_t i : order) {
-    const std::uint64_t key = total_order_ukey(thresholds[i]);
+  for (std::size_t j = 0; j < sorted.size(); ++j) {
+    const std::uint64_t key = total_order_ukey(sorted[j]);
     while (position < values_.size() && total_order_ukey(values_[position]) < key) ++position;
-    positions[i] = static_cast<std::uint32_t>(position);
+    positions[order[j]] = static_cast<std::uint32_t>(position);
   }
   return positions;
 }

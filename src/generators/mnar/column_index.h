@@ -46,7 +46,6 @@ class ColumnIndex {
   static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
   static constexpr std::uint32_t kTaken = 0xFFFFFFFFu;
 
-  void sort_column(const double* matrix, std::size_t rows, std::size_t cols, std::size_t column);
   void build_tree();
 
   // Positions are indices into the sorted order; a position is alive while
