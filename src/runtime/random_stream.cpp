@@ -61,6 +61,19 @@ std::uint64_t RandomStream::block_counter() const noexcept {
   return static_cast<std::uint64_t>(state_[12]) | (static_cast<std::uint64_t>(state_[13]) << 32);
 }
 
+std::uint64_t RandomStream::words_drawn() const noexcept {
+  return block_counter() * 16 - (kBufferWords - position_);
+}
+
+void RandomStream::seek(std::uint64_t words) {
+  // Refills read four blocks from a counter that is a multiple of four.
+  const std::uint64_t first_block = words / kBufferWords * 4;
+  state_[12] = static_cast<std::uint32_t>(first_block);
+  state_[13] = static_cast<std::uint32_t>(first_block >> 32);
+  refill();
+  position_ = static_cast<std::size_t>(words % kBufferWords);
+}
+
 void RandomStream::refill() {
   detail::chosen_refill()(state_, kRounds, buffer_.data());
   const std::uint64_t next = block_counter() + 4;

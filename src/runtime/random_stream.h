@@ -31,6 +31,13 @@ class RandomStream {
   // reservoir slot order; nothing is drawn when amount >= n.
   std::vector<std::uint64_t> pick_indices(std::uint64_t n, std::uint64_t amount);
 
+  // Words drawn since the stream was seeded.
+  std::uint64_t words_drawn() const noexcept;
+  // Moves to the point after `words` words from the seed: the words that a
+  // stream drawn that far would draw next. The key stream is addressed by
+  // block, so this costs one refill whatever the distance.
+  void seek(std::uint64_t words);
+
   // Read position into the buffer, 0 to 64 (64: used up). For tests.
   std::size_t position() const noexcept { return position_; }
   // The 64-bit block counter of the next refill. For tests.

@@ -142,7 +142,9 @@ void sort_by_total_order(const double* source, std::size_t stride, std::size_t n
 }  // namespace
 
 ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t cols,
-                         std::size_t column) {
+                         std::size_t column, Storage storage)
+    : values_(std::move(storage.values)), rows_(std::move(storage.rows)),
+      tree_(std::move(storage.tree)), fences_(std::move(storage.fences)) {
   if (column >= cols) panic(index_out_of_bounds(cols, column));
   if (rows > kMaxRows) {
     panic("a column index holds at most " + std::to_string(kMaxRows) + " rows, not " +
@@ -165,10 +167,15 @@ ColumnIndex::ColumnIndex(const double* matrix, std::size_t rows, std::size_t col
   std::fill(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(numbers_begin_), kTaken);
   std::fill(rows_.begin() + static_cast<std::ptrdiff_t>(numbers_end_), rows_.end(), kTaken);
   build_tree();
+  fences_.clear();
   fences_.reserve(values_.size() / kFence + 1);
   for (std::size_t p = 0; p < values_.size(); p += kFence) {
     fences_.push_back(total_order_ukey(values_[p]));
   }
+}
+
+ColumnIndex::Storage ColumnIndex::release() && noexcept {
+  return Storage{std::move(values_), std::move(rows_), std::move(tree_), std::move(fences_)};
 }
 
 std::size_t ColumnIndex::key_bound(std::uint64_t key, bool strict) const noexcept {

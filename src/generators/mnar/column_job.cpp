@@ -360,12 +360,12 @@ class GroupSelection {
 };
 
 // Thresholds drawn from the plan, answered through an index of the column.
-void answer_through_index(ColumnSearch& search, std::size_t c) {
+void answer_through_index(ColumnSearch& search, std::size_t c, ColumnIndex::Storage& storage) {
   const PassPlan& plan = *search.plan;
   std::size_t count = search.full_passes;
   for (const std::uint32_t column : plan.last) count += column == c ? 1 : 0;
 
-  ColumnIndex index(search.matrix.data(), search.rows, search.cols, c);
+  ColumnIndex index(search.matrix.data(), search.rows, search.cols, c, std::move(storage));
   const Gauss model = column_model(index.sorted_values().data(), search.rows, search.mean,
                                    search.variance);
   search.models[c] = model;
@@ -391,6 +391,7 @@ void answer_through_index(ColumnSearch& search, std::size_t c) {
       report_run_dry();
     }
   }
+  storage = std::move(index).release();
 }
 
 }  // namespace
@@ -402,14 +403,15 @@ ColumnSearch::ColumnSearch(std::span<double> matrix, std::size_t rows, std::size
       full_passes(full_passes), plan(plan), window(rows, cols), models(cols),
       extra(cols, kNoRow), nan_pass(cols, kNoPass), shown(cols), done(cols, 0) {}
 
-void search_columns(ColumnSearch& search, std::size_t first, std::size_t last) {
+void search_columns(ColumnSearch& search, std::size_t first, std::size_t last,
+                    ColumnIndex::Storage& storage) {
   if (search.plan == nullptr && search.rows >= kSelectInPlace) {
     GroupSelection(search, first, last).run();
     return;
   }
   for (std::size_t c = first; c < last; ++c) {
     if (search.plan != nullptr) {
-      answer_through_index(search, c);
+      answer_through_index(search, c, storage);
     } else {
       select_copied(search, c);
     }
@@ -420,9 +422,10 @@ ColumnJob::ColumnJob(std::shared_ptr<ColumnSearch> search) : search_(std::move(s
 
 void ColumnJob::run() {
   ColumnSearch& search = *search_;
+  ColumnIndex::Storage storage;
   for (std::size_t first; (first = search.next_column.fetch_add(search.group)) < search.cols;) {
     const std::size_t last = std::min(search.cols, first + search.group);
-    search_columns(search, first, last);
+    search_columns(search, first, last, storage);
     for (std::size_t c = first; c < last; ++c) search.done[c] = 1;
   }
   search_.reset();

@@ -12,6 +12,7 @@
 // Python.
 #pragma once
 
+#include "generators/mnar/column_index.h"
 #include "generators/mnar/matrix_dump.h"
 #include "generators/mnar/pass_plan.h"
 #include "runtime/gauss.h"
@@ -75,7 +76,9 @@ struct ColumnSearch {
 // Searches the columns [first, last): their models, then their blanks (see
 // ColumnSearch). A threshold that finds no cell left writes the failed-job
 // notice "No argmin found!", as a failed single search would.
-void search_columns(ColumnSearch& search, std::size_t first, std::size_t last);
+// `storage` carries index buffers from one column to the next.
+void search_columns(ColumnSearch& search, std::size_t first, std::size_t last,
+                    ColumnIndex::Storage& storage);
 
 // Takes groups of columns of the search until none is left, then drops its
 // handle, so that the caller's sole-owner test after join never sees it.

@@ -37,6 +37,9 @@ std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
   return std::min({pool.size(), cols, cores});
 }
 
+// From this many deviates on, drawing them on the pool pays for the jobs.
+constexpr std::uint64_t kDrawOnPool = 1 << 16;
+
 // Columns a job sweeps together: enough to read whole cache lines of a row,
 // few enough that their histograms stay in cache.
 constexpr std::size_t kMaxGroup = 16;
@@ -77,11 +80,14 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
   // the stream: they are made while the columns are searched. Otherwise
   // every deviate is drawn first, and each column is sorted into an index.
   const bool fixed_thresholds = variance == 0.0;
+  const std::size_t jobs = job_count(pool, cols);
   PassPlan plan;
-  if (!fixed_thresholds) plan = plan_passes(stream, cols, blanks, true);
+  if (!fixed_thresholds) {
+    plan = blanks >= kDrawOnPool ? plan_passes_on(pool, jobs, stream, cols, blanks)
+                                 : plan_passes(stream, cols, blanks, true);
+  }
   auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mean, variance, full,
                                                fixed_thresholds ? nullptr : &plan);
-  const std::size_t jobs = job_count(pool, cols);
   // Without an index a job's columns share its sweeps over the matrix; with
   // one, each column in work holds its index, so jobs take one at a time.
   if (fixed_thresholds) search->group = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);

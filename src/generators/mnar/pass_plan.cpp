@@ -3,8 +3,67 @@
 #include "runtime/gauss.h"
 
 #include <algorithm>  // std::min
+#include <memory>     // std::make_unique
+#include <vector>     // std::vector
 
 namespace gapwright {
+namespace {
+
+constexpr std::uint64_t kWordsPerDeviate = 4;
+
+// Draws the deviates of samples [first, last) of the full passes, sample s
+// being pass s / cols, column s % cols, into the plan.
+void draw_full(RandomStream& stream, PassPlan& plan, std::uint64_t first, std::uint64_t last) {
+  for (std::uint64_t s = first; s < last; ++s) {
+    const std::uint64_t pass = s / plan.cols;
+    const std::uint64_t column = s % plan.cols;
+    plan.deviates[column * plan.stride() + pass] = Gauss::deviate(stream);
+  }
+}
+
+class DrawJob final : public Job {
+ public:
+  DrawJob(RandomStream stream, PassPlan& plan, std::uint64_t first, std::uint64_t last,
+          std::uint64_t& words)
+      : stream_(stream), plan_(plan), first_(first), last_(last), words_(words) {}
+
+  void run() override {
+    const std::uint64_t start = stream_.words_drawn();
+    draw_full(stream_, plan_, first_, last_);
+    words_ = stream_.words_drawn() - start;
+  }
+
+ private:
+  RandomStream stream_;
+  PassPlan& plan_;
+  std::uint64_t first_, last_;
+  std::uint64_t& words_;
+};
+
+// Waits for the pool however the caller leaves: the jobs write into the plan.
+class JoinOnExit {
+ public:
+  explicit JoinOnExit(ThreadPool& pool) noexcept : pool_(pool) {}
+  ~JoinOnExit() { pool_.join(); }
+  JoinOnExit(const JoinOnExit&) = delete;
+  JoinOnExit& operator=(const JoinOnExit&) = delete;
+
+ private:
+  ThreadPool& pool_;
+};
+
+void draw_partial(RandomStream& stream, PassPlan& plan, std::uint64_t rest, bool keep_deviates) {
+  for (const std::uint64_t column : stream.pick_indices(plan.cols, rest)) {
+    plan.last.push_back(static_cast<std::uint32_t>(column));
+    if (keep_deviates) {
+      plan.deviates[column * plan.stride() + plan.full_passes] = Gauss::deviate(stream);
+    } else {
+      Gauss::skip_deviate(stream);
+    }
+  }
+}
+
+}  // namespace
 
 PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blanks,
                      bool keep_deviates, std::size_t max_passes) {
@@ -16,26 +75,48 @@ PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blank
   const bool partial = rest > 0 && plan.full_passes == full && full < max_passes;
   if (keep_deviates) plan.deviates.resize(cols * plan.stride());
 
-  // Full passes need no reservoir draw; their deviates go column by column.
-  for (std::size_t pass = 0; pass < plan.full_passes; ++pass) {
-    if (keep_deviates) {
-      for (std::size_t c = 0; c < cols; ++c) {
-        plan.deviates[c * plan.stride() + pass] = Gauss::deviate(stream);
-      }
-    } else {
-      for (std::size_t c = 0; c < cols; ++c) Gauss::skip_deviate(stream);
+  // Full passes need no reservoir draw.
+  const std::uint64_t samples = static_cast<std::uint64_t>(plan.full_passes) * cols;
+  if (keep_deviates) {
+    draw_full(stream, plan, 0, samples);
+  } else {
+    for (std::uint64_t s = 0; s < samples; ++s) Gauss::skip_deviate(stream);
+  }
+  if (partial) draw_partial(stream, plan, rest, keep_deviates);
+  return plan;
+}
+
+PassPlan plan_passes_on(ThreadPool& pool, std::size_t jobs, RandomStream& stream,
+                        std::size_t cols, std::uint64_t blanks) {
+  PassPlan plan;
+  plan.cols = cols;
+  plan.full_passes = static_cast<std::size_t>(blanks / cols);
+  plan.deviates.resize(cols * plan.stride());
+  const std::uint64_t samples = static_cast<std::uint64_t>(plan.full_passes) * cols;
+  const std::uint64_t start = stream.words_drawn();
+  // Chunk j draws samples [bounds[j], bounds[j + 1]).
+  std::vector<std::uint64_t> bounds(jobs + 1);
+  for (std::size_t j = 0; j <= jobs; ++j) bounds[j] = samples * j / jobs;
+  std::vector<std::uint64_t> words(jobs, 0);
+  {
+    JoinOnExit join(pool);
+    for (std::size_t j = 0; j < jobs; ++j) {
+      RandomStream from = stream;
+      from.seek(start + bounds[j] * kWordsPerDeviate);
+      pool.execute(std::make_unique<DrawJob>(from, plan, bounds[j], bounds[j + 1], words[j]));
     }
   }
-  if (partial) {
-    for (const std::uint64_t column : stream.pick_indices(cols, rest)) {
-      plan.last.push_back(static_cast<std::uint32_t>(column));
-      if (keep_deviates) {
-        plan.deviates[column * plan.stride() + plan.full_passes] = Gauss::deviate(stream);
-      } else {
-        Gauss::skip_deviate(stream);
-      }
-    }
+  // Chunks are right up to the first that read more than four words a
+  // deviate (or did not run); from its end on, draw in order.
+  std::uint64_t position = start;
+  std::size_t j = 0;
+  for (; j < jobs && words[j] == (bounds[j + 1] - bounds[j]) * kWordsPerDeviate; ++j) {
+    position += words[j];
   }
+  stream.seek(position);
+  if (j < jobs) draw_full(stream, plan, bounds[j], samples);
+  const std::uint64_t rest = blanks % cols;
+  if (rest > 0) draw_partial(stream, plan, rest, true);
   return plan;
 }
 

@@ -13,6 +13,7 @@
 #pragma once
 
 #include "runtime/random_stream.h"
+#include "runtime/thread_pool.h"
 
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint32_t, std::uint64_t, SIZE_MAX
@@ -39,5 +40,13 @@ struct PassPlan {
 // `keep_deviates` the stream is only advanced past each deviate.
 PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blanks,
                      bool keep_deviates, std::size_t max_passes = SIZE_MAX);
+
+// The same plan, with deviates kept, the full passes' deviates drawn by
+// `jobs` jobs on `pool` (the caller's thread waits). A deviate reads four
+// words unless its first uniform is 0 (once in 2^53 draws), so each job
+// starts where the stream would stand if none before it were; a job whose
+// deviates read more words than that leaves the rest to be drawn in order.
+PassPlan plan_passes_on(ThreadPool& pool, std::size_t jobs, RandomStream& stream,
+                        std::size_t cols, std::uint64_t blanks);
 
 }  // namespace gapwright

@@ -18,8 +18,11 @@ TEST(gauss_test, zero_spread_returns_mean_and_still_draws) {
   const Gauss gauss{0.3, 0.0};
   for (int i = 0; i < 40; ++i) {
     const RandomStream before = stream;
+    RandomStream skipped = stream;
     EXPECT_EQ(gauss.sample(stream), 0.3);
     EXPECT_EQ(words_read(before, stream), 4U);
+    Gauss::skip_deviate(skipped);
+    EXPECT_EQ(skipped.words_drawn(), stream.words_drawn());
   }
 }
 

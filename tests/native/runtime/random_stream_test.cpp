@@ -88,6 +88,19 @@ TEST(random_stream_test, words_match_the_recorded_digests) {
   }
 }
 
+TEST(random_stream_test, seek_lands_where_drawing_does) {
+  for (const std::uint64_t count : {0ULL, 1ULL, 63ULL, 64ULL, 65ULL, 1000ULL, 4096ULL}) {
+    RandomStream drawn = RandomStream::seed_from_u64(5);
+    for (std::uint64_t i = 0; i < count; ++i) drawn.draw_u32();
+    RandomStream sought = RandomStream::seed_from_u64(5);
+    sought.draw_u32();  // seeking from any point, not only the start
+    sought.seek(count);
+    EXPECT_EQ(sought.words_drawn(), count);
+    EXPECT_EQ(drawn.words_drawn(), count);
+    for (int i = 0; i < 130; ++i) ASSERT_EQ(sought.draw_u32(), drawn.draw_u32()) << count;
+  }
+}
+
 TEST(random_stream_test, draw_u64_pairs_words_low_first) {
   const std::vector<std::uint32_t> reference = words(RandomStream::seed_from_u64(21), 200);
 
