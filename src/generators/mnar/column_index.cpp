@@ -1,8 +1,8 @@
 #include "generators/mnar/column_index.h"
 
-#include <algorithm>  // std::copy, std::max, std::min, std::partition_point, std::sort
+#include <algorithm>  // std::clamp, std::copy, std::fill, std::max, std::min, std::partition_point, std::sort
 #include <array>      // std::array
-#include <bit>        // std::countl_zero
+#include <bit>        // std::bit_width, std::countl_zero
 #include <memory>     // std::make_unique
 #include <utility>    // std::swap
 #include <vector>     // std::vector
@@ -28,12 +28,15 @@ constexpr std::size_t kRadixMinimum = 768;
 constexpr std::size_t kCopyColumn = std::size_t{1} << 21;
 // Buckets this short are finished by insertion.
 constexpr std::size_t kInsertionMaximum = 32;
+// The widest digit a bucket is split by.
+constexpr int kMaxPartBits = 11;
 
 // Sorts one bucket by the total order, keeping the order of equal values:
-// by insertion when short, else by the byte just below the highest bit in
+// by insertion when short, else by the bits just below the highest bit in
 // which its keys differ, into `spare` and back, and then each part alike.
-// Past the top 16 bits that bucketed them, a column's keys rarely share
-// more than a byte or two, so most parts are short after one such step.
+// Past the top 16 bits that bucketed them a column's keys rarely share many
+// more, and the digit is as wide as the bucket is long, so most parts are
+// short after one such step.
 void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* spare_values,
                  std::uint32_t* spare_rows) {
   if (size <= kInsertionMaximum) {
@@ -57,26 +60,30 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
   // Equal keys are in row order already.
   if (differing == 0) return;
   const int top_bit = 63 - std::countl_zero(differing);
-  const unsigned shift = top_bit >= 7 ? static_cast<unsigned>(top_bit - 7) : 0U;
-  const auto byte = [shift](double value) {
-    return static_cast<std::size_t>(total_order_ukey(value) >> shift) & 0xFF;
+  const int width = std::clamp(static_cast<int>(std::bit_width(size)) - 2, 4, kMaxPartBits);
+  const unsigned shift = top_bit + 1 >= width ? static_cast<unsigned>(top_bit + 1 - width) : 0U;
+  const std::size_t parts = std::size_t{1} << width;
+  const std::size_t mask = parts - 1;
+  const auto part = [shift, mask](double value) {
+    return static_cast<std::size_t>(total_order_ukey(value) >> shift) & mask;
   };
-  std::array<std::size_t, 257> starts{};
-  for (std::size_t i = 0; i < size; ++i) ++starts[byte(values[i]) + 1];
-  for (std::size_t b = 0; b < 256; ++b) starts[b + 1] += starts[b];
-  std::array<std::size_t, 256> next;
-  std::copy(starts.begin(), starts.end() - 1, next.begin());
+  std::array<std::uint32_t, (1 << kMaxPartBits) + 1> starts;
+  std::fill(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(parts + 1), 0U);
+  for (std::size_t i = 0; i < size; ++i) ++starts[part(values[i]) + 1];
+  for (std::size_t p = 0; p < parts; ++p) starts[p + 1] += starts[p];
+  std::array<std::uint32_t, 1 << kMaxPartBits> next;
+  std::copy(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(parts), next.begin());
   for (std::size_t i = 0; i < size; ++i) {
-    const std::size_t to = next[byte(values[i])]++;
+    const std::size_t to = next[part(values[i])]++;
     spare_values[to] = values[i];
     spare_rows[to] = rows[i];
   }
   std::copy(spare_values, spare_values + size, values);
   std::copy(spare_rows, spare_rows + size, rows);
-  for (std::size_t b = 0; b < 256; ++b) {
-    const std::size_t part = starts[b + 1] - starts[b];
-    if (part > 1) {
-      sort_bucket(values + starts[b], rows + starts[b], part, spare_values, spare_rows);
+  for (std::size_t p = 0; p < parts; ++p) {
+    const std::size_t length = starts[p + 1] - starts[p];
+    if (length > 1) {
+      sort_bucket(values + starts[p], rows + starts[p], length, spare_values, spare_rows);
     }
   }
 }
