@@ -50,6 +50,72 @@ struct Event {
   std::uint32_t col;
 };
 
+// Draws the plan and searches every column, blanking the matrix in place.
+// Returns how many passes the call carries out (they end before the first
+// NaN threshold), with the blanks the dump shows in pass order.
+std::size_t search_all(MNAR& mnar, std::span<double> matrix, std::size_t rows, std::size_t cols,
+                       std::uint64_t blanks, PassPlan& plan, std::vector<Event>& events) {
+  const std::size_t full = static_cast<std::size_t>(blanks / cols);
+  // With variance 0 every spread is 0 (or NaN, which fails the call), so
+  // each column's thresholds all equal its centre and the draws only move
+  // the stream: they are made while the columns are searched. Otherwise
+  // every deviate is drawn first, and each column is sorted into an index.
+  const bool fixed_thresholds = mnar.variance == 0.0;
+  const std::size_t jobs = job_count(mnar.pool, cols);
+  if (!fixed_thresholds) {
+    plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
+                                 : plan_passes(mnar.stream, cols, blanks, true);
+  }
+  auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mnar.mean, mnar.variance, full,
+                                               fixed_thresholds ? nullptr : &plan);
+  // Without an index a job's columns share its sweeps over the matrix; with
+  // one, each column in work holds its index, so jobs take one at a time.
+  if (fixed_thresholds) search->group = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
+  {
+    JoinOnExit join(mnar.pool);
+    for (std::size_t j = 0; j < jobs; ++j) mnar.pool.execute(std::make_unique<ColumnJob>(search));
+    if (fixed_thresholds) plan = plan_passes(mnar.stream, cols, blanks, false);
+  }
+  if (search.use_count() != 1) panic("Still references alive");
+  // A column left undone can only have run out of memory.
+  for (const std::uint8_t done : search->done) {
+    if (!done) throw std::bad_alloc();
+  }
+
+  // The passes that the call carries out end before the first NaN threshold.
+  std::vector<std::uint8_t> in_last(cols, 0);
+  for (const std::uint32_t c : plan.last) in_last[c] = 1;
+  std::size_t listed = plan.passes();
+  for (std::size_t c = 0; c < cols; ++c) {
+    if (search->nan_pass[c] < full + in_last[c]) listed = std::min(listed, search->nan_pass[c]);
+  }
+
+  for (std::size_t c = 0; c < cols; ++c) {
+    for (const ShownBlank& blank : search->shown[c]) {
+      if (blank.pass < listed) events.push_back(
+            Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
+    }
+  }
+  if (fixed_thresholds && listed > full) {
+    // The partial pass takes each of its columns' next nearest cell.
+    const DumpWindow window(rows, cols);
+    const double blank = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
+    for (const std::uint32_t c : plan.last) {
+      const std::uint32_t row = search->extra[c];
+      if (row == ColumnSearch::kNoRow) {
+        write_panic_notice("No argmin found!", std::source_location::current());
+        continue;
+      }
+      if (row >= rows) panic(index_out_of_bounds(rows, row));
+      matrix[row * cols + c] = blank;
+      if (window.shows_row(row) && window.shows_col(c)) events.push_back(Event{full, row, c});
+    }
+  }
+  std::sort(events.begin(), events.end(),
+            [](const Event& a, const Event& b) { return a.pass < b.pass; });
+  return listed;
+}
+
 }  // namespace
 
 std::uint64_t blank_count(double alpha, std::size_t rows, std::size_t cols) {
@@ -74,65 +140,17 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
   // The dump starts from the matrix as it came; the jobs blank it in place.
   MatrixDump dump(matrix.data(), rows, cols);
   const RandomStream stream_before = stream;
-  const std::size_t full = static_cast<std::size_t>(blanks / cols);
-  // With variance 0 every spread is 0 (or NaN, which fails the call), so
-  // each column's thresholds all equal its centre and the draws only move
-  // the stream: they are made while the columns are searched. Otherwise
-  // every deviate is drawn first, and each column is sorted into an index.
-  const bool fixed_thresholds = variance == 0.0;
-  const std::size_t jobs = job_count(pool, cols);
   PassPlan plan;
-  if (!fixed_thresholds) {
-    plan = blanks >= kDrawOnPool ? plan_passes_on(pool, jobs, stream, cols, blanks)
-                                 : plan_passes(stream, cols, blanks, true);
-  }
-  auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mean, variance, full,
-                                               fixed_thresholds ? nullptr : &plan);
-  // Without an index a job's columns share its sweeps over the matrix; with
-  // one, each column in work holds its index, so jobs take one at a time.
-  if (fixed_thresholds) search->group = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
-  {
-    JoinOnExit join(pool);
-    for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(search));
-    if (fixed_thresholds) plan = plan_passes(stream, cols, blanks, false);
-  }
-  if (search.use_count() != 1) panic("Still references alive");
-  // A column left undone can only have run out of memory.
-  for (const std::uint8_t done : search->done) {
-    if (!done) throw std::bad_alloc();
-  }
-
-  // The passes that the call carries out end before the first NaN threshold.
-  std::vector<std::uint8_t> in_last(cols, 0);
-  for (const std::uint32_t c : plan.last) in_last[c] = 1;
-  std::size_t listed = plan.passes();
-  for (std::size_t c = 0; c < cols; ++c) {
-    if (search->nan_pass[c] < full + in_last[c]) listed = std::min(listed, search->nan_pass[c]);
-  }
-
+  std::size_t listed = 0;
   std::vector<Event> events;
-  for (std::size_t c = 0; c < cols; ++c) {
-    for (const ShownBlank& blank : search->shown[c]) {
-      if (blank.pass < listed) events.push_back(Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
-    }
+  try {
+    listed = search_all(*this, matrix, rows, cols, blanks, plan, events);
+  } catch (...) {
+    // Nothing has been written yet: the call leaves no trace, so that a
+    // retry after, say, a MemoryError makes the holes it would have.
+    stream = stream_before;
+    throw;
   }
-  if (fixed_thresholds && listed > full) {
-    // The partial pass takes each of its columns' next nearest cell.
-    const DumpWindow window(rows, cols);
-    const double blank = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-    for (const std::uint32_t c : plan.last) {
-      const std::uint32_t row = search->extra[c];
-      if (row == ColumnSearch::kNoRow) {
-        write_panic_notice("No argmin found!", std::source_location::current());
-        continue;
-      }
-      if (row >= rows) panic(index_out_of_bounds(rows, row));
-      matrix[row * cols + c] = blank;
-      if (window.shows_row(row) && window.shows_col(c)) events.push_back(Event{full, row, c});
-    }
-  }
-  std::sort(events.begin(), events.end(),
-            [](const Event& a, const Event& b) { return a.pass < b.pass; });
 
   // Replay the dumps pass by pass from the shown blanks.
   DumpWriter writer(dump_fd);
@@ -146,9 +164,9 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
       writer.add(dump.text(), changed);
     }
     writer.flush();
-  } catch (...) {
-    // The call ends with this pass, so the stream must stand where drawing
-    // pass by pass would have left it: after this pass, not after all.
+  } catch (const InternalError&) {
+    // The dump could not be written: the call ends with this pass, so the
+    // stream must stand where drawing pass by pass would have left it.
     stream = stream_before;
     plan_passes(stream, cols, blanks, false, writer.written_passes() + 1);
     throw;

@@ -80,7 +80,7 @@ class MatrixDump {
 // whose message is "failed printing to stdout: " and the system error.
 class DumpWriter {
  public:
-  explicit DumpWriter(int fd) noexcept : fd_(fd) {}
+  explicit DumpWriter(int fd) : fd_(fd) {}
 
   // Queues the dump of the next pass. `text` is copied when `changed`
   // (or first); otherwise the previous dump's text is repeated.

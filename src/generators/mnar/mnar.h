@@ -9,8 +9,12 @@
 #include <cstdint>  // std::uint64_t
 #include <span>     // std::span
 #include <unistd.h>  // STDOUT_FILENO
+#include <vector>    // std::vector
 
 namespace gapwright {
+
+// A value matrix held by value: rows x cols doubles, row-major.
+using Matrix = std::vector<double>;
 
 // ceil(alpha * rows * cols) as an unsigned count: NaN and negatives give 0,
 // values past 2^64 - 1 saturate. rows * cols must not overflow.

@@ -19,8 +19,6 @@
 namespace gapwright {
 namespace {
 
-using Matrix = std::vector<double>;
-
 MNAR instance(std::uint64_t seed, std::size_t workers, double mean = 0.5, double variance = 0.0) {
   return MNAR{mean, variance, RandomStream::seed_from_u64(seed), ThreadPool(workers)};
 }
