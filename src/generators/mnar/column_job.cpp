@@ -360,12 +360,14 @@ class GroupSelection {
 };
 
 // Thresholds drawn from the plan, answered through an index of the column.
-void answer_through_index(ColumnSearch& search, std::size_t c, ColumnIndex::Storage& storage) {
+// The column's cells are read at column[r * stride].
+void answer_through_index(ColumnSearch& search, std::size_t c, const double* column,
+                          std::size_t stride, ColumnIndex::Storage& storage) {
   const PassPlan& plan = *search.plan;
   std::size_t count = search.full_passes;
   for (const std::uint32_t column : plan.last) count += column == c ? 1 : 0;
 
-  ColumnIndex index(search.matrix.data(), search.rows, search.cols, c, std::move(storage));
+  ColumnIndex index(column, search.rows, stride, 0, std::move(storage));
   const Gauss model = column_model(index.sorted_values().data(), search.rows, search.mean,
                                    search.variance);
   search.models[c] = model;
@@ -404,17 +406,30 @@ ColumnSearch::ColumnSearch(std::span<double> matrix, std::size_t rows, std::size
       extra(cols, kNoRow), nan_pass(cols, kNoPass), shown(cols), done(cols, 0) {}
 
 void search_columns(ColumnSearch& search, std::size_t first, std::size_t last,
-                    ColumnIndex::Storage& storage) {
-  if (search.plan == nullptr && search.rows >= kSelectInPlace) {
-    GroupSelection(search, first, last).run();
+                    JobScratch& scratch) {
+  if (search.plan == nullptr) {
+    if (search.rows >= kSelectInPlace) {
+      GroupSelection(search, first, last).run();
+    } else {
+      for (std::size_t c = first; c < last; ++c) select_copied(search, c);
+    }
     return;
   }
+  const std::size_t rows = search.rows;
+  if (last - first == 1) {
+    answer_through_index(search, first, search.matrix.data() + first, search.cols, scratch.index);
+    return;
+  }
+  // One sweep copies the group out, reading each row's part of the group
+  // once, where reading column by column would read it once per column.
+  std::vector<double>& columns = scratch.columns;
+  columns.resize((last - first) * rows);
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* cell = search.matrix.data() + r * search.cols + first;
+    for (std::size_t g = 0; g < last - first; ++g) columns[g * rows + r] = cell[g];
+  }
   for (std::size_t c = first; c < last; ++c) {
-    if (search.plan != nullptr) {
-      answer_through_index(search, c, storage);
-    } else {
-      select_copied(search, c);
-    }
+    answer_through_index(search, c, columns.data() + (c - first) * rows, 1, scratch.index);
   }
 }
 
@@ -422,10 +437,10 @@ ColumnJob::ColumnJob(std::shared_ptr<ColumnSearch> search) : search_(std::move(s
 
 void ColumnJob::run() {
   ColumnSearch& search = *search_;
-  ColumnIndex::Storage storage;
+  JobScratch scratch;
   for (std::size_t first; (first = search.next_column.fetch_add(search.group)) < search.cols;) {
     const std::size_t last = std::min(search.cols, first + search.group);
-    search_columns(search, first, last, storage);
+    search_columns(search, first, last, scratch);
     for (std::size_t c = first; c < last; ++c) search.done[c] = 1;
   }
   search_.reset();

@@ -68,17 +68,24 @@ struct ColumnSearch {
   std::vector<std::uint8_t> done;
 
   // Adjacent columns a job takes at once: searched together, they share the
-  // sweeps over the matrix.
+  // sweeps over the matrix (or, with a plan, one sweep that copies them out).
   std::size_t group = 1;
   std::atomic<std::size_t> next_column{0};
+};
+
+// Memory a job carries from one group of columns to the next, so that its
+// indexes and copies reuse it instead of having fresh pages cleared.
+struct JobScratch {
+  ColumnIndex::Storage index;
+  // The group's columns, one after another, when they are copied out.
+  std::vector<double> columns;
 };
 
 // Searches the columns [first, last): their models, then their blanks (see
 // ColumnSearch). A threshold that finds no cell left writes the failed-job
 // notice "No argmin found!", as a failed single search would.
-// `storage` carries index buffers from one column to the next.
 void search_columns(ColumnSearch& search, std::size_t first, std::size_t last,
-                    ColumnIndex::Storage& storage);
+                    JobScratch& scratch);
 
 // Takes groups of columns of the search until none is left, then drops its
 // handle, so that the caller's sole-owner test after join never sees it.

@@ -6,7 +6,7 @@
 #include "runtime/checked_math.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::min, std::sort
+#include <algorithm>  // std::clamp, std::min, std::sort
 #include <bit>        // std::bit_cast
 #include <cmath>      // std::ceil
 #include <memory>     // std::make_shared, std::make_unique
@@ -43,6 +43,10 @@ constexpr std::uint64_t kDrawOnPool = 1 << 16;
 // Columns a job sweeps together: enough to read whole cache lines of a row,
 // few enough that their histograms stay in cache.
 constexpr std::size_t kMaxGroup = 16;
+// A job copies its columns out only up to this length, and only as many as
+// fit in this many bytes.
+constexpr std::size_t kCopyRows = std::size_t{1} << 21;
+constexpr std::size_t kCopyBytes = std::size_t{16} << 20;
 
 struct Event {
   std::size_t pass;
@@ -68,9 +72,15 @@ std::size_t search_all(MNAR& mnar, std::span<double> matrix, std::size_t rows, s
   }
   auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mnar.mean, mnar.variance, full,
                                                fixed_thresholds ? nullptr : &plan);
-  // Without an index a job's columns share its sweeps over the matrix; with
-  // one, each column in work holds its index, so jobs take one at a time.
-  if (fixed_thresholds) search->group = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
+  // Without an index a job's columns share its sweeps over the matrix. With
+  // one, a job copies its columns out together while the copies stay small
+  // beside the table; each column in work then holds its index.
+  const std::size_t even_share = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
+  if (fixed_thresholds) {
+    search->group = even_share;
+  } else if (rows <= kCopyRows) {
+    search->group = std::clamp<std::size_t>(kCopyBytes / (rows * sizeof(double)), 1, even_share);
+  }
   {
     JoinOnExit join(mnar.pool);
     for (std::size_t j = 0; j < jobs; ++j) mnar.pool.execute(std::make_unique<ColumnJob>(search));

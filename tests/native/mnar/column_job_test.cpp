@@ -36,8 +36,8 @@ bool same_blanks(const std::vector<double>& a, const std::vector<double>& b, std
 // Searches columns [first, last), which hold c.
 Outcome outcome_of(ColumnSearch& search, std::vector<double>& matrix, std::size_t c,
                    std::size_t first, std::size_t last) {
-  ColumnIndex::Storage storage;
-  search_columns(search, first, last, storage);
+  JobScratch scratch;
+  search_columns(search, first, last, scratch);
   std::vector<ShownBlank> shown = search.shown[c];
   std::sort(shown.begin(), shown.end(),
             [](const ShownBlank& a, const ShownBlank& b) { return a.pass < b.pass; });
@@ -124,8 +124,8 @@ TEST(column_job_test, a_nan_threshold_stops_its_column) {
   plan.full_passes = 3;
   plan.deviates = {0.0, 0.0, 0.0, 0.0};
   ColumnSearch search(matrix, 4, 1, 0.5, std::numeric_limits<double>::quiet_NaN(), 3, &plan);
-  ColumnIndex::Storage storage;
-  search_columns(search, 0, 1, storage);
+  JobScratch scratch;
+  search_columns(search, 0, 1, scratch);
   EXPECT_EQ(search.nan_pass[0], 0U);
   EXPECT_TRUE(search.shown[0].empty());
 }
