@@ -28,8 +28,10 @@ constexpr std::size_t kRadixMinimum = 768;
 constexpr std::size_t kCopyColumn = std::size_t{1} << 21;
 // Buckets this short are finished by insertion.
 constexpr std::size_t kInsertionMaximum = 32;
-// The widest digit a bucket is split by.
+// The widest digit a bucket is split by with counts on the stack, and with
+// counts from the caller.
 constexpr int kMaxPartBits = 11;
+constexpr int kMaxWideBits = 16;
 
 // Sorts one bucket by the total order, keeping the order of equal values:
 // by insertion when short, else by the bits just below the highest bit in
@@ -37,8 +39,10 @@ constexpr int kMaxPartBits = 11;
 // Past the top 16 bits that bucketed them a column's keys rarely share many
 // more, and the digit is as wide as the bucket is long, so most parts are
 // short after one such step.
+// A long bucket may take a digit of up to kMaxWideBits from `wide`, two
+// arrays of (1 << kMaxWideBits) + 1 counts; its parts then use the stack.
 void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* spare_values,
-                 std::uint32_t* spare_rows) {
+                 std::uint32_t* spare_rows, std::uint32_t* wide) {
   if (size <= kInsertionMaximum) {
     for (std::size_t i = 1; i < size; ++i) {
       const double value = values[i];
@@ -60,19 +64,21 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
   // Equal keys are in row order already.
   if (differing == 0) return;
   const int top_bit = 63 - std::countl_zero(differing);
-  const int width = std::clamp(static_cast<int>(std::bit_width(size)) - 2, 4, kMaxPartBits);
+  const int width = std::clamp(static_cast<int>(std::bit_width(size)) - 2, 4,
+                               wide != nullptr ? kMaxWideBits : kMaxPartBits);
   const unsigned shift = top_bit + 1 >= width ? static_cast<unsigned>(top_bit + 1 - width) : 0U;
   const std::size_t parts = std::size_t{1} << width;
   const std::size_t mask = parts - 1;
   const auto part = [shift, mask](double value) {
     return static_cast<std::size_t>(total_order_ukey(value) >> shift) & mask;
   };
-  std::array<std::uint32_t, (1 << kMaxPartBits) + 1> starts;
-  std::fill(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(parts + 1), 0U);
+  std::array<std::uint32_t, 2 * ((1 << kMaxPartBits) + 1)> narrow;
+  std::uint32_t* const starts = width > kMaxPartBits ? wide : narrow.data();
+  std::uint32_t* const next = starts + parts + 1;
+  std::fill(starts, starts + parts + 1, 0U);
   for (std::size_t i = 0; i < size; ++i) ++starts[part(values[i]) + 1];
   for (std::size_t p = 0; p < parts; ++p) starts[p + 1] += starts[p];
-  std::array<std::uint32_t, 1 << kMaxPartBits> next;
-  std::copy(starts.begin(), starts.begin() + static_cast<std::ptrdiff_t>(parts), next.begin());
+  std::copy(starts, starts + parts, next);
   for (std::size_t i = 0; i < size; ++i) {
     const std::size_t to = next[part(values[i])]++;
     spare_values[to] = values[i];
@@ -83,7 +89,7 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
   for (std::size_t p = 0; p < parts; ++p) {
     const std::size_t length = starts[p + 1] - starts[p];
     if (length > 1) {
-      sort_bucket(values + starts[p], rows + starts[p], length, spare_values, spare_rows);
+      sort_bucket(values + starts[p], rows + starts[p], length, spare_values, spare_rows, nullptr);
     }
   }
 }
@@ -136,12 +142,15 @@ void sort_by_total_order(const double* source, std::size_t stride, std::size_t n
   copy = {};
   std::vector<double> spare_values(largest);
   std::vector<std::uint32_t> spare_indices(largest);
+  std::vector<std::uint32_t> wide(largest > (std::size_t{1} << (kMaxPartBits + 2))
+                                      ? 2 * ((std::size_t{1} << kMaxWideBits) + 1)
+                                      : 0);
   for (std::size_t d = 0; d < kDigits; ++d) {
     const std::size_t first = (*starts)[d];
     const std::size_t size = (*starts)[d + 1] - first;
     if (size > 1) {
       sort_bucket(values.data() + first, indices.data() + first, size, spare_values.data(),
-                  spare_indices.data());
+                  spare_indices.data(), wide.empty() ? nullptr : wide.data());
     }
   }
 }

@@ -46,6 +46,19 @@ TEST(column_index_test, sorted_values_follow_the_total_order) {
   }
 }
 
+// The index's sorted values against a stable sort by the total order.
+void expect_sorted_stably(const std::vector<double>& column, const ColumnIndex& index) {
+  std::vector<std::uint64_t> order(column.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
+    return total_order_ukey(column[a]) < total_order_ukey(column[b]);
+  });
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.sorted_values()[i]),
+              std::bit_cast<std::uint64_t>(column[order[i]]));
+  }
+}
+
 TEST(column_index_test, long_columns_sort_stably_by_total_order) {
   // Long enough for the radix path; few distinct values, both zeros and NaNs.
   std::mt19937_64 random(7);
@@ -53,17 +66,8 @@ TEST(column_index_test, long_columns_sort_stably_by_total_order) {
                                        0.5,   1,      kInf, kNaN, kNegativeNaN};
   std::vector<double> column(5000);
   for (double& value : column) value = palette[random() % palette.size()];
-  std::vector<std::uint64_t> order(column.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::stable_sort(order.begin(), order.end(), [&](std::uint64_t a, std::uint64_t b) {
-    return total_order_ukey(column[a]) < total_order_ukey(column[b]);
-  });
-
   ColumnIndex index = index_of(column);
-  for (std::size_t i = 0; i < order.size(); ++i) {
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.sorted_values()[i]),
-              std::bit_cast<std::uint64_t>(column[order[i]]));
-  }
+  expect_sorted_stably(column, index);
   // From -inf the -inf cells rank lowest; every other number squares to +inf,
   // so each group comes out in row order.
   Rows expected;
@@ -74,6 +78,12 @@ TEST(column_index_test, long_columns_sort_stably_by_total_order) {
     if (!std::isnan(column[row]) && column[row] != -kInf) expected.push_back(row);
   }
   EXPECT_EQ(drain(index, -kInf), expected);
+
+  // Values that share their top 16 key bits fill one long bucket, split by
+  // the widest digit.
+  std::vector<double> narrow(30000);
+  for (double& value : narrow) value = 1.0 + std::ldexp(static_cast<double>(random() % 20000), -40);
+  expect_sorted_stably(narrow, index_of(narrow));
 }
 
 TEST(column_index_test, equal_distances_on_both_sides_go_to_the_lower_row) {
