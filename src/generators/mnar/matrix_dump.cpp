@@ -1,12 +1,13 @@
 #include "generators/mnar/matrix_dump.h"
 
-#include <climits>   // IOV_MAX
-#include <sys/uio.h>  // writev
+#include <sys/stat.h>  // fstat, S_ISFIFO, S_ISSOCK
+#include <sys/uio.h>   // writev
 
 #include <algorithm>  // std::min
 #include <cerrno>     // errno, EINTR
-#include <cstring>  // std::strerror
-#include <string>   // std::string, std::to_string
+#include <climits>    // IOV_MAX
+#include <cstring>    // std::strerror
+#include <string>     // std::string, std::to_string
 
 #include "runtime/internal_error.h"
 #include "utils/text/number_text.h"
@@ -121,11 +122,16 @@ const std::string& MatrixDump::text() {
   return text_;
 }
 
+DumpWriter::DumpWriter(int fd) : fd_(fd) {
+  struct stat status {};
+  batch_ = ::fstat(fd, &status) != 0 || !(S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode));
+}
+
 void DumpWriter::add(const std::string& text, bool changed) {
   if (changed || texts_.empty()) texts_.push_back(text);
   const std::string& kept = texts_.back();
   queued_.push_back(iovec{const_cast<char*>(kept.data()), kept.size()});
-  if (queued_.size() == kQueuedPasses) flush();
+  if (!batch_ || queued_.size() == kQueuedPasses) flush();
 }
 
 void DumpWriter::flush() {

@@ -72,15 +72,18 @@ class MatrixDump {
   bool stale_ = true;
 };
 
-// Writes the dumps of consecutive passes to a file descriptor, many passes
-// per system call (retried on partial writes and EINTR): a dump that repeats
-// the previous one is written from the same text. The bytes written are
-// those of one write per pass; when the descriptor fails, the pass whose
-// dump it did not take in full is known. A failure is an internal failure
-// whose message is "failed printing to stdout: " and the system error.
+// Writes the dumps of consecutive passes to a file descriptor (retried on
+// partial writes and EINTR). To a file, a terminal or /dev/null many passes
+// go in one system call, a dump that repeats the previous one written from
+// the same text; the bytes are those of one write per pass, and when the
+// descriptor fails, the pass whose dump it did not take in full is known.
+// To a pipe or socket each pass is written as it comes, so that a reader
+// draining it meanwhile is never left a backlog of whole passes when the call
+// ends. A failure is an internal failure whose message is "failed printing
+// to stdout: " and the system error.
 class DumpWriter {
  public:
-  explicit DumpWriter(int fd) : fd_(fd) {}
+  explicit DumpWriter(int fd);
 
   // Queues the dump of the next pass. `text` is copied when `changed`
   // (or first); otherwise the previous dump's text is repeated.
@@ -94,6 +97,7 @@ class DumpWriter {
 
  private:
   int fd_;
+  bool batch_;
   std::deque<std::string> texts_;
   std::vector<iovec> queued_;
   std::size_t written_passes_ = 0;
