@@ -59,4 +59,17 @@ class ThreadPool {
   int owner_pid_ = 0;
 };
 
+// Waits for the pool however the scope is left, for jobs that write into
+// memory the scope owns.
+class JoinOnExit {
+ public:
+  explicit JoinOnExit(ThreadPool& pool) noexcept : pool_(pool) {}
+  ~JoinOnExit() { pool_.join(); }
+  JoinOnExit(const JoinOnExit&) = delete;
+  JoinOnExit& operator=(const JoinOnExit&) = delete;
+
+ private:
+  ThreadPool& pool_;
+};
+
 }  // namespace gapwright

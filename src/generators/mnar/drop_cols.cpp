@@ -17,19 +17,6 @@
 namespace gapwright {
 namespace {
 
-// Waits for the pool however the caller leaves: the jobs write into the
-// matrix, which must outlive them.
-class JoinOnExit {
- public:
-  explicit JoinOnExit(ThreadPool& pool) noexcept : pool_(pool) {}
-  ~JoinOnExit() { pool_.join(); }
-  JoinOnExit(const JoinOnExit&) = delete;
-  JoinOnExit& operator=(const JoinOnExit&) = delete;
-
- private:
-  ThreadPool& pool_;
-};
-
 // Jobs to queue: one per worker, but no more than there are columns, nor
 // than the processor runs at once, since each column in work holds scratch.
 std::size_t job_count(const ThreadPool& pool, std::size_t cols) {

@@ -40,18 +40,6 @@ class DrawJob final : public Job {
   std::uint64_t& words_;
 };
 
-// Waits for the pool however the caller leaves: the jobs write into the plan.
-class JoinOnExit {
- public:
-  explicit JoinOnExit(ThreadPool& pool) noexcept : pool_(pool) {}
-  ~JoinOnExit() { pool_.join(); }
-  JoinOnExit(const JoinOnExit&) = delete;
-  JoinOnExit& operator=(const JoinOnExit&) = delete;
-
- private:
-  ThreadPool& pool_;
-};
-
 void draw_partial(RandomStream& stream, PassPlan& plan, std::uint64_t rest, bool keep_deviates) {
   for (const std::uint64_t column : stream.pick_indices(plan.cols, rest)) {
     plan.last.push_back(static_cast<std::uint32_t>(column));
