@@ -10,13 +10,6 @@ namespace gapwright::detail {
 
 namespace {
 
-constexpr int kBlocks = 4;
-constexpr int kBlockWords = 16;
-
-std::uint64_t counter_of(const std::array<std::uint32_t, 16>& state) {
-  return static_cast<std::uint64_t>(state[12]) | (static_cast<std::uint64_t>(state[13]) << 32);
-}
-
 void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c, int d) {
   x[a] += x[b]; x[d] ^= x[a]; x[d] = std::rotl(x[d], 16);
   x[c] += x[d]; x[b] ^= x[c]; x[b] = std::rotl(x[b], 12);
@@ -27,8 +20,8 @@ void quarter_round(std::array<std::uint32_t, 16>& x, int a, int b, int c, int d)
 }  // namespace
 
 void refill_scalar(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out) {
-  const std::uint64_t counter = counter_of(state);
-  for (int block = 0; block < kBlocks; ++block) {
+  const std::uint64_t counter = block_counter_of(state);
+  for (int block = 0; block < kRefillBlocks; ++block) {
     std::array<std::uint32_t, 16> input = state;
     const std::uint64_t block_counter = counter + static_cast<std::uint64_t>(block);
     input[12] = static_cast<std::uint32_t>(block_counter);

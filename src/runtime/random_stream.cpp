@@ -58,7 +58,7 @@ RandomStream RandomStream::seed_from_u64(std::uint64_t seed) {
 }
 
 std::uint64_t RandomStream::block_counter() const noexcept {
-  return static_cast<std::uint64_t>(state_[12]) | (static_cast<std::uint64_t>(state_[13]) << 32);
+  return detail::block_counter_of(state_);
 }
 
 std::uint64_t RandomStream::words_drawn() const noexcept {

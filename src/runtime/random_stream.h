@@ -64,6 +64,14 @@ struct WideProduct {
 };
 WideProduct wide_multiply(std::uint64_t a, std::uint64_t b) noexcept;
 
+// The refills' shape, shared by every variant: four blocks of 16 words each,
+// the 64-bit block counter in words 12 (low) and 13 (high) of the state.
+inline constexpr int kRefillBlocks = 4;
+inline constexpr int kBlockWords = 16;
+inline std::uint64_t block_counter_of(const std::array<std::uint32_t, 16>& state) noexcept {
+  return static_cast<std::uint64_t>(state[12]) | (static_cast<std::uint64_t>(state[13]) << 32);
+}
+
 // Four consecutive ChaCha blocks of `rounds` rounds for the input `state`
 // (counter in words 12 and 13), written to `out` in counter order. The
 // variants must produce identical words; RandomStream uses the one chosen

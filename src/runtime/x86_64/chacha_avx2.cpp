@@ -74,8 +74,7 @@ void store_pair(const Rows& r, std::uint32_t* out) {
 void refill_avx2(const std::array<std::uint32_t, 16>& words, int rounds, std::uint32_t* out) {
   std::uint32_t state[16];
   std::memcpy(state, &words, sizeof state);
-  const std::uint64_t counter =
-      static_cast<std::uint64_t>(state[12]) | (static_cast<std::uint64_t>(state[13]) << 32);
+  const std::uint64_t counter = block_counter_of(words);
   const __m256i a = broadcast_row(state, 0);
   const __m256i b = broadcast_row(state, 1);
   const __m256i c = broadcast_row(state, 2);

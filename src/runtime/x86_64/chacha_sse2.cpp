@@ -10,13 +10,6 @@ namespace gapwright::detail {
 
 namespace {
 
-constexpr int kBlocks = 4;
-constexpr int kBlockWords = 16;
-
-std::uint64_t counter_of(const std::array<std::uint32_t, 16>& state) {
-  return static_cast<std::uint64_t>(state[12]) | (static_cast<std::uint64_t>(state[13]) << 32);
-}
-
 template <int N>
 __m128i rotl_epi32(__m128i v) {
   return _mm_or_si128(_mm_slli_epi32(v, N), _mm_srli_epi32(v, 32 - N));
@@ -45,10 +38,10 @@ std::uint64_t read_xcr0() noexcept {
 void refill_sse2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out) {
   __m128i input[kBlockWords];
   for (int i = 0; i < kBlockWords; ++i) input[i] = _mm_set1_epi32(static_cast<int>(state[i]));
-  const std::uint64_t counter = counter_of(state);
-  std::uint32_t low[kBlocks];
-  std::uint32_t high[kBlocks];
-  for (int k = 0; k < kBlocks; ++k) {
+  const std::uint64_t counter = block_counter_of(state);
+  std::uint32_t low[kRefillBlocks];
+  std::uint32_t high[kRefillBlocks];
+  for (int k = 0; k < kRefillBlocks; ++k) {
     const std::uint64_t block_counter = counter + static_cast<std::uint64_t>(k);
     low[k] = static_cast<std::uint32_t>(block_counter);
     high[k] = static_cast<std::uint32_t>(block_counter >> 32);
