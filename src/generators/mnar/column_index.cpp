@@ -13,7 +13,7 @@
 #include <limits>     // std::numeric_limits
 #include <string>     // std::to_string
 
-#include "generators/mnar/nearest_scan.h"
+#include "generators/mnar/distance_key.h"
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"

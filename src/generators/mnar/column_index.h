@@ -1,8 +1,9 @@
 // ColumnIndex: one column's cells sorted once, answering repeated
 // nearest-cell queries with removal in about O(log rows) each.
 //
-// Gives exactly the cell that nearest_by_scan gives on the column with the
-// already-taken cells blanked: the squared distance is monotone on each side
+// Gives exactly the cell that a plain scan down the column would give (the
+// lowest distance key, the lowest row on ties) with the already-taken cells
+// blanked: the squared distance is monotone on each side
 // of the threshold in the sorted order, so the cells of least rank form one
 // run around the threshold and a range-minimum over rows picks the lowest.
 //

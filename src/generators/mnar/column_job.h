@@ -7,23 +7,25 @@
 // NaN. Only the blanks that the per-pass dump shows are kept, with their
 // passes, so that the calling thread can replay the dumps afterwards.
 //
-// A few jobs share the columns, each taking the next columns not yet taken,
-// so that no more columns are in work, and hold scratch, than the jobs take. Jobs touch only their own columns' cells and entries, and never
-// Python.
+// A few jobs share the columns, each taking the next group of adjacent
+// columns not yet taken, so that no more columns are in work, and hold
+// scratch, than the jobs take. How a group is searched is a ColumnSearch:
+// fixed thresholds (fixed_search.h) or drawn ones (drawn_search.h). Jobs
+// touch only their own columns' cells and outcomes, and never Python.
 #pragma once
 
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/matrix_dump.h"
-#include "generators/mnar/pass_plan.h"
-#include "runtime/gauss.h"
 #include "runtime/thread_pool.h"
 
-#include <atomic>   // std::atomic
-#include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint32_t, std::uint8_t, SIZE_MAX
-#include <memory>   // std::shared_ptr
-#include <span>     // std::span
-#include <vector>   // std::vector
+#include <atomic>     // std::atomic
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::uint32_t, SIZE_MAX
+#include <exception>  // std::exception_ptr
+#include <memory>     // std::shared_ptr
+#include <mutex>      // std::mutex
+#include <span>       // std::span
+#include <vector>     // std::vector
 
 namespace gapwright {
 
@@ -34,68 +36,92 @@ struct ShownBlank {
   bool operator==(const ShownBlank&) const = default;
 };
 
-// What the jobs of one call share with the calling thread. The caller reads
-// the per-column entries after join.
-struct ColumnSearch {
+// What searching one column leaves for the calling thread.
+struct ColumnOutcome {
   // Rows fit in 32 bits (ColumnIndex::kMaxRows), which leaves this value free.
   static constexpr std::uint32_t kNoRow = ~std::uint32_t{0};
   static constexpr std::size_t kNoPass = SIZE_MAX;
 
-  // With `plan` the thresholds are its deviates through each column's model
-  // and every column is searched through an index; without, every threshold
-  // is its column's centre (a model of spread 0 always draws its centre) and
-  // each column gets its first full_passes + 1 nearest cells by selection.
-  ColumnSearch(std::span<double> matrix, std::size_t rows, std::size_t cols, double mean,
-               double variance, std::size_t full_passes, const PassPlan* plan);
+  // The blanks the dump shows, in no particular order.
+  std::vector<ShownBlank> shown;
+  // The first pass whose threshold is NaN; the column is not searched from it on.
+  std::size_t nan_pass = kNoPass;
+  // Fixed thresholds only: the row that the pass after the full passes takes
+  // (the column's cell of rank full_passes), not yet blanked; kNoRow when none.
+  std::uint32_t extra = kNoRow;
+};
+
+// The table as the searches see it: rows x cols doubles, row-major, blanked
+// in place, and the part of it that the dump shows.
+struct SearchTable {
+  SearchTable(std::span<double> matrix, std::size_t rows, std::size_t cols) noexcept
+      : matrix(matrix), rows(rows), cols(cols), window(rows, cols) {}
 
   std::span<double> matrix;
   std::size_t rows;
   std::size_t cols;
-  double mean;
-  double variance;
-  std::size_t full_passes;
-  const PassPlan* plan;
   DumpWindow window;
-
-  // Per column.
-  std::vector<Gauss> models;
-  // Without a plan: the row that the pass after the full passes takes (the
-  // column's cell of rank full_passes), not yet blanked; kNoRow when none.
-  std::vector<std::uint32_t> extra;
-  // The first pass whose threshold is NaN; that column is not searched from it on.
-  std::vector<std::size_t> nan_pass;
-  std::vector<std::vector<ShownBlank>> shown;
-  std::vector<std::uint8_t> done;
-
-  // Adjacent columns a job takes at once: searched together, they share the
-  // sweeps over the matrix (or, with a plan, one sweep that copies them out).
-  std::size_t group = 1;
-  std::atomic<std::size_t> next_column{0};
 };
 
-// Memory a job carries from one group of columns to the next, so that its
-// indexes and copies reuse it instead of having fresh pages cleared.
+// Memory a job carries from one group of columns to the next, so that
+// indexes and copies reuse it instead of having fresh pages cleared. A
+// search uses what it needs of it.
 struct JobScratch {
   ColumnIndex::Storage index;
   // The group's columns, one after another, when they are copied out.
   std::vector<double> columns;
 };
 
-// Searches the columns [first, last): their models, then their blanks (see
-// ColumnSearch). A threshold that finds no cell left writes the failed-job
-// notice "No argmin found!", as a failed single search would.
-void search_columns(ColumnSearch& search, std::size_t first, std::size_t last,
-                    JobScratch& scratch);
+// One way of searching a call's columns.
+class ColumnSearch {
+ public:
+  virtual ~ColumnSearch() = default;
+  // Blanks the columns [first, last) and fills in their outcomes
+  // (outcomes[0] is column first's). Calls for disjoint ranges may run at
+  // once on different threads.
+  virtual void search(std::size_t first, std::size_t last, std::span<ColumnOutcome> outcomes,
+                      JobScratch& scratch) const = 0;
+};
 
-// Takes groups of columns of the search until none is left, then drops its
+// What the jobs of one call share with the calling thread, which reads it
+// after join.
+class ColumnWork {
+ public:
+  // Hands out the columns of `search` `group` at a time.
+  ColumnWork(const ColumnSearch& search, std::size_t cols, std::size_t group);
+
+  // Searches groups until none is left or some job has failed. A failure is
+  // kept for the calling thread rather than thrown into the pool, so that the
+  // call reports what happened.
+  void take_groups() noexcept;
+
+  // After join: rethrows the first failure of a job; a column that was never
+  // searched without one is an internal failure.
+  void check_finished() const;
+
+  const std::vector<ColumnOutcome>& outcomes() const noexcept { return outcomes_; }
+
+ private:
+  const ColumnSearch& search_;
+  std::size_t cols_;
+  std::size_t group_;
+  std::vector<ColumnOutcome> outcomes_;
+  std::atomic<std::size_t> next_column_{0};
+  std::atomic<std::size_t> columns_done_{0};
+  std::atomic<bool> failed_{false};
+  std::mutex failure_mutex_;
+  std::exception_ptr failure_;
+};
+
+// Takes groups of columns of the work until none is left, then drops its
 // handle, so that the caller's sole-owner test after join never sees it.
 class ColumnJob final : public Job {
  public:
-  explicit ColumnJob(std::shared_ptr<ColumnSearch> search);
+  explicit ColumnJob(std::shared_ptr<ColumnWork> work);
   void run() override;
 
  private:
-  std::shared_ptr<ColumnSearch> search_;
+  std::shared_ptr<ColumnWork> work_;
 };
 
 }  // namespace gapwright

@@ -1,28 +1,23 @@
+#include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
+#include "generators/mnar/drawn_search.h"
+#include "generators/mnar/fixed_search.h"
 #include "generators/mnar/matrix_dump.h"
 #include "generators/mnar/mnar.h"
 #include "generators/mnar/pass_plan.h"
 #include "runtime/checked_math.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::clamp, std::min, std::sort
-#include <bit>        // std::bit_cast
+#include <algorithm>  // std::clamp, std::max, std::min, std::sort
 #include <cmath>      // std::ceil
 #include <memory>     // std::make_shared, std::make_unique
-#include <new>        // std::bad_alloc
+#include <string>     // std::to_string
 #include <thread>     // std::thread::hardware_concurrency
 #include <vector>     // std::vector
 
 namespace gapwright {
 namespace {
-
-// Jobs to queue: one per worker, but no more than there are columns, nor
-// than the processor runs at once, since each column in work holds scratch.
-std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
-  const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
-  return std::min({pool.size(), cols, cores});
-}
 
 // From this many deviates on, drawing them on the pool pays for the jobs.
 constexpr std::uint64_t kDrawOnPool = 1 << 16;
@@ -35,82 +30,150 @@ constexpr std::size_t kMaxGroup = 16;
 constexpr std::size_t kCopyRows = std::size_t{1} << 21;
 constexpr std::size_t kCopyBytes = std::size_t{16} << 20;
 
+// A blank that a dump shows, in the pass that makes it.
 struct Event {
   std::size_t pass;
   std::uint32_t row;
   std::uint32_t col;
 };
 
-// Draws the plan and searches every column, blanking the matrix in place.
-// Returns how many passes the call carries out (they end before the first
-// NaN threshold), with the blanks the dump shows in pass order.
-std::size_t search_all(MNAR& mnar, std::span<double> matrix, std::size_t rows, std::size_t cols,
-                       std::uint64_t blanks, PassPlan& plan, std::vector<Event>& events) {
-  const std::size_t full = static_cast<std::size_t>(blanks / cols);
-  // With variance 0 every spread is 0 (or NaN, which fails the call), so
-  // each column's thresholds all equal its centre and the draws only move
-  // the stream: they are made while the columns are searched. Otherwise
-  // every deviate is drawn first, and each column is sorted into an index.
-  const bool fixed_thresholds = mnar.variance == 0.0;
-  const std::size_t jobs = job_count(mnar.pool, cols);
-  if (!fixed_thresholds) {
-    plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
-                                 : plan_passes(mnar.stream, cols, blanks, true);
-  }
-  auto search = std::make_shared<ColumnSearch>(matrix, rows, cols, mnar.mean, mnar.variance, full,
-                                               fixed_thresholds ? nullptr : &plan);
-  // Without an index a job's columns share its sweeps over the matrix. With
-  // one, a job copies its columns out together while the copies stay small
-  // beside the table; each column in work then holds its index.
-  const std::size_t even_share = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
-  if (fixed_thresholds) {
-    search->group = even_share;
-  } else if (rows <= kCopyRows) {
-    search->group = std::clamp<std::size_t>(kCopyBytes / (rows * sizeof(double)), 1, even_share);
-  }
-  {
-    JoinOnExit join(mnar.pool);
-    for (std::size_t j = 0; j < jobs; ++j) mnar.pool.execute(std::make_unique<ColumnJob>(search));
-    if (fixed_thresholds) plan = plan_passes(mnar.stream, cols, blanks, false);
-  }
-  if (search.use_count() != 1) panic("Still references alive");
-  // A column left undone can only have run out of memory.
-  for (const std::uint8_t done : search->done) {
-    if (!done) throw std::bad_alloc();
-  }
+// What the searches leave for the dumps.
+struct Searched {
+  // The passes that the call carries out.
+  std::size_t listed = 0;
+  // The blanks the dumps show, in pass order.
+  std::vector<Event> events;
+};
 
-  // The passes that the call carries out end before the first NaN threshold.
-  std::vector<std::uint8_t> in_last(cols, 0);
+// Passes address columns, and indexes rows, in 32 bits.
+void check_addressable(std::size_t rows, std::size_t cols) {
+  if (cols > UINT32_MAX) {
+    panic("a table of " + std::to_string(cols) + " columns has more than the passes can address");
+  }
+  if (rows > ColumnIndex::kMaxRows) {
+    panic("a column of " + std::to_string(rows) + " rows is longer than the column index allows");
+  }
+}
+
+// Jobs to queue: one per worker, but no more than there are columns, nor
+// than the processor runs at once, since each column in work holds scratch.
+std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
+  const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
+  return std::min({pool.size(), cols, cores});
+}
+
+// Without an index a job's columns share its sweeps over the matrix. With
+// one, a job copies its columns out together while the copies stay small
+// beside the table; each column in work then holds its index.
+std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
+                       bool fixed_thresholds) {
+  const std::size_t even_share = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
+  if (fixed_thresholds) return even_share;
+  if (rows > kCopyRows) return 1;
+  return std::clamp<std::size_t>(kCopyBytes / (rows * sizeof(double)), 1, even_share);
+}
+
+// Runs `search` over every column on `jobs` jobs of the pool; the calling
+// thread runs `meanwhile` before it waits for them. Rethrows what a job failed with.
+template <typename Meanwhile>
+std::shared_ptr<ColumnWork> search_on_pool(ThreadPool& pool, std::size_t jobs,
+                                           const ColumnSearch& search, std::size_t cols,
+                                           std::size_t group, Meanwhile&& meanwhile) {
+  auto work = std::make_shared<ColumnWork>(search, cols, group);
+  {
+    JoinOnExit join(pool);
+    for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(work));
+    meanwhile();
+  }
+  if (work.use_count() != 1) panic("Still references alive");
+  work->check_finished();
+  return work;
+}
+
+// The passes that the call carries out: they end before the first NaN threshold.
+std::size_t passes_carried_out(const PassPlan& plan, const std::vector<ColumnOutcome>& outcomes) {
+  std::vector<std::uint8_t> in_last(outcomes.size(), 0);
   for (const std::uint32_t c : plan.last) in_last[c] = 1;
   std::size_t listed = plan.passes();
-  for (std::size_t c = 0; c < cols; ++c) {
-    if (search->nan_pass[c] < full + in_last[c]) listed = std::min(listed, search->nan_pass[c]);
+  for (std::size_t c = 0; c < outcomes.size(); ++c) {
+    const std::size_t nan_pass = outcomes[c].nan_pass;
+    if (nan_pass < plan.full_passes + in_last[c]) listed = std::min(listed, nan_pass);
+  }
+  return listed;
+}
+
+std::vector<Event> shown_events(const std::vector<ColumnOutcome>& outcomes, std::size_t listed) {
+  std::vector<Event> events;
+  for (std::size_t c = 0; c < outcomes.size(); ++c) {
+    for (const ShownBlank& blank : outcomes[c].shown) {
+      if (blank.pass < listed) events.push_back(Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
+    }
+  }
+  return events;
+}
+
+// With fixed thresholds the partial pass takes each of its columns' next
+// nearest cell, which the searches left unblanked.
+void take_partial_pass(const SearchTable& table, const PassPlan& plan,
+                       const std::vector<ColumnOutcome>& outcomes, std::vector<Event>& events) {
+  for (const std::uint32_t c : plan.last) {
+    const std::uint32_t row = outcomes[c].extra;
+    if (row == ColumnOutcome::kNoRow) {
+      write_panic_notice("No argmin found!", std::source_location::current());
+      continue;
+    }
+    if (row >= table.rows) panic(index_out_of_bounds(table.rows, row));
+    table.matrix[row * table.cols + c] = kBlank;
+    if (table.window.shows_row(row) && table.window.shows_col(c)) {
+      events.push_back(Event{plan.full_passes, row, c});
+    }
+  }
+}
+
+// Draws the plan and searches every column, blanking the matrix in place.
+Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, PassPlan& plan) {
+  const std::size_t cols = table.cols;
+  const std::size_t full = static_cast<std::size_t>(blanks / cols);
+  // With variance 0 every threshold is its column's centre and the draws
+  // only move the stream: they are made while the columns are searched.
+  // Otherwise every deviate is drawn first.
+  const bool fixed_thresholds = mnar.variance == 0.0;
+  const std::size_t jobs = job_count(mnar.pool, cols);
+  const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
+  std::shared_ptr<ColumnWork> work;
+  if (fixed_thresholds) {
+    const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});
+    work = search_on_pool(mnar.pool, jobs, search, cols, group,
+                          [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
+  } else {
+    plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
+                                 : plan_passes(mnar.stream, cols, blanks, true);
+    const DrawnThresholdSearch search(table, mnar.mean, mnar.variance, plan);
+    work = search_on_pool(mnar.pool, jobs, search, cols, group, [] {});
   }
 
-  for (std::size_t c = 0; c < cols; ++c) {
-    for (const ShownBlank& blank : search->shown[c]) {
-      if (blank.pass < listed) events.push_back(
-            Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
-    }
+  Searched searched;
+  searched.listed = passes_carried_out(plan, work->outcomes());
+  searched.events = shown_events(work->outcomes(), searched.listed);
+  if (fixed_thresholds && searched.listed > full) {
+    take_partial_pass(table, plan, work->outcomes(), searched.events);
   }
-  if (fixed_thresholds && listed > full) {
-    // The partial pass takes each of its columns' next nearest cell.
-    const DumpWindow window(rows, cols);
-    const double blank = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-    for (const std::uint32_t c : plan.last) {
-      const std::uint32_t row = search->extra[c];
-      if (row == ColumnSearch::kNoRow) {
-        write_panic_notice("No argmin found!", std::source_location::current());
-        continue;
-      }
-      if (row >= rows) panic(index_out_of_bounds(rows, row));
-      matrix[row * cols + c] = blank;
-      if (window.shows_row(row) && window.shows_col(c)) events.push_back(Event{full, row, c});
-    }
-  }
-  std::sort(events.begin(), events.end(),
+  std::sort(searched.events.begin(), searched.events.end(),
             [](const Event& a, const Event& b) { return a.pass < b.pass; });
-  return listed;
+  return searched;
+}
+
+// Replays the dumps pass by pass from the shown blanks.
+void write_dumps(MatrixDump& dump, const Searched& searched, DumpWriter& writer) {
+  std::size_t next = 0;
+  for (std::size_t pass = 0; pass < searched.listed; ++pass) {
+    for (; next < searched.events.size() && searched.events[next].pass == pass; ++next) {
+      dump.blank(searched.events[next].row, searched.events[next].col);
+    }
+    const bool changed = dump.stale();
+    writer.add(dump.text(), changed);
+  }
+  writer.flush();
 }
 
 }  // namespace
@@ -123,25 +186,27 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
                      std::uint64_t blanks, int dump_fd) {
   const std::uint64_t cells = cell_count(rows, cols);
   if (matrix.size() != cells) panic(index_out_of_bounds(matrix.size(), cells));
-  if (blanks > cells) blanks = cells;
+  blanks = std::min(blanks, cells);
   // With nothing to blank the models are never sampled, and a table without
   // rows has no quantile to centre them on.
   if (blanks == 0) return;
-  if (cols > UINT32_MAX) {
-    panic("a table of " + std::to_string(cols) + " columns has more than the passes can address");
-  }
-  if (rows > ColumnIndex::kMaxRows) {
-    panic("a column of " + std::to_string(rows) + " rows is longer than the column index allows");
-  }
+  check_addressable(rows, cols);
 
   // The dump starts from the matrix as it came; the jobs blank it in place.
   MatrixDump dump(matrix.data(), rows, cols);
   const RandomStream stream_before = stream;
+  // Where the stream stands once the call ends after pass `passes`, since a
+  // pass draws all its thresholds before it looks at any of them.
+  const auto stop_stream_after = [&](std::size_t passes) {
+    stream = stream_before;
+    plan_passes(stream, cols, blanks, false, passes);
+  };
+
+  const SearchTable table(matrix, rows, cols);
   PassPlan plan;
-  std::size_t listed = 0;
-  std::vector<Event> events;
+  Searched searched;
   try {
-    listed = search_all(*this, matrix, rows, cols, blanks, plan, events);
+    searched = search_all(*this, table, blanks, plan);
   } catch (...) {
     // Nothing has been written yet: the call leaves no trace, so that a
     // retry after, say, a MemoryError makes the holes it would have.
@@ -149,29 +214,15 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
     throw;
   }
 
-  // Replay the dumps pass by pass from the shown blanks.
   DumpWriter writer(dump_fd);
   try {
-    std::size_t next = 0;
-    for (std::size_t pass = 0; pass < listed; ++pass) {
-      for (; next < events.size() && events[next].pass == pass; ++next) {
-        dump.blank(events[next].row, events[next].col);
-      }
-      const bool changed = dump.stale();
-      writer.add(dump.text(), changed);
-    }
-    writer.flush();
+    write_dumps(dump, searched, writer);
   } catch (const InternalError&) {
-    // The dump could not be written: the call ends with this pass, so the
-    // stream must stand where drawing pass by pass would have left it.
-    stream = stream_before;
-    plan_passes(stream, cols, blanks, false, writer.written_passes() + 1);
+    stop_stream_after(writer.written_passes() + 1);
     throw;
   }
-  if (listed < plan.passes()) {
-    // A pass draws all its thresholds before it looks at any of them.
-    stream = stream_before;
-    plan_passes(stream, cols, blanks, false, listed + 1);
+  if (searched.listed < plan.passes()) {
+    stop_stream_after(searched.listed + 1);
     panic("Sample is nan");
   }
 }

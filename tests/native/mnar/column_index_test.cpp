@@ -11,7 +11,7 @@
 #include <random>     // std::mt19937_64
 #include <vector>
 
-#include "generators/mnar/nearest_scan.h"
+#include "nearest_scan.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include "generators/mnar/drawn_search.h"
+#include "generators/mnar/fixed_search.h"
+#include "runtime/internal_error.h"
+
 #include <algorithm>  // std::sort
 #include <cmath>      // std::isnan
 #include <cstdint>    // std::uint32_t
@@ -34,21 +38,23 @@ bool same_blanks(const std::vector<double>& a, const std::vector<double>& b, std
 }
 
 // Searches columns [first, last), which hold c.
-Outcome outcome_of(ColumnSearch& search, std::vector<double>& matrix, std::size_t c,
+Outcome outcome_of(const ColumnSearch& search, std::vector<double>& matrix, std::size_t c,
                    std::size_t first, std::size_t last) {
+  std::vector<ColumnOutcome> outcomes(last - first);
   JobScratch scratch;
-  search_columns(search, first, last, scratch);
-  std::vector<ShownBlank> shown = search.shown[c];
+  search.search(first, last, outcomes, scratch);
+  std::vector<ShownBlank> shown = outcomes[c - first].shown;
   std::sort(shown.begin(), shown.end(),
             [](const ShownBlank& a, const ShownBlank& b) { return a.pass < b.pass; });
-  return Outcome{matrix, shown, search.extra[c]};
+  return Outcome{matrix, shown, outcomes[c - first].extra};
 }
 
 // Every threshold at the column's centre: the selection without an index,
 // over all the columns together.
 Outcome by_selection(std::vector<double> matrix, std::size_t rows, std::size_t cols, std::size_t c,
                      std::size_t passes) {
-  ColumnSearch search(matrix, rows, cols, 0.5, 0.0, passes, nullptr);
+  const SearchTable table(matrix, rows, cols);
+  const FixedThresholdSearch search(table, {0.5, 0.0, passes});
   return outcome_of(search, matrix, c, 0, cols);
 }
 
@@ -61,10 +67,9 @@ Outcome through_index(std::vector<double> matrix, std::size_t rows, std::size_t 
   plan.full_passes = deviates.size();
   plan.deviates.assign(cols * plan.stride(), 0.0);
   for (std::size_t i = 0; i < deviates.size(); ++i) plan.deviates[c * plan.stride() + i] = deviates[i];
-  ColumnSearch search(matrix, rows, cols, 0.5, 1.0, deviates.size(), &plan);
-  Outcome outcome = outcome_of(search, matrix, c, c, c + 1);
-  outcome.extra = ColumnSearch::kNoRow;
-  return outcome;
+  const SearchTable table(matrix, rows, cols);
+  const DrawnThresholdSearch search(table, 0.5, 1.0, plan);
+  return outcome_of(search, matrix, c, c, c + 1);
 }
 
 TEST(column_job_test, selection_answers_as_the_index_does) {
@@ -101,7 +106,7 @@ TEST(column_job_test, a_column_run_dry_answers_no_row) {
   const std::vector<ShownBlank> expected = {{0, 2}, {1, 0}, {2, 1}};
   const Outcome selected = by_selection({3, 1, 2}, 3, 1, 0, 4);
   EXPECT_EQ(selected.shown, expected);
-  EXPECT_EQ(selected.extra, ColumnSearch::kNoRow);
+  EXPECT_EQ(selected.extra, ColumnOutcome::kNoRow);
   EXPECT_EQ(through_index({3, 1, 2}, 3, 1, 0, std::vector<double>(4, 0.0)).shown, expected);
 }
 
@@ -123,23 +128,55 @@ TEST(column_job_test, a_nan_threshold_stops_its_column) {
   plan.cols = 1;
   plan.full_passes = 3;
   plan.deviates = {0.0, 0.0, 0.0, 0.0};
-  ColumnSearch search(matrix, 4, 1, 0.5, std::numeric_limits<double>::quiet_NaN(), 3, &plan);
+  const SearchTable table(matrix, 4, 1);
+  const DrawnThresholdSearch search(table, 0.5, std::numeric_limits<double>::quiet_NaN(), plan);
+  std::vector<ColumnOutcome> outcomes(1);
   JobScratch scratch;
-  search_columns(search, 0, 1, scratch);
-  EXPECT_EQ(search.nan_pass[0], 0U);
-  EXPECT_TRUE(search.shown[0].empty());
+  search.search(0, 1, outcomes, scratch);
+  EXPECT_EQ(outcomes[0].nan_pass, 0U);
+  EXPECT_TRUE(outcomes[0].shown.empty());
 }
 
-TEST(column_job_test, jobs_drop_their_search_handle_when_done) {
+TEST(column_job_test, jobs_drop_their_work_handle_when_done) {
   std::vector<double> matrix = {1, 2, 3, 4};
-  auto search = std::make_shared<ColumnSearch>(std::span<double>(matrix), 4, 1, 0.5, 0.0, 1, nullptr);
-  ColumnJob job(search);
-  EXPECT_EQ(search.use_count(), 2);
+  const SearchTable table(matrix, 4, 1);
+  const FixedThresholdSearch search(table, {0.5, 0.0, 1});
+  auto work = std::make_shared<ColumnWork>(search, 1, 1);
+  ColumnJob job(work);
+  EXPECT_EQ(work.use_count(), 2);
   job.run();
-  EXPECT_EQ(search.use_count(), 1);
-  EXPECT_EQ(search->done[0], 1);
+  EXPECT_EQ(work.use_count(), 1);
+  EXPECT_NO_THROW(work->check_finished());
   EXPECT_TRUE(std::isnan(matrix[1]));  // 2 and 3 tie around 2.5: the lower row wins
-  EXPECT_EQ(search->extra[0], 2U);
+  EXPECT_EQ(work->outcomes()[0].extra, 2U);
+}
+
+// A search that fails on one column, as a logic fault would.
+class FailingSearch final : public ColumnSearch {
+ public:
+  void search(std::size_t first, std::size_t last, std::span<ColumnOutcome>,
+              JobScratch&) const override {
+    if (first <= 3 && 3 < last) panic("column 3 cannot be searched");
+  }
+};
+
+TEST(column_job_test, a_failed_job_is_reported_as_what_happened) {
+  const FailingSearch search;
+  for (const std::size_t jobs : {1U, 3U}) {
+    ThreadPool pool(jobs);
+    auto work = std::make_shared<ColumnWork>(search, 8, 2);
+    for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(work));
+    pool.join();
+    try {
+      work->check_finished();
+      ADD_FAILURE() << "no failure with " << jobs << " jobs";
+    } catch (const InternalError& error) {
+      EXPECT_STREQ(error.what(), "column 3 cannot be searched");
+    }
+  }
+  // Columns that no job searched, with no failure to explain them.
+  const ColumnWork untouched(search, 8, 2);
+  EXPECT_THROW(untouched.check_finished(), InternalError);
 }
 
 }  // namespace

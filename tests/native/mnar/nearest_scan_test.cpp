@@ -1,4 +1,4 @@
-#include "generators/mnar/nearest_scan.h"
+#include "nearest_scan.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,41 @@
+// DrawnThresholdSearch: the column search when each pass draws a threshold
+// from the column's model.
+//
+// Every threshold is known up front (the pass plan), so each column is
+// sorted once into a ColumnIndex that answers its passes in turn, each
+// taking the nearest cell not yet taken.
+#pragma once
+
+#include "generators/mnar/column_job.h"
+#include "generators/mnar/pass_plan.h"
+
+#include <cstddef>  // std::size_t
+#include <span>     // std::span
+
+namespace gapwright {
+
+class DrawnThresholdSearch final : public ColumnSearch {
+ public:
+  // `plan` must hold its deviates.
+  DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
+                       const PassPlan& plan) noexcept
+      : table_(table), mean_(mean), variance_(variance), plan_(plan) {}
+
+  // Each column is searched for the passes that select it, up to its first
+  // NaN threshold, which its outcome records. A threshold that finds no cell
+  // left writes the failed-job notice "No argmin found!", as a failed single
+  // search would.
+  void search(std::size_t first, std::size_t last, std::span<ColumnOutcome> outcomes,
+              JobScratch& scratch) const override;
+
+ private:
+  void answer_through_index(std::size_t c, const double* column, std::size_t stride,
+                            ColumnOutcome& outcome, ColumnIndex::Storage& storage) const;
+
+  const SearchTable& table_;
+  double mean_;
+  double variance_;
+  const PassPlan& plan_;
+};
+
+}  // namespace gapwright

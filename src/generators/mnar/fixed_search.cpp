@@ -1,0 +1,347 @@
+#include "generators/mnar/fixed_search.h"
+
+#include "generators/mnar/column_blanker.h"
+#include "generators/mnar/column_models.h"
+#include "generators/mnar/distance_key.h"
+#include "generators/mnar/radix_select.h"
+#include "generators/mnar/total_order.h"
+#include "runtime/checked_math.h"
+
+#include <algorithm>  // std::max, std::min, std::nth_element, std::sort
+#include <array>      // std::array
+#include <cmath>      // std::floor, std::isnan
+#include <limits>     // std::numeric_limits
+#include <memory>     // std::unique_ptr, std::make_unique
+#include <vector>     // std::vector
+
+namespace gapwright {
+namespace {
+
+// Columns shorter than this are copied out and sorted; longer ones are
+// selected by radix selection.
+constexpr std::size_t kSelectInPlace = 4096;
+
+// A column of the matrix where it lies.
+struct StridedColumn {
+  const double* first;
+  std::size_t stride;
+  double operator[](std::size_t row) const noexcept { return first[row * stride]; }
+};
+
+bool spoils_thresholds(const Gauss& model) {
+  // A deviate is always finite, so with spread 0 (or NaN) every threshold is
+  // the centre, or NaN whenever either is.
+  return std::isnan(model.mean) || std::isnan(model.std_dev);
+}
+
+// Fixed thresholds on a short column: sort the nearest cells outright.
+void select_copied(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
+                   std::size_t c, ColumnOutcome& outcome) {
+  const std::size_t n = table.rows;
+  const StridedColumn column{table.matrix.data() + c, table.cols};
+  std::vector<double> values(n);
+  for (std::size_t r = 0; r < n; ++r) values[r] = column[r];
+  const Gauss model = column_model_unsorted(values.data(), n, settings.mean, settings.variance);
+  if (spoils_thresholds(model)) {
+    outcome.nan_pass = 0;
+    return;
+  }
+  struct Cell {
+    std::int64_t key;
+    std::uint32_t row;
+    bool operator<(const Cell& other) const noexcept {
+      return key != other.key ? key < other.key : row < other.row;
+    }
+  };
+  std::vector<Cell> cells(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    cells[r] = Cell{distance_key(column[r], model.mean), static_cast<std::uint32_t>(r)};
+  }
+  const std::size_t wanted = std::min(settings.full_passes + 1, n);
+  if (wanted < n) {
+    std::nth_element(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(wanted - 1),
+                     cells.end());
+  }
+  std::sort(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(wanted));
+  ColumnBlanker blanker(table, c, outcome);
+  for (std::size_t i = 0; i < wanted; ++i) {
+    if (i < settings.full_passes) {
+      blanker.blank(i, cells[i].row);
+    } else {
+      outcome.extra = cells[i].row;
+    }
+  }
+}
+
+// Fixed thresholds on long columns, selected where they lie: the model's
+// order statistics, then the boundary of the nearest cells, by radix
+// selection on total-order keys, and one last sweep that blanks everything
+// inside the boundary. The order among the blanked cells is worked out only
+// for the cells that the dump shows. The columns of a group are swept
+// together, row by row, so that each sweep reads the group's part of the
+// matrix once rather than once per column.
+class GroupSelection {
+ public:
+  GroupSelection(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
+                 std::size_t first, std::span<ColumnOutcome> outcomes)
+      : table_(table), settings_(settings), first_(first), size_(outcomes.size()),
+        outcomes_(outcomes), columns_(size_) {
+    for (Column& column : columns_) {
+      column.counts = std::make_unique<DigitCounts>();
+      column.scratch = std::make_unique<DigitCounts>();
+    }
+  }
+
+  void run() {
+    count_values();
+    select_centres();
+    count_distances();
+    select_boundaries();
+    blank();
+  }
+
+ private:
+  struct Column {
+    std::unique_ptr<DigitCounts> counts;
+    std::unique_ptr<DigitCounts> scratch;
+    std::uint64_t lowest = std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t highest = 0;
+    bool active = true;  // false once its model spoils its thresholds
+    double centre = 0.0;
+    // Up to two ranks asked of the column's keys, and their answers.
+    std::size_t wanted = 0;
+    std::array<std::uint64_t, 2> ranks{};
+    std::array<Rank, 2> found{};
+  };
+
+  double value(std::size_t row, std::size_t g) const noexcept {
+    return table_.matrix[row * table_.cols + first_ + g];
+  }
+  std::uint64_t value_key(std::size_t row, std::size_t g) const noexcept {
+    return total_order_ukey(value(row, g));
+  }
+  // Every value of an active column is finite (an infinity or NaN spoils the
+  // spread), so the squares rank by their unsigned total-order keys.
+  std::uint64_t distance_key(std::size_t row, std::size_t g) const noexcept {
+    const double difference = value(row, g) - columns_[g].centre;
+    return total_order_ukey(difference * difference);
+  }
+
+  void count_values() {
+    for (std::size_t r = 0; r < table_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        Column& column = columns_[g];
+        const std::uint64_t key = value_key(r, g);
+        ++(*column.counts)[top_digit(key)];
+        column.lowest = std::min(column.lowest, key);
+        column.highest = std::max(column.highest, key);
+      }
+    }
+  }
+
+  void count_distances() {
+    for (Column& column : columns_) column.counts->fill(0);
+    for (std::size_t r = 0; r < table_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        if (columns_[g].active) ++(*columns_[g].counts)[top_digit(distance_key(r, g))];
+      }
+    }
+  }
+
+  void select_centres() {
+    const std::size_t n = table_.rows;
+    const std::uint64_t last = n - 1;
+    // The order statistics the model reads besides the smallest and largest.
+    const std::uint64_t p = saturating_u64(std::floor(static_cast<double>(n) * settings_.mean));
+    for (Column& column : columns_) {
+      column.wanted = 0;
+      if (n % 2 == 0 && p >= 1) column.ranks[column.wanted++] = std::min(p - 1, last);
+      const std::uint64_t upper = std::min(p, last);
+      if (column.wanted == 0 || column.ranks[0] != upper) column.ranks[column.wanted++] = upper;
+    }
+    select([this](std::size_t row, std::size_t g) { return value_key(row, g); });
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      const auto at = [&](std::uint64_t i) {
+        if (i == 0) return from_total_order_ukey(column.lowest);
+        if (i == last) return from_total_order_ukey(column.highest);
+        return from_total_order_ukey(column.found[i == column.ranks[0] ? 0 : 1].key);
+      };
+      const Gauss model = column_model_from(at, n, settings_.mean, settings_.variance);
+      column.centre = model.mean;
+      if (spoils_thresholds(model)) {
+        outcomes_[g].nan_pass = 0;
+        column.active = false;
+      }
+    }
+  }
+
+  // Ranks 0 .. F-1 are blanked (F = full_passes), rank F is the extra.
+  void select_boundaries() {
+    const std::size_t full = settings_.full_passes;
+    for (Column& column : columns_) {
+      column.wanted = 0;
+      if (!column.active) continue;
+      if (full > 0) column.ranks[column.wanted++] = full - 1;
+      if (full < table_.rows) column.ranks[column.wanted++] = full;
+    }
+    select([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
+  }
+
+  // Answers every column's wanted ranks from its counts: one sweep collects
+  // the buckets that hold them; a column whose bucket is too large for that
+  // narrows by passes of its own.
+  template <typename KeyOf>
+  void select(KeyOf key_of) {
+    const std::size_t n = table_.rows;
+    const std::size_t limit = std::max<std::size_t>(kDigits, n / 32);
+    struct Plan {
+      std::array<std::size_t, 2> digit;
+      std::array<std::uint64_t, 2> base;
+      std::array<std::vector<std::uint64_t>, 2> bucket;
+      bool own_passes = false;
+    };
+    std::vector<Plan> plans(size_);
+    bool sweep = false;
+    for (std::size_t g = 0; g < size_; ++g) {
+      const Column& column = columns_[g];
+      Plan& plan = plans[g];
+      for (std::size_t i = 0; i < column.wanted; ++i) {
+        std::size_t digit = 0;
+        std::uint64_t base = 0;
+        while (column.ranks[i] >= base + (*column.counts)[digit]) base += (*column.counts)[digit++];
+        plan.digit[i] = digit;
+        plan.base[i] = base;
+        plan.own_passes = plan.own_passes || (*column.counts)[digit] > limit;
+      }
+      sweep = sweep || (column.wanted > 0 && !plan.own_passes);
+    }
+    if (sweep) {
+      for (std::size_t r = 0; r < n; ++r) {
+        for (std::size_t g = 0; g < size_; ++g) {
+          Plan& plan = plans[g];
+          const std::size_t wanted = columns_[g].wanted;
+          if (wanted == 0 || plan.own_passes) continue;
+          const std::uint64_t key = key_of(r, g);
+          const std::size_t digit = top_digit(key);
+          if (digit == plan.digit[0]) {
+            plan.bucket[0].push_back(key);
+          } else if (wanted == 2 && digit == plan.digit[1]) {
+            plan.bucket[1].push_back(key);
+          }
+        }
+      }
+    }
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      Plan& plan = plans[g];
+      if (plan.own_passes) {
+        const auto key_of_row = [&key_of, g](std::size_t row) { return key_of(row, g); };
+        RadixSelect own(key_of_row, n, *column.counts, *column.scratch);
+        for (std::size_t i = 0; i < column.wanted; ++i) column.found[i] = own.at(column.ranks[i]);
+        continue;
+      }
+      for (std::size_t i = 0; i < column.wanted; ++i) {
+        std::vector<std::uint64_t>& bucket = plan.bucket[plan.digit[i] == plan.digit[0] ? 0 : 1];
+        const auto nth = bucket.begin() + static_cast<std::ptrdiff_t>(column.ranks[i] - plan.base[i]);
+        std::nth_element(bucket.begin(), nth, bucket.end());
+        std::uint64_t smaller = 0;
+        for (auto it = bucket.begin(); it != nth; ++it) smaller += *it < *nth ? 1 : 0;
+        column.found[i] = Rank{*nth, plan.base[i] + smaller};
+      }
+    }
+  }
+
+  // In the order by (distance, row), the cells of rank below F are those
+  // nearer than the rank F-1 distance, then the `need` lowest rows at it.
+  void blank() {
+    const std::size_t full = settings_.full_passes;
+    const std::size_t n = table_.rows;
+    const bool has_last = full > 0;
+    const bool has_extra = full < n;
+    struct Shown {
+      std::uint32_t row;
+      std::uint64_t key;
+      std::uint64_t rank;
+    };
+    struct State {
+      Rank last{};
+      Rank extra{};
+      std::uint64_t need = 0;
+      bool extra_ties_last = false;
+      bool extra_found = true;
+      std::uint64_t ties = 0;
+      std::vector<Shown> shown;
+    };
+    std::vector<State> states(size_);
+    for (std::size_t g = 0; g < size_; ++g) {
+      const Column& column = columns_[g];
+      State& state = states[g];
+      if (!column.active) continue;
+      state.last = has_last ? column.found[0] : Rank{};
+      state.extra = has_extra ? column.found[has_last ? 1 : 0] : Rank{};
+      state.need = has_last ? full - state.last.below : 0;
+      state.extra_ties_last = has_last && has_extra && state.extra.key == state.last.key;
+      state.extra_found = !has_extra;
+      // The shown rows that may be blanked; their ranks are counted on the way.
+      if (table_.window.shows_col(first_ + g) && has_last) {
+        for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
+          const std::size_t r = table_.window.shown_row(slot);
+          const std::uint64_t key = distance_key(r, g);
+          if (key <= state.last.key) state.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
+        }
+      }
+    }
+    for (std::size_t r = 0; r < n; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        if (!columns_[g].active) continue;
+        State& state = states[g];
+        const std::uint64_t key = distance_key(r, g);
+        for (Shown& s : state.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
+        double& cell = table_.matrix[r * table_.cols + first_ + g];
+        if (has_last && key < state.last.key) {
+          cell = kBlank;
+        } else if (has_last && key == state.last.key) {
+          if (state.ties < state.need) {
+            cell = kBlank;
+          } else if (!state.extra_found && state.extra_ties_last) {
+            outcomes_[g].extra = static_cast<std::uint32_t>(r);
+            state.extra_found = true;
+          }
+          ++state.ties;
+        } else if (!state.extra_found && !state.extra_ties_last && key == state.extra.key) {
+          outcomes_[g].extra = static_cast<std::uint32_t>(r);
+          state.extra_found = true;
+        }
+      }
+    }
+    for (std::size_t g = 0; g < size_; ++g) {
+      ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
+      for (const Shown& s : states[g].shown) {
+        if (s.rank < full) blanker.note(s.rank, s.row);
+      }
+    }
+  }
+
+  const SearchTable& table_;
+  const FixedThresholdSearch::Settings& settings_;
+  std::size_t first_;
+  std::size_t size_;
+  std::span<ColumnOutcome> outcomes_;
+  std::vector<Column> columns_;
+};
+
+}  // namespace
+
+void FixedThresholdSearch::search(std::size_t first, std::size_t last,
+                                  std::span<ColumnOutcome> outcomes, JobScratch&) const {
+  if (table_.rows >= kSelectInPlace) {
+    GroupSelection(table_, settings_, first, outcomes).run();
+    return;
+  }
+  for (std::size_t c = first; c < last; ++c) {
+    select_copied(table_, settings_, c, outcomes[c - first]);
+  }
+}
+
+}  // namespace gapwright

@@ -1,0 +1,42 @@
+// FixedThresholdSearch: the column search when every threshold is its
+// column's centre.
+//
+// With variance 0 every spread is 0 (or NaN, which fails the call), and a
+// model of spread 0 always draws its centre. So a column's blanks are its
+// full_passes cells nearest the centre, in order of (distance, row), and the
+// cell after them is the one a partial pass would take. Short columns are
+// copied out and sorted; long ones are selected where they lie, by radix
+// selection on total-order keys, a group of columns per sweep.
+#pragma once
+
+#include "generators/mnar/column_job.h"
+
+#include <cstddef>  // std::size_t
+#include <span>     // std::span
+
+namespace gapwright {
+
+class FixedThresholdSearch final : public ColumnSearch {
+ public:
+  struct Settings {
+    // The column models' quantile position and spread factor.
+    double mean;
+    double variance;
+    // Passes that select every column.
+    std::size_t full_passes;
+  };
+
+  FixedThresholdSearch(const SearchTable& table, Settings settings) noexcept
+      : table_(table), settings_(settings) {}
+
+  // Each column gets its first full_passes blanks (pass i takes the cell of
+  // rank i) and its outcome's extra row.
+  void search(std::size_t first, std::size_t last, std::span<ColumnOutcome> outcomes,
+              JobScratch& scratch) const override;
+
+ private:
+  const SearchTable& table_;
+  Settings settings_;
+};
+
+}  // namespace gapwright
