@@ -4,36 +4,15 @@
 #include "utils/python/errors.h"
 #include "utils/python/label_encoding.h"
 #include "utils/python/numpy_api.h"
+#include "utils/python/object_access.h"
 
-#include <bit>          // std::endian
-#include <cstdint>      // std::uintptr_t
-#include <cstring>      // std::memcpy
-#include <string_view>  // std::string_view
-#include <utility>      // std::move
+#include <cstring>  // std::memcpy
+#include <string>
+#include <utility>  // std::move
+#include <vector>
 
 namespace gapwright::py {
 namespace {
-
-[[noreturn]] void raise_length_mismatch(std::size_t wanted, std::size_t held) {
-  raise_error(PyExc_BufferError, "slice to copy to (of length " + std::to_string(wanted) +
-                                     ") does not match buffer length of " +
-                                     std::to_string(held));
-}
-
-// "d", alone or behind a byte-order mark that names this machine's order.
-bool is_native_f64_format(const char* format) {
-  if (format == nullptr) return false;
-  std::string_view code(format);
-  if (code.size() == 2) {
-    constexpr bool little = std::endian::native == std::endian::little;
-    const char mark = code.front();
-    const bool native = mark == '@' || mark == '=' || mark == (little ? '<' : '>') ||
-                        (!little && mark == '!');
-    if (!native) return false;
-    code.remove_prefix(1);
-  }
-  return code == "d";
-}
 
 std::string shape_text(std::size_t rows, std::size_t cols) {
   std::string text = "(";
@@ -42,13 +21,6 @@ std::string shape_text(std::size_t rows, std::size_t cols) {
   text += std::to_string(cols);
   text += ')';
   return text;
-}
-
-// The next item of an iterator; null at its end. Throws when iteration raised.
-PyRef next_item(PyObject* iterator) {
-  PyRef item = PyRef::steal(PyIter_Next(iterator));
-  if (!item && PyErr_Occurred()) throw PyErrorAlreadySet{};
-  return item;
 }
 
 // `shape` as unsigned integers; the sequence and integer conversions raise
@@ -136,7 +108,7 @@ void check_array_shape(PyObject* data, std::size_t rows, std::size_t cols) {
 IntakeResult read_ndarray_by_name(PyObject* data, std::size_t rows, std::size_t cols) {
   PyRef dtype = check(PyObject_GetAttrString(data, "dtype"));
   PyRef name = check(PyObject_GetAttrString(dtype.get(), "name"));
-  if (detail::utf8_text(name.get()) == "object") {
+  if (utf8_text(name.get()) == "object") {
     EncodedValues encoded = encode_object_array(data, rows, cols);
     return IntakeResult{std::move(encoded.values), rows, cols, OUT{OUT::Array{}},
                         std::move(encoded.encoding)};
@@ -157,7 +129,7 @@ std::vector<std::string> column_texts(PyObject* frame) {
       break;
     }
     try {
-      texts.push_back(detail::str_text(label.get()));
+      texts.push_back(str_text(label.get()));
     } catch (const PyErrorAlreadySet&) {
       panic("Failed str conversion: " + take_error_text());
     }
@@ -204,7 +176,7 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
   PyRef value = PyRef::steal(PyObject_GetAttrString(dtype, attribute));
   if (!value) panic(std::string(attribute) + " attr not found: " + take_error_text());
   try {
-    return detail::utf8_text(value.get());
+    return utf8_text(value.get());
   } catch (const PyErrorAlreadySet&) {
     panic(std::string(attribute) + " attr is not a string: " + take_error_text());
   }
@@ -212,76 +184,13 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
 
 }  // namespace
 
-namespace detail {
-
-std::string utf8_text(PyObject* obj) {
-  if (!PyUnicode_Check(obj)) {
-    raise_error(PyExc_TypeError,
-                std::string("expected a str, got '") + Py_TYPE(obj)->tp_name + "'");
-  }
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (utf8 == nullptr) throw PyErrorAlreadySet{};
-  return std::string(utf8, static_cast<std::size_t>(size));
-}
-
-std::string str_text(PyObject* obj) {
-  PyRef text = check(PyObject_Str(obj));
-  return utf8_text(text.get());
-}
-
-PyRef key_pair(PyObject* first, PyObject* second) {
-  return check_created(PyTuple_Pack(2, first, second));
-}
-
-PyRef index_pair(std::size_t first, std::size_t second) {
-  PyRef a = check_created(PyLong_FromSize_t(first));
-  PyRef b = check_created(PyLong_FromSize_t(second));
-  return key_pair(a.get(), b.get());
-}
-
-F64Buffer::F64Buffer(PyObject* obj) {
-  check_status(PyObject_GetBuffer(obj, &hold_.view, PyBUF_FULL_RO));
-  hold_.held = true;
-  const Py_buffer& view = hold_.view;
-  if (view.shape == nullptr) raise_error(PyExc_BufferError, "shape is null");
-  if (view.strides == nullptr) raise_error(PyExc_BufferError, "strides is null");
-  if (view.itemsize != 8 || !is_native_f64_format(view.format)) {
-    raise_error(PyExc_BufferError, "buffer contents are not compatible with f64");
-  }
-  if (reinterpret_cast<std::uintptr_t>(view.buf) % 8 != 0) {
-    raise_error(PyExc_BufferError, "buffer contents are insufficiently aligned for f64");
-  }
-  // The copy walks `shape`; an exporter whose shape and length disagree
-  // would have it step outside the buffer.
-  std::size_t items = 1;
-  for (int dim = 0; dim < view.ndim; ++dim) {
-    if (view.shape[dim] < 0 ||
-        __builtin_mul_overflow(items, static_cast<std::size_t>(view.shape[dim]), &items)) {
-      panic("buffer dimension " + std::to_string(dim) + " has an invalid extent");
-    }
-  }
-  if (view.len < 0 || view.len % 8 != 0 || items != item_count()) {
-    panic("buffer shape holds " + std::to_string(items) + " items but its length is " +
-          std::to_string(view.len) + " bytes");
-  }
-}
-
-void F64Buffer::copy_to(std::span<double> out) const {
-  if (out.size() != item_count()) raise_length_mismatch(out.size(), item_count());
-  if (out.empty()) return;
-  check_status(PyBuffer_ToContiguous(out.data(), &hold_.view, hold_.view.len, 'C'));
-}
-
-}  // namespace detail
-
 CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
-  const detail::F64Buffer buffer(obj);
+  const F64Buffer buffer(obj);
   if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
   const std::size_t count = cell_count(rows, cols);
   // Only the count must agree: a buffer that reports another shape is read
   // in its own C order, as a reshape would.
-  if (buffer.item_count() != count) raise_length_mismatch(count, buffer.item_count());
+  buffer.expect_item_count(count);
   CellArray values = CellArray::allocate(rows, cols);
   buffer.copy_to(values.cells());
   return values;

@@ -2,7 +2,7 @@
 
 #include "runtime/checked_math.h"
 #include "utils/python/errors.h"
-#include "utils/python/intake.h"
+#include "utils/python/object_access.h"
 #include "utils/text/number_text.h"
 
 #include <algorithm>    // std::sort, std::unique
@@ -47,7 +47,7 @@ bool read_number(PyObject* cell, double& number) {
 // an internal failure rather than the cell's own exception.
 std::string cell_text(PyObject* cell) {
   try {
-    return detail::str_text(cell);
+    return str_text(cell);
   } catch (const PyErrorAlreadySet&) {
     panic("cant convert to str: " + take_error_text());
   }
@@ -60,7 +60,7 @@ void encode_object_column(PyObject* array, std::size_t rows, std::size_t cols, s
   std::vector<std::string> texts;
   bool text_mode = false;
   for (std::size_t i = 0; i < rows; ++i) {
-    PyRef key = detail::index_pair(i, j);
+    PyRef key = index_pair(i, j);
     PyRef cell = PyRef::steal(PyObject_GetItem(array, key.get()));
     if (!cell) {
       panic("cant index the array at [" + std::to_string(i) + ", " + std::to_string(j) +
@@ -91,17 +91,12 @@ std::vector<std::string> column_cell_texts(PyObject* column, std::size_t rows, s
   PyRef iterator = check(PyObject_GetIter(column));
   std::vector<std::string> texts;
   texts.reserve(rows);
-  while (true) {
-    PyRef cell = PyRef::steal(PyIter_Next(iterator.get()));
-    if (!cell) {
-      if (PyErr_Occurred()) throw PyErrorAlreadySet{};
-      break;
-    }
+  while (PyRef cell = next_item(iterator.get())) {
     if (texts.size() == rows) {
       panic("column " + std::to_string(j) + " holds more cells than the frame's " +
             std::to_string(rows) + " rows");
     }
-    texts.push_back(detail::str_text(cell.get()));
+    texts.push_back(str_text(cell.get()));
   }
   if (texts.size() != rows) {
     panic("column " + std::to_string(j) + " holds " + std::to_string(texts.size()) +
@@ -154,15 +149,12 @@ EncodedValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t co
   std::vector<double> scratch(rows);
 
   // Columns are taken by position: labels need not be strings or unique.
-  PyRef iloc = check(PyObject_GetAttrString(frame, "iloc"));
-  PyRef all_rows = check_created(PySlice_New(nullptr, nullptr, nullptr));
+  const ColumnsByPosition by_position(frame);
   for (std::size_t j = 0; j < cols; ++j) {
-    PyRef position = check_created(PyLong_FromSize_t(j));
-    PyRef key = detail::key_pair(all_rows.get(), position.get());
-    PyRef column = check(PyObject_GetItem(iloc.get(), key.get()));
+    PyRef column = by_position.get(j);
     PyRef dtype = check(PyObject_GetAttrString(column.get(), "dtype"));
     PyRef name = check(PyObject_GetAttrString(dtype.get(), "name"));
-    const std::string dtype_name = detail::utf8_text(name.get());
+    const std::string dtype_name = utf8_text(name.get());
 
     if (dtype_name == "str" || dtype_name == "object") {
       store_encoded_column(out, j, cols, column_cell_texts(column.get(), rows, j));
@@ -172,7 +164,7 @@ EncodedValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t co
     // them to numbers or raises.
     PyRef converted = column_to_float64(column.get());
     {
-      const detail::F64Buffer buffer(converted.get());
+      const F64Buffer buffer(converted.get());
       buffer.copy_to(scratch);
     }
     for (std::size_t r = 0; r < rows; ++r) out.values.cells()[r * cols + j] = scratch[r];

@@ -12,7 +12,7 @@
 
 #include "runtime/checked_math.h"
 #include "utils/python/errors.h"
-#include "utils/python/intake.h"
+#include "utils/python/object_access.h"
 
 #include <cmath>    // std::isnan
 #include <cstdint>  // std::uint64_t
@@ -83,7 +83,7 @@ PyRef object_array(PyRef floats, const MatrixView& matrix, const EncodingInfo& e
     ColumnDecoder decoder(decoder_of(encoding, c, matrix.cols));
     for (std::size_t r = 0; r < matrix.rows; ++r) {
       PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
-      PyRef key = detail::index_pair(r, c);
+      PyRef key = index_pair(r, c);
       check_status(PyObject_SetItem(array.get(), key.get(), text ? text : nan_text.get()));
     }
   }
@@ -114,8 +114,7 @@ PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::
 
   // Columns are addressed by position, so repeated or non-text names cannot
   // pick the wrong column.
-  PyRef iloc = check(PyObject_GetAttrString(frame.get(), "iloc"));
-  PyRef all_rows = check_created(PySlice_New(nullptr, nullptr, nullptr));
+  const ColumnsByPosition by_position(frame.get());
   PyRef object_name = check_created(PyUnicode_FromString("object"));
   for (const std::size_t c : encoding->encoded_columns) {
     ColumnDecoder decoder(decoder_of(*encoding, c, matrix.cols));
@@ -124,14 +123,13 @@ PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::
       PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
       PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(r), Py_NewRef(text ? text : Py_None));
     }
-    PyRef position = check_created(PyLong_FromSize_t(c));
-    PyRef key = detail::key_pair(all_rows.get(), position.get());
     // The column turns object before any str goes in, so pandas keeps the
     // strs as they are instead of inferring a string dtype.
-    PyRef column = check(PyObject_GetItem(iloc.get(), key.get()));
+    PyRef column = by_position.get(c);
     PyRef as_object = call_method(column.get(), "astype", object_name.get());
+    PyRef position = check_created(PyLong_FromSize_t(c));
     call_method(frame.get(), "isetitem", position.get(), as_object.get());
-    check_status(PyObject_SetItem(iloc.get(), key.get(), cells.get()));
+    by_position.set(c, cells.get());
   }
   return frame;
 }
