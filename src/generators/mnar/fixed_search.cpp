@@ -188,138 +188,164 @@ class GroupSelection {
     select([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
   }
 
+  // Where a column's wanted ranks lie among its top digits, and the keys of
+  // the buckets that hold them.
+  struct BucketPlan {
+    std::array<std::size_t, 2> digit;
+    std::array<std::uint64_t, 2> base;
+    std::array<std::vector<std::uint64_t>, 2> bucket;
+    bool own_passes = false;
+  };
+
   // Answers every column's wanted ranks from its counts: one sweep collects
   // the buckets that hold them; a column whose bucket is too large for that
   // narrows by passes of its own.
   template <typename KeyOf>
   void select(KeyOf key_of) {
-    const std::size_t n = table_.rows;
-    const std::size_t limit = std::max<std::size_t>(kDigits, n / 32);
-    struct Plan {
-      std::array<std::size_t, 2> digit;
-      std::array<std::uint64_t, 2> base;
-      std::array<std::vector<std::uint64_t>, 2> bucket;
-      bool own_passes = false;
-    };
-    std::vector<Plan> plans(size_);
+    std::vector<BucketPlan> plans(size_);
     bool sweep = false;
     for (std::size_t g = 0; g < size_; ++g) {
-      const Column& column = columns_[g];
-      Plan& plan = plans[g];
-      for (std::size_t i = 0; i < column.wanted; ++i) {
-        std::size_t digit = 0;
-        std::uint64_t base = 0;
-        while (column.ranks[i] >= base + (*column.counts)[digit]) base += (*column.counts)[digit++];
-        plan.digit[i] = digit;
-        plan.base[i] = base;
-        plan.own_passes = plan.own_passes || (*column.counts)[digit] > limit;
-      }
-      sweep = sweep || (column.wanted > 0 && !plan.own_passes);
+      plans[g] = plan_buckets(columns_[g]);
+      sweep = sweep || (columns_[g].wanted > 0 && !plans[g].own_passes);
     }
-    if (sweep) {
-      for (std::size_t r = 0; r < n; ++r) {
-        for (std::size_t g = 0; g < size_; ++g) {
-          Plan& plan = plans[g];
-          const std::size_t wanted = columns_[g].wanted;
-          if (wanted == 0 || plan.own_passes) continue;
-          const std::uint64_t key = key_of(r, g);
-          const std::size_t digit = top_digit(key);
-          if (digit == plan.digit[0]) {
-            plan.bucket[0].push_back(key);
-          } else if (wanted == 2 && digit == plan.digit[1]) {
-            plan.bucket[1].push_back(key);
-          }
-        }
-      }
-    }
+    if (sweep) collect_buckets(key_of, plans);
     for (std::size_t g = 0; g < size_; ++g) {
       Column& column = columns_[g];
-      Plan& plan = plans[g];
-      if (plan.own_passes) {
+      if (plans[g].own_passes) {
         const auto key_of_row = [&key_of, g](std::size_t row) { return key_of(row, g); };
-        RadixSelect own(key_of_row, n, *column.counts, *column.scratch);
+        RadixSelect own(key_of_row, table_.rows, *column.counts, *column.scratch);
         for (std::size_t i = 0; i < column.wanted; ++i) column.found[i] = own.at(column.ranks[i]);
-        continue;
-      }
-      for (std::size_t i = 0; i < column.wanted; ++i) {
-        std::vector<std::uint64_t>& bucket = plan.bucket[plan.digit[i] == plan.digit[0] ? 0 : 1];
-        const auto nth = bucket.begin() + static_cast<std::ptrdiff_t>(column.ranks[i] - plan.base[i]);
-        std::nth_element(bucket.begin(), nth, bucket.end());
-        std::uint64_t smaller = 0;
-        for (auto it = bucket.begin(); it != nth; ++it) smaller += *it < *nth ? 1 : 0;
-        column.found[i] = Rank{*nth, plan.base[i] + smaller};
+      } else {
+        answer_from_buckets(column, plans[g]);
       }
     }
   }
 
-  // In the order by (distance, row), the cells of rank below F are those
-  // nearer than the rank F-1 distance, then the `need` lowest rows at it.
-  void blank() {
-    const std::size_t full = settings_.full_passes;
-    const std::size_t n = table_.rows;
-    const bool has_last = full > 0;
-    const bool has_extra = full < n;
-    struct Shown {
-      std::uint32_t row;
-      std::uint64_t key;
-      std::uint64_t rank;
-    };
-    struct State {
-      Rank last{};
-      Rank extra{};
-      std::uint64_t need = 0;
-      bool extra_ties_last = false;
-      bool extra_found = true;
-      std::uint64_t ties = 0;
-      std::vector<Shown> shown;
-    };
-    std::vector<State> states(size_);
-    for (std::size_t g = 0; g < size_; ++g) {
-      const Column& column = columns_[g];
-      State& state = states[g];
-      if (!column.active) continue;
-      state.last = has_last ? column.found[0] : Rank{};
-      state.extra = has_extra ? column.found[has_last ? 1 : 0] : Rank{};
-      state.need = has_last ? full - state.last.below : 0;
-      state.extra_ties_last = has_last && has_extra && state.extra.key == state.last.key;
-      state.extra_found = !has_extra;
-      // The shown rows that may be blanked; their ranks are counted on the way.
-      if (table_.window.shows_col(first_ + g) && has_last) {
-        for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
-          const std::size_t r = table_.window.shown_row(slot);
-          const std::uint64_t key = distance_key(r, g);
-          if (key <= state.last.key) state.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
+  BucketPlan plan_buckets(const Column& column) const {
+    const std::size_t limit = std::max<std::size_t>(kDigits, table_.rows / 32);
+    BucketPlan plan;
+    for (std::size_t i = 0; i < column.wanted; ++i) {
+      std::size_t digit = 0;
+      std::uint64_t base = 0;
+      while (column.ranks[i] >= base + (*column.counts)[digit]) base += (*column.counts)[digit++];
+      plan.digit[i] = digit;
+      plan.base[i] = base;
+      plan.own_passes = plan.own_passes || (*column.counts)[digit] > limit;
+    }
+    return plan;
+  }
+
+  template <typename KeyOf>
+  void collect_buckets(KeyOf key_of, std::vector<BucketPlan>& plans) const {
+    for (std::size_t r = 0; r < table_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        BucketPlan& plan = plans[g];
+        const std::size_t wanted = columns_[g].wanted;
+        if (wanted == 0 || plan.own_passes) continue;
+        const std::uint64_t key = key_of(r, g);
+        const std::size_t digit = top_digit(key);
+        if (digit == plan.digit[0]) {
+          plan.bucket[0].push_back(key);
+        } else if (wanted == 2 && digit == plan.digit[1]) {
+          plan.bucket[1].push_back(key);
         }
       }
     }
-    for (std::size_t r = 0; r < n; ++r) {
+  }
+
+  static void answer_from_buckets(Column& column, BucketPlan& plan) {
+    for (std::size_t i = 0; i < column.wanted; ++i) {
+      std::vector<std::uint64_t>& bucket = plan.bucket[plan.digit[i] == plan.digit[0] ? 0 : 1];
+      const auto nth = bucket.begin() + static_cast<std::ptrdiff_t>(column.ranks[i] - plan.base[i]);
+      std::nth_element(bucket.begin(), nth, bucket.end());
+      std::uint64_t smaller = 0;
+      for (auto it = bucket.begin(); it != nth; ++it) smaller += *it < *nth ? 1 : 0;
+      column.found[i] = Rank{*nth, plan.base[i] + smaller};
+    }
+  }
+
+  // A shown cell that may be blanked, with its rank by (distance, row),
+  // counted during the blanking sweep.
+  struct Shown {
+    std::uint32_t row;
+    std::uint64_t key;
+    std::uint64_t rank;
+  };
+
+  // What the blanking sweep knows of an active column. With F = full_passes,
+  // the cells of rank below F are those nearer than the rank F-1 distance
+  // (`last`), then the `need` lowest rows at it; the rank F cell (`extra`) is
+  // the first row after them at its distance.
+  struct Boundary {
+    Rank last{};
+    Rank extra{};
+    std::uint64_t need = 0;
+    bool extra_ties_last = false;
+    bool extra_found = true;
+    std::uint64_t ties = 0;
+    std::vector<Shown> shown;
+  };
+
+  bool has_last() const noexcept { return settings_.full_passes > 0; }
+  bool has_extra() const noexcept { return settings_.full_passes < table_.rows; }
+
+  void blank() {
+    std::vector<Boundary> boundaries(size_);
+    for (std::size_t g = 0; g < size_; ++g) {
+      if (columns_[g].active) boundaries[g] = boundary_of(g);
+    }
+    for (std::size_t r = 0; r < table_.rows; ++r) {
       for (std::size_t g = 0; g < size_; ++g) {
-        if (!columns_[g].active) continue;
-        State& state = states[g];
-        const std::uint64_t key = distance_key(r, g);
-        for (Shown& s : state.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
-        double& cell = table_.matrix[r * table_.cols + first_ + g];
-        if (has_last && key < state.last.key) {
-          cell = kBlank;
-        } else if (has_last && key == state.last.key) {
-          if (state.ties < state.need) {
-            cell = kBlank;
-          } else if (!state.extra_found && state.extra_ties_last) {
-            outcomes_[g].extra = static_cast<std::uint32_t>(r);
-            state.extra_found = true;
-          }
-          ++state.ties;
-        } else if (!state.extra_found && !state.extra_ties_last && key == state.extra.key) {
-          outcomes_[g].extra = static_cast<std::uint32_t>(r);
-          state.extra_found = true;
-        }
+        if (columns_[g].active) blank_if_inside(r, g, boundaries[g]);
       }
     }
     for (std::size_t g = 0; g < size_; ++g) {
       ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
-      for (const Shown& s : states[g].shown) {
-        if (s.rank < full) blanker.note(s.rank, s.row);
+      for (const Shown& s : boundaries[g].shown) {
+        if (s.rank < settings_.full_passes) blanker.note(s.rank, s.row);
       }
+    }
+  }
+
+  Boundary boundary_of(std::size_t g) const {
+    const Column& column = columns_[g];
+    Boundary boundary;
+    boundary.last = has_last() ? column.found[0] : Rank{};
+    boundary.extra = has_extra() ? column.found[has_last() ? 1 : 0] : Rank{};
+    boundary.need = has_last() ? settings_.full_passes - boundary.last.below : 0;
+    boundary.extra_ties_last = has_last() && has_extra() && boundary.extra.key == boundary.last.key;
+    boundary.extra_found = !has_extra();
+    if (table_.window.shows_col(first_ + g) && has_last()) {
+      for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
+        const std::size_t r = table_.window.shown_row(slot);
+        const std::uint64_t key = distance_key(r, g);
+        if (key <= boundary.last.key) {
+          boundary.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
+        }
+      }
+    }
+    return boundary;
+  }
+
+  // Cells are met in row order, so the first ones at the boundary distance
+  // are the lowest rows there.
+  void blank_if_inside(std::size_t r, std::size_t g, Boundary& boundary) {
+    const std::uint64_t key = distance_key(r, g);
+    for (Shown& s : boundary.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
+    double& cell = table_.matrix[r * table_.cols + first_ + g];
+    if (has_last() && key < boundary.last.key) {
+      cell = kBlank;
+    } else if (has_last() && key == boundary.last.key) {
+      if (boundary.ties < boundary.need) {
+        cell = kBlank;
+      } else if (!boundary.extra_found && boundary.extra_ties_last) {
+        outcomes_[g].extra = static_cast<std::uint32_t>(r);
+        boundary.extra_found = true;
+      }
+      ++boundary.ties;
+    } else if (!boundary.extra_found && !boundary.extra_ties_last && key == boundary.extra.key) {
+      outcomes_[g].extra = static_cast<std::uint32_t>(r);
+      boundary.extra_found = true;
     }
   }
 
