@@ -20,10 +20,9 @@ void ColumnWork::take_groups() noexcept {
       columns_done_.fetch_add(last - first);
     }
   } catch (...) {
-    // Other jobs stop at their next group: the call fails anyway.
-    std::lock_guard lock(failure_mutex_);
-    if (!failure_) failure_ = std::current_exception();
-    failed_.store(true);
+    // Only the first failure is kept, and it is read only after join. Other
+    // jobs stop at their next group: the call fails anyway.
+    if (!failed_.exchange(true)) failure_ = std::current_exception();
   }
 }
 

@@ -23,8 +23,8 @@
 #include <cstdint>    // std::uint32_t, SIZE_MAX
 #include <exception>  // std::exception_ptr
 #include <memory>     // std::shared_ptr
-#include <mutex>      // std::mutex
 #include <span>       // std::span
+#include <utility>    // std::move
 #include <vector>     // std::vector
 
 namespace gapwright {
@@ -99,7 +99,8 @@ class ColumnWork {
   // searched without one is an internal failure.
   void check_finished() const;
 
-  const std::vector<ColumnOutcome>& outcomes() const noexcept { return outcomes_; }
+  // After join: hands the columns' outcomes to the caller.
+  std::vector<ColumnOutcome> take_outcomes() noexcept { return std::move(outcomes_); }
 
  private:
   const ColumnSearch& search_;
@@ -109,12 +110,11 @@ class ColumnWork {
   std::atomic<std::size_t> next_column_{0};
   std::atomic<std::size_t> columns_done_{0};
   std::atomic<bool> failed_{false};
-  std::mutex failure_mutex_;
   std::exception_ptr failure_;
 };
 
-// Takes groups of columns of the work until none is left, then drops its
-// handle, so that the caller's sole-owner test after join never sees it.
+// Takes groups of columns of the work until none is left or a job has
+// failed, then drops its handle, so that the caller's sole-owner test after join never sees it.
 class ColumnJob final : public Job {
  public:
   explicit ColumnJob(std::shared_ptr<ColumnWork> work);

@@ -6,6 +6,7 @@
 // taking the nearest cell not yet taken.
 #pragma once
 
+#include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
 #include "generators/mnar/pass_plan.h"
 
@@ -23,8 +24,7 @@ class DrawnThresholdSearch final : public ColumnSearch {
 
   // Each column is searched for the passes that select it, up to its first
   // NaN threshold, which its outcome records. A threshold that finds no cell
-  // left writes the failed-job notice "No argmin found!", as a failed single
-  // search would.
+  // left writes the panic notice "No argmin found!" and the column goes on.
   void search(std::size_t first, std::size_t last, std::span<ColumnOutcome> outcomes,
               JobScratch& scratch) const override;
 

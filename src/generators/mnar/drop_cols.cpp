@@ -11,7 +11,9 @@
 
 #include <algorithm>  // std::clamp, std::max, std::min, std::sort
 #include <cmath>      // std::ceil
+#include <cstdint>    // std::uint8_t, std::uint32_t, std::uint64_t, UINT32_MAX
 #include <memory>     // std::make_shared, std::make_unique
+#include <span>       // std::span
 #include <string>     // std::to_string
 #include <thread>     // std::thread::hardware_concurrency
 #include <vector>     // std::vector
@@ -74,9 +76,10 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
 }
 
 // Runs `search` over every column on `jobs` jobs of the pool; the calling
-// thread runs `meanwhile` before it waits for them. Rethrows what a job failed with.
+// thread runs `meanwhile` before it waits for them. Rethrows what a job
+// failed with.
 template <typename Meanwhile>
-std::shared_ptr<ColumnWork> search_on_pool(ThreadPool& pool, std::size_t jobs,
+std::vector<ColumnOutcome> search_on_pool(ThreadPool& pool, std::size_t jobs,
                                            const ColumnSearch& search, std::size_t cols,
                                            std::size_t group, Meanwhile&& meanwhile) {
   auto work = std::make_shared<ColumnWork>(search, cols, group);
@@ -87,7 +90,7 @@ std::shared_ptr<ColumnWork> search_on_pool(ThreadPool& pool, std::size_t jobs,
   }
   if (work.use_count() != 1) panic("Still references alive");
   work->check_finished();
-  return work;
+  return work->take_outcomes();
 }
 
 // The passes that the call carries out: they end before the first NaN threshold.
@@ -106,7 +109,9 @@ std::vector<Event> shown_events(const std::vector<ColumnOutcome>& outcomes, std:
   std::vector<Event> events;
   for (std::size_t c = 0; c < outcomes.size(); ++c) {
     for (const ShownBlank& blank : outcomes[c].shown) {
-      if (blank.pass < listed) events.push_back(Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
+      if (blank.pass < listed) {
+        events.push_back(Event{blank.pass, blank.row, static_cast<std::uint32_t>(c)});
+      }
     }
   }
   return events;
@@ -140,23 +145,23 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   const bool fixed_thresholds = mnar.variance == 0.0;
   const std::size_t jobs = job_count(mnar.pool, cols);
   const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
-  std::shared_ptr<ColumnWork> work;
+  std::vector<ColumnOutcome> outcomes;
   if (fixed_thresholds) {
     const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});
-    work = search_on_pool(mnar.pool, jobs, search, cols, group,
+    outcomes = search_on_pool(mnar.pool, jobs, search, cols, group,
                           [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
   } else {
     plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
                                  : plan_passes(mnar.stream, cols, blanks, true);
     const DrawnThresholdSearch search(table, mnar.mean, mnar.variance, plan);
-    work = search_on_pool(mnar.pool, jobs, search, cols, group, [] {});
+    outcomes = search_on_pool(mnar.pool, jobs, search, cols, group, [] {});
   }
 
   Searched searched;
-  searched.listed = passes_carried_out(plan, work->outcomes());
-  searched.events = shown_events(work->outcomes(), searched.listed);
+  searched.listed = passes_carried_out(plan, outcomes);
+  searched.events = shown_events(outcomes, searched.listed);
   if (fixed_thresholds && searched.listed > full) {
-    take_partial_pass(table, plan, work->outcomes(), searched.events);
+    take_partial_pass(table, plan, outcomes, searched.events);
   }
   std::sort(searched.events.begin(), searched.events.end(),
             [](const Event& a, const Event& b) { return a.pass < b.pass; });

@@ -191,8 +191,8 @@ class GroupSelection {
   // Where a column's wanted ranks lie among its top digits, and the keys of
   // the buckets that hold them.
   struct BucketPlan {
-    std::array<std::size_t, 2> digit;
-    std::array<std::uint64_t, 2> base;
+    std::array<std::size_t, 2> digit{};
+    std::array<std::uint64_t, 2> base{};
     std::array<std::vector<std::uint64_t>, 2> bucket;
     bool own_passes = false;
   };

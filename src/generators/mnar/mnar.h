@@ -1,7 +1,6 @@
 // MNAR: the native record behind each MNARrs object, and the masking passes.
 #pragma once
 
-#include "generators/mnar/column_job.h"
 #include "runtime/random_stream.h"
 #include "runtime/thread_pool.h"
 

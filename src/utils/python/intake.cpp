@@ -7,6 +7,7 @@
 #include "utils/python/object_access.h"
 
 #include <cstring>  // std::memcpy
+#include <span>  // std::span
 #include <string>
 #include <utility>  // std::move
 #include <vector>

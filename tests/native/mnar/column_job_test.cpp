@@ -4,13 +4,15 @@
 
 #include "generators/mnar/drawn_search.h"
 #include "generators/mnar/fixed_search.h"
+#include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
+#include "runtime/thread_pool.h"
 
 #include <algorithm>  // std::sort
 #include <cmath>      // std::isnan
 #include <cstdint>    // std::uint32_t
 #include <limits>     // std::numeric_limits
-#include <memory>     // std::make_shared
+#include <memory>     // std::make_shared, std::make_unique
 #include <random>     // std::mt19937_64
 #include <span>       // std::span
 #include <vector>
@@ -148,7 +150,7 @@ TEST(column_job_test, jobs_drop_their_work_handle_when_done) {
   EXPECT_EQ(work.use_count(), 1);
   EXPECT_NO_THROW(work->check_finished());
   EXPECT_TRUE(std::isnan(matrix[1]));  // 2 and 3 tie around 2.5: the lower row wins
-  EXPECT_EQ(work->outcomes()[0].extra, 2U);
+  EXPECT_EQ(work->take_outcomes()[0].extra, 2U);
 }
 
 // A search that fails on one column, as a logic fault would.

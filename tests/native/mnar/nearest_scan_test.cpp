@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>   // std::copysign
-#include <limits>  // std::numeric_limits
+#include <cmath>     // std::copysign
+#include <limits>    // std::numeric_limits
+#include <optional>  // std::optional
 #include <vector>
+
+#include "generators/mnar/distance_key.h"
 
 namespace gapwright {
 namespace {
