@@ -9,6 +9,7 @@ give the right result, and the instance must work afterwards.
 """
 
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -53,6 +54,12 @@ def from_numpy_or_pandas(error):
         tb = tb.tb_next
     return any(os.sep + "pandas" + os.sep in f or os.sep + "numpy" + os.sep in f for f in files)
 
+def report(line):
+    # One write a line: a child that dies mid-report leaves a line the parent
+    # does not match rather than one glued to the crash report.
+    sys.stderr.write(line + "\\n")
+    sys.stderr.flush()
+
 devnull = os.open(os.devnull, os.O_WRONLY)
 os.dup2(devnull, 1)
 twin = MNARrs(seed=3, n_workers=2)
@@ -62,7 +69,7 @@ expected_next = twin(make(), 0.3)
 streak = 0
 while streak < 300:
     m, data = MNARrs(seed=3, n_workers=2), make()
-    print("K", k, file=sys.stderr, flush=True)
+    report(f"K {k}")
     _testcapi.set_nomemory(k, k + 1)
     try:
         result = m(data, 0.3)
@@ -85,12 +92,12 @@ while streak < 300:
         usable = same(after, expected) or same(after, expected_next)
     except BaseException:
         usable = False
-    print("R", k, label, usable, file=sys.stderr, flush=True)
+    report(f"R {k} {label} {usable}")
     if not usable:
         sys.exit(3)  # the parent goes on in a fresh process
     streak = streak + 1 if label == "ok" else 0
     k += 1
-print("END", k, file=sys.stderr, flush=True)
+report(f"END {k}")
 """
 
 
@@ -106,13 +113,11 @@ def sweep(kind):
         )
         lines = done.stderr.splitlines()
         for line in lines:
-            if line.startswith("R "):
-                _, point, rest = line.split(" ", 2)
-                label, usable = rest.rsplit(" ", 1)
-                outcomes[int(point)] = (label, usable == "True")
-        if any(line.startswith("END") for line in lines):
+            if match := re.fullmatch(r"R (\d+) (.+) (True|False)", line):
+                outcomes[int(match[1])] = (match[2], match[3] == "True")
+        if any(re.fullmatch(r"END \d+", line) for line in lines):
             return outcomes, crashes
-        started = [int(line.split()[1]) for line in lines if line.startswith("K ")]
+        started = [int(match[1]) for line in lines if (match := re.fullmatch(r"K (\d+)", line))]
         assert started, done.stderr[-3000:]
         if outcomes.get(started[-1], ("", True))[1]:  # died rather than finding the instance broken
             crashes.append((started[-1], done.stderr[-3000:]))

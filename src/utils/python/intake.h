@@ -16,8 +16,8 @@ namespace gapwright::py {
 IntakeResult pyany_to_vec(PyObject* data);
 
 // Copies a 2-D buffer of native 8-byte floats holding exactly rows * cols
-// items into a new row-major array. A buffer whose item count matches but
-// whose dimensions are not (rows, cols) is an internal failure.
+// items into a new row-major array, in the buffer's own C order whatever
+// dimensions it reports. Another item count is a BufferError.
 CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols);
 
 // True when a column of the DataFrame holds strings by its dtype (kind "O" or
