@@ -149,7 +149,7 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   if (fixed_thresholds) {
     const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});
     outcomes = search_on_pool(mnar.pool, jobs, search, cols, group,
-                          [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
+                              [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
   } else {
     plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
                                  : plan_passes(mnar.stream, cols, blanks, true);
