@@ -5,17 +5,7 @@
 # build/tools-venv (cmake, ninja) and build/venv-X.Y (numpy, pandas, pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
-tools="$root/build/tools-venv"
-python="$(scripts/find_python.sh 1)"
-version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
-venv="$root/build/venv-$version"
-for needed in "$tools/bin/cmake" "$tools/bin/ninja" "$venv/bin/python"; do
-  if [[ ! -x "$needed" ]]; then
-    echo "$needed is missing; run scripts/test.sh first" >&2
-    exit 1
-  fi
-done
+source scripts/built_tools.sh
 bash scripts/need_packages.sh clang-19 libc++-19-dev libc++abi-19-dev
 
 echo "== Python $version suite against a clang 19 + libc++ module"

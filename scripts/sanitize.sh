@@ -7,19 +7,8 @@
 # ninja) and build/venv-X.Y for the newest interpreter (numpy, pandas, pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root="$PWD"
-tools="$root/build/tools-venv"
+source scripts/built_tools.sh
 jobs="$(nproc)"
-
-python="$(scripts/find_python.sh 1)"
-version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
-venv="$root/build/venv-$version"
-for needed in "$tools/bin/cmake" "$tools/bin/ninja" "$venv/bin/python"; do
-  if [[ ! -x "$needed" ]]; then
-    echo "$needed is missing; run scripts/test.sh first" >&2
-    exit 1
-  fi
-done
 
 configure() {
   local dir="$1"
