@@ -35,7 +35,13 @@ class MNARrs:
         variance: _Real | None = None,
         seed: SupportsIndex | None = None,
         n_workers: SupportsIndex | None = None,
+        *,
+        dump: bool | np.bool_ | None = True,
     ) -> MNARrs: ...
+    def __reduce__(
+        self,
+    ) -> tuple[type[MNARrs], tuple[float, float, int, int], tuple[int, bool, int]]: ...
+    def __setstate__(self, state: tuple[int, bool, int], /) -> None: ...
     # Any shape on the way in: before numpy 2.3 NDArray's shape is tuple[int, ...],
     # which a parameter typed 2-D would refuse. The result is always 2-D.
     @overload

@@ -49,12 +49,19 @@ def test_every_layout_reads_like_the_c_copy(layout):
 
 @pytest.mark.parametrize(
     "data, name",
-    [(np.arange(3.0), "ndarray"), (np.zeros((2, 2, 2)), "ndarray"), ([[1.0]], "list"), (pd.Series([1.0]), "Series")],
+    [
+        (np.arange(3.0), "'numpy.ndarray' with 1 dimension (2 needed)"),
+        (np.zeros((2, 2, 2)), "'numpy.ndarray' with 3 dimensions (2 needed)"),
+        ([[1.0]], "'list'"),
+        (pd.Series([1.0]), "'Series'"),
+        (type("DataFrame", (), {"__module__": "polars.dataframe.frame"})(), "'polars.dataframe.frame.DataFrame'"),
+    ],
 )
 def test_unsupported_inputs(data, name):
+    """A name that reads like a supported type is spelled out in full."""
     with pytest.raises(TypeError) as caught:
         unmasked(data)
-    assert str(caught.value) == "Unsupported type: '" + name + UNSUPPORTED
+    assert str(caught.value) == "Unsupported type: " + name + UNSUPPORTED[1:]
 
 
 @pytest.mark.parametrize("dtype", [np.int64, np.float32, np.bool_, ">f8"])

@@ -16,7 +16,7 @@ from gapwright import MNARrs
 
 def test_module_exports_one_class():
     assert gapwright.__all__ == ["MNARrs"]
-    assert MNARrs.__module__ == "builtins"
+    assert MNARrs.__module__ == "gapwright"
     assert MNARrs.__name__ == MNARrs.__qualname__ == "MNARrs"
     assert gapwright.__doc__ and gapwright.__doc__.strip()
     assert gapwright.__version__ == importlib.metadata.version("gapwright")
@@ -37,8 +37,8 @@ def test_library_exports_only_its_init_and_names_no_build_path():
 
 
 def test_signature_from_text_signature():
-    assert str(inspect.signature(MNARrs)) == "(mean=None, variance=None, seed=None, n_workers=None)"
-    assert MNARrs.__text_signature__ == "(mean=None, variance=None, seed=None, n_workers=None)"
+    text = "(mean=None, variance=None, seed=None, n_workers=None, *, dump=True)"
+    assert str(inspect.signature(MNARrs)) == MNARrs.__text_signature__ == text
 
 
 @pytest.mark.parametrize(

@@ -92,8 +92,10 @@ def test_stub_constructor_matches_runtime_signature():
     cls = next(n for n in tree.body if isinstance(n, ast.ClassDef) and n.name == "MNARrs")
     new = next(n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__new__")
     stub_params = [(a.arg, ast.literal_eval(d)) for a, d in zip(new.args.args[1:], new.args.defaults)]
+    stub_params += [(a.arg, ast.literal_eval(d)) for a, d in zip(new.args.kwonlyargs, new.args.kw_defaults)]
     runtime = inspect.signature(gapwright.MNARrs)
     assert stub_params == [(p.name, p.default) for p in runtime.parameters.values()]
-    assert all(p.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD for p in runtime.parameters.values())
+    kinds = [p.kind for p in runtime.parameters.values()]
+    assert kinds == [inspect.Parameter.POSITIONAL_OR_KEYWORD] * 4 + [inspect.Parameter.KEYWORD_ONLY]
     calls = [n for n in cls.body if isinstance(n, ast.FunctionDef) and n.name == "__call__"]
     assert calls and all([a.arg for a in c.args.args] == ["self", "data", "alpha"] for c in calls)

@@ -15,6 +15,7 @@ Object2D = np.ndarray[tuple[int, int], np.dtype[np.object_]]
 m = MNARrs()
 m = MNARrs(0.5, 0.1, 7, 2)
 m = MNARrs(mean=np.float64(0.3), variance=1, seed=np.uint64(3), n_workers=True)
+m = MNARrs(seed=1, dump=False)
 
 floats: npt.NDArray[np.float64] = np.zeros((3, 2))
 objects: npt.NDArray[np.object_] = np.empty((3, 2), dtype=object)

@@ -7,15 +7,16 @@
 #include "generators/mnar/mnar.h"
 #include "generators/mnar/pass_plan.h"
 #include "runtime/checked_math.h"
+#include "runtime/cpu_budget.h"
 #include "runtime/internal_error.h"
 
 #include <algorithm>  // std::clamp, std::max, std::min, std::sort
 #include <cmath>      // std::ceil
 #include <cstdint>    // std::uint8_t, std::uint32_t, std::uint64_t, UINT32_MAX
 #include <memory>     // std::make_shared, std::make_unique
+#include <optional>   // std::optional
 #include <span>       // std::span
 #include <string>     // std::to_string
-#include <thread>     // std::thread::hardware_concurrency
 #include <vector>     // std::vector
 
 namespace gapwright {
@@ -43,6 +44,8 @@ struct Event {
 struct Searched {
   // The passes that the call carries out.
   std::size_t listed = 0;
+  // When they end before the plan does: the column whose NaN threshold ends them.
+  std::size_t nan_column = 0;
   // The blanks the dumps show, in pass order.
   std::vector<Event> events;
 };
@@ -58,10 +61,9 @@ void check_addressable(std::size_t rows, std::size_t cols) {
 }
 
 // Jobs to queue: one per worker, but no more than there are columns, nor
-// than the processor runs at once, since each column in work holds scratch.
+// than the process may run at once, since each column in work holds scratch.
 std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
-  const std::size_t cores = std::max(1U, std::thread::hardware_concurrency());
-  return std::min({pool.size(), cols, cores});
+  return std::min({pool.size(), cols, usable_cpus()});
 }
 
 // Without an index a job's columns share its sweeps over the matrix. With
@@ -103,6 +105,20 @@ std::size_t passes_carried_out(const PassPlan& plan, const std::vector<ColumnOut
     if (nan_pass < plan.full_passes + in_last[c]) listed = std::min(listed, nan_pass);
   }
   return listed;
+}
+
+// The first column of pass `pass`'s selection whose threshold is NaN.
+std::size_t first_nan_column(const PassPlan& plan, const std::vector<ColumnOutcome>& outcomes,
+                             std::size_t pass) {
+  if (pass >= plan.full_passes) {
+    for (const std::uint32_t c : plan.last) {
+      if (outcomes[c].nan_pass == pass) return c;
+    }
+  }
+  for (std::size_t c = 0; c < outcomes.size(); ++c) {
+    if (outcomes[c].nan_pass == pass) return c;
+  }
+  panic("no column of pass " + std::to_string(pass) + " has a NaN threshold");
 }
 
 std::vector<Event> shown_events(const std::vector<ColumnOutcome>& outcomes, std::size_t listed) {
@@ -159,6 +175,9 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
 
   Searched searched;
   searched.listed = passes_carried_out(plan, outcomes);
+  if (searched.listed < plan.passes()) {
+    searched.nan_column = first_nan_column(plan, outcomes, searched.listed);
+  }
   searched.events = shown_events(outcomes, searched.listed);
   if (fixed_thresholds && searched.listed > full) {
     take_partial_pass(table, plan, outcomes, searched.events);
@@ -198,7 +217,8 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
   check_addressable(rows, cols);
 
   // The dump starts from the matrix as it came; the jobs blank it in place.
-  MatrixDump dump(matrix.data(), rows, cols);
+  std::optional<MatrixDump> matrix_dump;
+  if (dump) matrix_dump.emplace(matrix.data(), rows, cols);
   const RandomStream stream_before = stream;
   // Where the stream stands once the call ends after pass `passes`, since a
   // pass draws all its thresholds before it looks at any of them.
@@ -219,16 +239,18 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
     throw;
   }
 
-  DumpWriter writer(dump_fd);
-  try {
-    write_dumps(dump, searched, writer);
-  } catch (const InternalError&) {
-    stop_stream_after(writer.written_passes() + 1);
-    throw;
+  if (matrix_dump) {
+    DumpWriter writer(dump_fd);
+    try {
+      write_dumps(*matrix_dump, searched, writer);
+    } catch (const InternalError&) {
+      stop_stream_after(writer.written_passes() + 1);
+      throw;
+    }
   }
   if (searched.listed < plan.passes()) {
     stop_stream_after(searched.listed + 1);
-    panic("Sample is nan");
+    throw NanThreshold(searched.nan_column);
   }
 }
 

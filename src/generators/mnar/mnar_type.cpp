@@ -3,15 +3,21 @@
 // What it does, in Python terms:
 //
 //     class MNARrs:
-//         def __init__(self, mean=0.5, variance=0.0, seed=<clock>, n_workers=4): ...
+//         def __init__(self, mean=0.5, variance=0.0, seed=<clock>, n_workers=4, *, dump=True): ...
 //         def __call__(self, data, alpha):
 //             """Return a copy of `data` with ceil(alpha * rows * cols) cells NaN."""
 //         def __repr__(self):
 //             return f"MNAR[{mean}]"
+//         def __reduce__(self):
+//             return MNARrs, (mean, variance, seed, n_workers), (1, dump, words_drawn)
+//         def __setstate__(self, state): ...
 //
 // Each instance owns its random stream and its worker pool; a borrow flag
 // refuses overlapping use of one instance from several threads or from
-// callbacks that a running call makes.
+// callbacks that a running call makes. A pickled or copied instance is
+// rebuilt from its arguments and moved to where its stream stands, so its
+// next call makes the holes the original's next call makes; its pool is its
+// own.
 #include "generators/mnar/mnar_type.h"
 
 #include "generators/mnar/borrow_flag.h"
@@ -26,9 +32,12 @@
 #include "utils/python/rebuild.h"
 #include "utils/text/number_text.h"
 
+#include <cmath>     // std::isinf, std::isnan
 #include <new>       // placement new
 #include <optional>  // std::optional
+#include <string>    // std::string, std::to_string
 #include <utility>   // std::move
+#include <variant>   // std::get_if
 
 namespace gapwright::py {
 namespace {
@@ -41,11 +50,92 @@ struct MNARObject {
 
 MNARObject* as_mnar(PyObject* self) { return reinterpret_cast<MNARObject*>(self); }
 
-constexpr Signature<4> kNewSignature{
-    "MNARrs.__new__()", {"mean", "variance", "seed", "n_workers"}, 0};
+constexpr Signature<5> kNewSignature{
+    "MNARrs.__new__()", {"mean", "variance", "seed", "n_workers", "dump"}, 0, 4};
 constexpr Signature<2> kCallSignature{"MNARrs.__call__()", {"data", "alpha"}, 2};
 
 bool given(const PyRef& value) { return value && value.get() != Py_None; }
+
+// The version of the state that __reduce__ writes and __setstate__ reads.
+constexpr long kStateVersion = 1;
+
+struct InstanceState {
+  bool dump;
+  std::uint64_t words_drawn;
+};
+
+// A state is refused whole, before anything of it is applied: a damaged one
+// must never leave an instance on a stream that no instance was on.
+InstanceState parse_state(PyObject* state) {
+  if (!PyTuple_Check(state)) {
+    PyErr_Format(PyExc_TypeError, "MNARrs state must be a tuple, not %s", Py_TYPE(state)->tp_name);
+    throw PyErrorAlreadySet{};
+  }
+  const Py_ssize_t size = PyTuple_GET_SIZE(state);
+  if (size < 1) raise_error(PyExc_ValueError, "MNARrs state is empty: no version");
+  PyObject* version = PyTuple_GET_ITEM(state, 0);
+  if (!PyLong_CheckExact(version)) {
+    PyErr_Format(PyExc_TypeError, "MNARrs state version must be an int, not %s",
+                 Py_TYPE(version)->tp_name);
+    throw PyErrorAlreadySet{};
+  }
+  int overflow = 0;
+  const long number = PyLong_AsLongAndOverflow(version, &overflow);
+  if (overflow != 0 || number != kStateVersion) {
+    PyErr_Format(PyExc_ValueError, "MNARrs state version %R is not supported (this build reads %ld)",
+                 version, kStateVersion);
+    throw PyErrorAlreadySet{};
+  }
+  if (size != 3) {
+    PyErr_Format(PyExc_ValueError,
+                 "MNARrs state of version 1 has 3 items (version, dump, words drawn), not %zd",
+                 size);
+    throw PyErrorAlreadySet{};
+  }
+  PyObject* dump = PyTuple_GET_ITEM(state, 1);
+  if (!PyBool_Check(dump)) {
+    PyErr_Format(PyExc_TypeError, "MNARrs state: dump must be a bool, not %s",
+                 Py_TYPE(dump)->tp_name);
+    throw PyErrorAlreadySet{};
+  }
+  PyObject* words = PyTuple_GET_ITEM(state, 2);
+  if (!PyLong_CheckExact(words)) {
+    PyErr_Format(PyExc_TypeError, "MNARrs state: words drawn must be an int, not %s",
+                 Py_TYPE(words)->tp_name);
+    throw PyErrorAlreadySet{};
+  }
+  const unsigned long long drawn = PyLong_AsUnsignedLongLong(words);
+  if (drawn == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ValueError, "MNARrs state: words drawn must be from 0 to 2**64-1, not %R",
+                 words);
+    throw PyErrorAlreadySet{};
+  }
+  return InstanceState{dump == Py_True, drawn};
+}
+
+// "Sample is nan", then what the caller can do about it.
+std::string nan_threshold_message(const NanThreshold& failure, double variance,
+                                  const OUT& container) {
+  std::string message = failure.what();
+  if (std::isnan(variance)) {
+    return message + ": variance is NaN, so every threshold is; pass a number";
+  }
+  std::string column = "column " + std::to_string(failure.column());
+  if (const auto* frame = std::get_if<OUT::DataFrame>(&container.kind)) {
+    if (failure.column() < frame->columns.size()) {
+      column = "column '" + frame->columns[failure.column()] + "' (position " +
+               std::to_string(failure.column()) + ")";
+    }
+  }
+  message += ": the threshold drawn for " + column + " is NaN";
+  if (std::isinf(variance)) {
+    return message + ", as an infinite variance makes it for a column of one value or one "
+                     "holding a NaN or an infinity; pass a finite variance";
+  }
+  return message + ", as the column holds a NaN or an infinity; fill or drop those cells "
+                   "before masking";
+}
 
 // Holds an instance's flag for the rest of a scope; a refused take raises
 // RuntimeError with the refusal's text.
@@ -75,9 +165,11 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::uint64_t> seed;
     if (given(bound[2])) seed = to_u64(bound[2].get(), "seed");
     const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3].get(), "n_workers") : 4;
+    const bool dump = given(bound[4]) ? to_bool(bound[4].get(), "dump") : true;
 
-    MNAR record{mean, variance, RandomStream::seed_from_u64(choose_seed(seed)),
-                ThreadPool(static_cast<std::size_t>(n_workers))};
+    const std::uint64_t chosen_seed = choose_seed(seed);
+    MNAR record{mean, variance, chosen_seed, RandomStream::seed_from_u64(chosen_seed),
+                ThreadPool(static_cast<std::size_t>(n_workers)), dump};
 
     PyObject* self = type->tp_alloc(type, 0);
     if (self == nullptr) throw PyErrorAlreadySet{};
@@ -103,12 +195,15 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
     IntakeResult intake = pyany_to_vec(bound[0].get());
     const std::uint64_t blanks = blank_count(alpha, intake.rows, intake.cols);
-    {
+    try {
       // The passes, their dumps and the pool's joins touch no Python object;
       // holding the interpreter through them would stall every other Python
       // thread, including one that drains the pipe the dump is written to.
       Detached detached;
       object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
+    } catch (const NanThreshold& failure) {
+      raise_error(PyExc_ValueError,
+                  nan_threshold_message(failure, object->record.variance, intake.container));
     }
     return arr_to_out(std::move(intake.values), std::move(intake.container),
                       std::move(intake.encoding))
@@ -127,6 +222,50 @@ PyObject* mnar_repr(PyObject* self) {
   });
 }
 
+// __reduce__: the constructor's arguments, then the state that moves the
+// stream: (version, dump, words drawn since seeding).
+PyObject* mnar_reduce(PyObject* self, PyObject*) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    MNARObject* object = as_mnar(self);
+    SharedBorrow borrow(object->borrow, "Already mutably borrowed");
+    const MNAR& record = object->record;
+    PyObject* type = mnar_type();
+    if (type == nullptr) throw PyErrorAlreadySet{};
+    return check(Py_BuildValue("O(ddKK)(lOK)", type, record.mean, record.variance,
+                               static_cast<unsigned long long>(record.seed),
+                               static_cast<unsigned long long>(record.pool.size()),
+                               kStateVersion, record.dump ? Py_True : Py_False,
+                               static_cast<unsigned long long>(record.stream.words_drawn())))
+        .release();
+  });
+}
+
+// __setstate__: applies a state that __reduce__ gave.
+PyObject* mnar_setstate(PyObject* self, PyObject* state) {
+  return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+    MNARObject* object = as_mnar(self);
+    ExclusiveBorrow borrow(object->borrow, "Already borrowed");
+    const InstanceState parsed = parse_state(state);
+    MNAR& record = object->record;
+    RandomStream stream = RandomStream::seed_from_u64(record.seed);
+    stream.seek(parsed.words_drawn);
+    record.stream = stream;
+    record.dump = parsed.dump;
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef kMethods[] = {
+    {"__reduce__", mnar_reduce, METH_NOARGS,
+     PyDoc_STR("Return (MNARrs, (mean, variance, seed, n_workers), state) for pickle and copy.\n\n"
+               "state is (1, dump, words): the state's version, the dump switch and the\n"
+               "number of 32-bit words drawn from the random stream since seeding.")},
+    {"__setstate__", mnar_setstate, METH_O,
+     PyDoc_STR("Set the dump switch and move the stream to the position that a state\n"
+               "from __reduce__ records.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // Deallocation: drop the record (the pool closes its queue without waiting),
 // free the object, then release the heap type's reference.
 void mnar_dealloc(PyObject* self) {
@@ -143,15 +282,17 @@ PyType_Slot kSlots[] = {
     {Py_tp_call, reinterpret_cast<void*>(mnar_call)},
     {Py_tp_repr, reinterpret_cast<void*>(mnar_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mnar_dealloc)},
-    {Py_tp_doc, const_cast<char*>(
-                    "MNARrs(mean=None, variance=None, seed=None, n_workers=None)\n--\n\n")},
+    {Py_tp_methods, kMethods},
+    {Py_tp_doc, const_cast<char*>("MNARrs(mean=None, variance=None, seed=None, n_workers=None, "
+                                  "*, dump=True)\n--\n\n")},
     {0, nullptr},
 };
 
-// The dotted name sets __module__ to "builtins"; the class lives in no module
-// of its own because one type object serves every module object.
+// The dotted name sets __module__ to "gapwright", so that pickle and the
+// tools that ship task functions to workers import the class by name
+// rather than copy it by value.
 PyType_Spec kSpec = {
-    "builtins.MNARrs",
+    "gapwright.MNARrs",
     static_cast<int>(sizeof(MNARObject)),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,

@@ -98,10 +98,10 @@ void check_required(const std::string& name, const std::string_view* parameters,
 }  // namespace
 
 void bind_arguments(std::string_view display_name, const std::string_view* parameters,
-                    std::size_t count, std::size_t required, PyObject* args, PyObject* kwargs,
-                    PyRef* bound) {
+                    std::size_t count, std::size_t required, std::size_t positional,
+                    PyObject* args, PyObject* kwargs, PyRef* bound) {
   const std::string name(display_name);
-  bind_positional(name, count, required, args, bound);
+  bind_positional(name, positional, required, args, bound);
   if (kwargs != nullptr) bind_keywords(name, parameters, count, kwargs, bound);
   check_required(name, parameters, required, bound);
 }

@@ -1,6 +1,7 @@
 #include "utils/python/conversions.h"
 
 #include "utils/python/errors.h"
+#include "utils/python/numpy_api.h"
 
 #include <string>
 
@@ -42,6 +43,15 @@ std::uint64_t to_u64(PyObject* value, std::string_view parameter) {
   const unsigned long long result = PyLong_AsUnsignedLongLong(index.get());
   if (result == static_cast<unsigned long long>(-1) && PyErr_Occurred()) rethrow_for(parameter);
   return result;
+}
+
+bool to_bool(PyObject* value, std::string_view parameter) {
+  if (value == Py_True) return true;
+  if (value == Py_False) return false;
+  if (numpy_api_ready() && PyArray_IsScalar(value, Bool)) return check_status(PyObject_IsTrue(value)) == 1;
+  PyErr_Format(PyExc_TypeError, "argument '%s': expected True or False, got %s",
+               std::string(parameter).c_str(), Py_TYPE(value)->tp_name);
+  throw PyErrorAlreadySet{};
 }
 
 }  // namespace gapwright::py

@@ -18,4 +18,9 @@ double to_f64(PyObject* value, std::string_view parameter);
 // An int (bool included) or an object with __index__, from 0 to 2**64-1.
 std::uint64_t to_u64(PyObject* value, std::string_view parameter);
 
+// True or False, Python's or numpy's; anything else is a TypeError naming
+// the parameter, since a switch that took any truthy object would read a
+// misplaced argument (a seed, a list) as "on".
+bool to_bool(PyObject* value, std::string_view parameter);
+
 }  // namespace gapwright::py

@@ -24,6 +24,8 @@ int check_status(int status) {
 
 PyRef check_created(PyObject* new_reference, std::source_location where) {
   if (new_reference != nullptr) return PyRef::steal(new_reference);
+  // Memory that cannot be had is the caller's to handle, not a fault here.
+  if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw PyErrorAlreadySet{};
   if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
   panic("PyObject pointer is null", where);
 }

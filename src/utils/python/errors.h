@@ -29,9 +29,9 @@ PyRef check(PyObject* new_reference);
 // Throws PyErrorAlreadySet when status is -1.
 int check_status(int status);
 
-// A Python object the interpreter failed to create: its pending exception goes
-// to the unraisable hook and the failure becomes an internal one
-// ("PyObject pointer is null").
+// A Python object the interpreter failed to create. A MemoryError stays set
+// and reaches the caller; any other pending exception goes to the unraisable
+// hook and the failure becomes an internal one ("PyObject pointer is null").
 PyRef check_created(PyObject* new_reference,
                     std::source_location where = std::source_location::current());
 

@@ -7,6 +7,7 @@
 #include "utils/python/object_access.h"
 
 #include <cstring>  // std::memcpy
+#include <optional>  // std::optional
 #include <span>  // std::span
 #include <string>
 #include <utility>  // std::move
@@ -49,18 +50,6 @@ std::vector<std::size_t> read_shape(PyObject* data) {
 // The type's __qualname__ as a str; a failure to make it (out of memory)
 // propagates.
 PyRef type_qualname(PyObject* data) { return check(PyType_GetQualName(Py_TYPE(data))); }
-
-// Without numpy's C API there is no float64 fast path; intake still goes on
-// by type name and pandas.
-bool numpy_api_ready() {
-  try {
-    ensure_numpy_api();
-    return true;
-  } catch (const PyErrorAlreadySet&) {
-    PyErr_Clear();
-    return false;
-  }
-}
 
 // Copies the cells of a 2-D native float64 array in logical row-major order.
 IntakeResult read_float64_array(PyArrayObject* array) {
@@ -183,6 +172,32 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
   }
 }
 
+// A bare name that reads like a supported type ("ndarray" of the wrong
+// dimensions, another library's "DataFrame") is spelled out with its module,
+// so that the message does not seem to refuse what it then offers.
+[[noreturn]] void raise_unsupported(PyObject* data, PyObject* qualname,
+                                    std::optional<std::size_t> ndarray_dims) {
+  static constexpr const char* kSupported =
+      ". Supported types are: numpy.ndarray, pandas.DataFrame";
+  const bool looks_supported =
+      ndarray_dims || PyUnicode_CompareWithASCIIString(qualname, "DataFrame") == 0;
+  if (!looks_supported) {
+    // %U keeps the name whole, embedded NULs and lone surrogates included.
+    PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'%s", qualname, kSupported);
+    throw PyErrorAlreadySet{};
+  }
+  PyRef module = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(data)),
+                                              "__module__"));
+  std::string dims;
+  if (ndarray_dims) {
+    dims = " with " + std::to_string(*ndarray_dims) +
+           (*ndarray_dims == 1 ? " dimension" : " dimensions") + " (2 needed)";
+  }
+  PyErr_Format(PyExc_TypeError, "Unsupported type: '%S.%U'%s%s", module.get(), qualname,
+               dims.c_str(), kSupported);
+  throw PyErrorAlreadySet{};
+}
+
 }  // namespace
 
 CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
@@ -215,14 +230,18 @@ bool check_for_strs(PyObject* frame) {
 }
 
 IntakeResult pyany_to_vec(PyObject* data) {
+  // Without numpy's C API there is no float64 fast path; intake still goes
+  // on by type name and pandas.
   const bool numpy_ready = numpy_api_ready();
   if (numpy_ready && is_native_float64_matrix(data)) {
     return read_float64_array(reinterpret_cast<PyArrayObject*>(data));
   }
 
   const PyRef qualname = type_qualname(data);
+  std::optional<std::size_t> ndarray_dims;
   if (PyUnicode_CompareWithASCIIString(qualname.get(), "ndarray") == 0) {
     const std::vector<std::size_t> shape = read_shape(data);
+    ndarray_dims = shape.size();
     if (shape.size() == 2) {
       if (numpy_ready && PyArray_Check(data)) {
         check_array_shape(data, shape[0], shape[1]);
@@ -243,11 +262,7 @@ IntakeResult pyany_to_vec(PyObject* data) {
     return read_dataframe(data);
   }
 
-  // %U keeps the name whole, embedded NULs and lone surrogates included.
-  PyErr_Format(PyExc_TypeError,
-               "Unsupported type: '%U'. Supported types are: numpy.ndarray, pandas.DataFrame",
-               qualname.get());
-  throw PyErrorAlreadySet{};
+  raise_unsupported(data, qualname.get(), ndarray_dims);
 }
 
 }  // namespace gapwright::py

@@ -22,4 +22,14 @@ void ensure_numpy_api() {
   imported.store(true, std::memory_order_release);
 }
 
+bool numpy_api_ready() {
+  try {
+    ensure_numpy_api();
+    return true;
+  } catch (const PyErrorAlreadySet&) {
+    PyErr_Clear();
+    return false;
+  }
+}
+
 }  // namespace gapwright::py

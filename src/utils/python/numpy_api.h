@@ -15,4 +15,8 @@ namespace gapwright::py {
 // at once. Throws PyErrorAlreadySet when numpy cannot be imported.
 void ensure_numpy_api();
 
+// ensure_numpy_api without the exception: false, with nothing set, when
+// numpy cannot be imported.
+bool numpy_api_ready();
+
 }  // namespace gapwright::py

@@ -80,8 +80,8 @@ Sweep sweep(double variance, std::size_t workers) {
   };
   Sweep result;
   for (std::int64_t k = 0;; ++k) {
-    MNAR mnar{0.5, variance, RandomStream::seed_from_u64(11), ThreadPool(workers)};
-    MNAR twin{0.5, variance, RandomStream::seed_from_u64(11), ThreadPool(workers)};
+    MNAR mnar{0.5, variance, 11, RandomStream::seed_from_u64(11), ThreadPool(workers)};
+    MNAR twin{0.5, variance, 11, RandomStream::seed_from_u64(11), ThreadPool(workers)};
     Matrix matrix = table;
     bool failed = false;
     allowed.store(k);

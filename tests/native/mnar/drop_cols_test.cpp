@@ -20,7 +20,7 @@ namespace gapwright {
 namespace {
 
 MNAR instance(std::uint64_t seed, std::size_t workers, double mean = 0.5, double variance = 0.0) {
-  return MNAR{mean, variance, RandomStream::seed_from_u64(seed), ThreadPool(workers)};
+  return MNAR{mean, variance, seed, RandomStream::seed_from_u64(seed), ThreadPool(workers)};
 }
 
 std::vector<double> normal_table(std::size_t rows, std::size_t cols, std::uint64_t seed) {
@@ -146,19 +146,55 @@ TEST(drop_cols_test, no_blanks_leaves_the_stream_and_matrix_alone) {
   EXPECT_EQ(mnar.stream.draw_u64(), RandomStream::seed_from_u64(9).draw_u64());
 }
 
-TEST(drop_cols_test, a_nan_threshold_fails_the_call) {
-  Matrix matrix = {1, std::numeric_limits<double>::quiet_NaN(), 2, 3};
+TEST(drop_cols_test, a_nan_threshold_fails_the_call_naming_its_column) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double inf = std::numeric_limits<double>::infinity();
+  Matrix matrix = {1, nan, 2, 3};
   MNAR mnar = instance(1, 2);
   try {
     masked_with_dumps(mnar, matrix, 2, 2, 2);
     FAIL() << "no failure";
-  } catch (const InternalError& error) {
+  } catch (const NanThreshold& error) {
     EXPECT_STREQ(error.what(), "Sample is nan");
+    EXPECT_EQ(error.column(), 1U);
   }
   // The whole failing pass was drawn: two thresholds of four words each.
   RandomStream expected = RandomStream::seed_from_u64(1);
   for (int i = 0; i < 8; ++i) expected.draw_u32();
   EXPECT_EQ(mnar.stream.draw_u64(), expected.draw_u64());
+
+  // In a partial pass the first NaN in selection order is named, whatever
+  // the column order; an infinity at variance 0 fails like a NaN. Two of
+  // the three columns are chosen, so one of 0 and 2 always is.
+  for (std::uint64_t seed = 0; seed < 8; ++seed) {
+    Matrix table = {inf, 1, nan, 2, 3, 4, 5, 6, 7};
+    MNAR partial = instance(seed, 2);
+    RandomStream draws = RandomStream::seed_from_u64(seed);
+    const std::vector<std::uint64_t> chosen = draws.pick_indices(3, 2);
+    try {
+      masked_with_dumps(partial, table, 3, 3, 2);
+      ADD_FAILURE() << "no failure for seed " << seed;
+    } catch (const NanThreshold& error) {
+      EXPECT_EQ(error.column(), chosen[0] != 1 ? chosen[0] : chosen[1]) << seed;
+    }
+  }
+}
+
+TEST(drop_cols_test, without_the_dump_only_the_output_differs) {
+  const Matrix table = normal_table(40, 3, 5);
+  for (const double variance : {0.0, 0.3}) {
+    Matrix dumped = table;
+    Matrix quiet = table;
+    MNAR loud = instance(4, 2, 0.5, variance);
+    MNAR silent = instance(4, 2, 0.5, variance);
+    silent.dump = false;
+    EXPECT_NE(masked_with_dumps(loud, dumped, 40, 3, 50), "");
+    EXPECT_EQ(masked_with_dumps(silent, quiet, 40, 3, 50), "");
+    for (std::size_t i = 0; i < table.size(); ++i) {
+      EXPECT_EQ(std::bit_cast<std::uint64_t>(dumped[i]), std::bit_cast<std::uint64_t>(quiet[i]));
+    }
+    EXPECT_EQ(loud.stream.words_drawn(), silent.stream.words_drawn());
+  }
 }
 
 TEST(drop_cols_test, a_failed_dump_leaves_the_stream_after_its_pass) {
