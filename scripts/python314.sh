@@ -58,7 +58,7 @@ if [[ ! -x venv/bin/python ]]; then
   venv/bin/pip install -q --upgrade pip
 fi
 venv/bin/pip install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" \
-  pandas-stubs basedpyright pytest-run-parallel jupyter_client ipykernel
+  pandas-stubs basedpyright pytest-run-parallel jupyter_client ipykernel joblib "dask[distributed]"
 rm -rf wheel src
 venv/bin/pip wheel -q --no-deps -w wheel "$SDIST"
 venv/bin/pip install -q --force-reinstall --no-deps wheel/gapwright-*.whl

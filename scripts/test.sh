@@ -48,7 +48,7 @@ for python in "${pythons[@]}"; do
     "$venv/bin/pip" install -q --upgrade pip
   fi
   "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs basedpyright \
-    jupyter_client ipykernel pytest-run-parallel
+    jupyter_client ipykernel pytest-run-parallel joblib "dask[distributed]"
   rm -rf "build/wheel-$version"
   "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" "$sdist"
   "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl

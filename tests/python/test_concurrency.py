@@ -5,7 +5,9 @@ the instance exclusively, a representation holds it shared, and neither may
 stay held once the entry point has returned, however it returned.
 """
 
+import copy
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -281,8 +283,11 @@ def test_refusal_raised_inside_a_callback_ends_the_call_and_frees_the_instance(c
     m = MNARrs(seed=4, n_workers=2)
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         m(frame_calling_back(lambda: m(X, 0.5), "to_numpy"), 0.5)
-    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
-        m(frame_calling_back(lambda: repr(m), "columns"), 0.5)
+    for reader in (repr, copy.copy, copy.deepcopy, pickle.dumps):
+        with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+            m(frame_calling_back(lambda reader=reader: reader(m), "columns"), 0.5)
+    with pytest.raises(RuntimeError, match="^Already borrowed$"):
+        m(frame_calling_back(lambda: m.__setstate__((1, False, 0)), "columns"), 0.5)
     assert_usable(m)
 
 
