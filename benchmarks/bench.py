@@ -107,15 +107,16 @@ def peer(x: np.ndarray, alpha: float) -> None:
     MultivariateAmputation(prop=alpha, patterns=[pattern], seed=1).fit_transform(x)
 
 
-def quantile_cut(x: np.ndarray, alpha: float) -> np.ndarray:
-    """One-step MNAR in numpy: blank, in every column, the alpha share of
-    cells nearest the column's median."""
+def quantile_cut(x: np.ndarray, alpha: float, mean: float = 0.5) -> np.ndarray:
+    """One-step MNAR in numpy, the recipe a user would write: np.quantile per
+    column, then argpartition of the distances to it; blanks, in every column,
+    the alpha share of cells nearest that quantile."""
     out = x.copy()
     rows = x.shape[0]
     k = min(rows, math.ceil(alpha * rows))
     if k == 0:
         return out
-    distance = np.abs(out - np.median(out, axis=0))
+    distance = np.abs(out - np.quantile(out, mean, axis=0))
     nearest = np.argpartition(distance, k - 1, axis=0)[:k]
     np.put_along_axis(out, nearest, np.nan, axis=0)
     return out

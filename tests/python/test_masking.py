@@ -24,23 +24,34 @@ def test_plain_call_blanks_exactly_n_cells(capfd):
     np.testing.assert_array_equal(x, np.arange(30.0).reshape(10, 3))
 
 
+# Few levels, both zeros among them, around a median of +0.
+LEVELS = [-1.0, -0.0, 0.0, 0.5, 2.0]
+
+
 @pytest.mark.parametrize("seed", [0, 1, 7, 123456789, 2**64 - 1])
 @pytest.mark.parametrize(
-    "shape, alpha, mean, variance",
+    "shape, alpha, mean, variance, levels",
     [
-        ((6, 3), 0.3, 0.5, 0.0),
-        ((9, 4), 0.5, 0.5, 0.2),
-        ((8, 5), 0.25, 0.3, 1.0),
-        ((5, 7), 0.1, 0.9, 0.05),
-        ((1, 6), 0.5, 0.5, 0.5),
-        ((7, 1), 1.0, 0.5, 0.3),
-        ((30, 20), 0.05, 0.5, 0.3),  # 600 cells: both dimensions truncated in the dump
-        ((120, 5), 0.04, 0.4, 0.2),  # 600 cells: only the rows truncated
+        ((6, 3), 0.3, 0.5, 0.0, None),
+        ((9, 4), 0.5, 0.5, 0.2, None),
+        ((8, 5), 0.25, 0.3, 1.0, None),
+        ((5, 7), 0.1, 0.9, 0.05, None),
+        ((1, 6), 0.5, 0.5, 0.5, None),
+        ((7, 1), 1.0, 0.5, 0.3, None),
+        ((30, 20), 0.05, 0.5, 0.3, None),  # 600 cells: both dimensions truncated in the dump
+        ((120, 5), 0.04, 0.4, 0.2, None),  # 600 cells: only the rows truncated
+        # Columns long enough to be searched where they lie, full of ties;
+        # 50 blanks: 16 passes of all three columns and one of two.
+        ((4100, 3), 0.004, 0.5, 0.0, LEVELS),
+        ((4100, 3), 0.004, 0.5, 0.1, LEVELS),
     ],
 )
-def test_matches_reference_holes_and_dumps(capfd, rng, seed, shape, alpha, mean, variance):
-    x = np.round(rng.normal(size=shape) * 10, 1)
-    x.flat[::3] = np.round(x.flat[::3])  # duplicates make ties
+def test_matches_reference_holes_and_dumps(capfd, rng, seed, shape, alpha, mean, variance, levels):
+    if levels is None:
+        x = np.round(rng.normal(size=shape) * 10, 1)
+        x.flat[::3] = np.round(x.flat[::3])  # duplicates make ties
+    else:
+        x = rng.choice(levels, size=shape)
     capfd.readouterr()
     out = MNARrs(mean, variance, seed, 3)(x, alpha)
     dumps = capfd.readouterr().out

@@ -53,6 +53,9 @@ constexpr std::size_t kBlock = 16;
 
 // Below this length a comparison sort beats clearing the radix histograms.
 constexpr std::size_t kRadixMinimum = 768;
+// Up to this length a column is sorted as one bucket: a digit as wide as it
+// is long splits it for less than clearing and summing 2^16 counts.
+constexpr std::size_t kOneBucketMaximum = std::size_t{1} << 14;
 // Up to this length a column is copied out of the matrix before it is sorted.
 constexpr std::size_t kCopyColumn = std::size_t{1} << 21;
 // Buckets this short are finished by insertion.
@@ -142,6 +145,16 @@ void sort_by_total_order(const double* source, std::size_t stride, std::size_t n
       return ka != kb ? ka < kb : a < b;
     });
     for (std::size_t i = 0; i < n; ++i) values[i] = source[indices[i] * stride];
+    return;
+  }
+  if (n <= kOneBucketMaximum) {
+    for (std::size_t i = 0; i < n; ++i) {
+      values[i] = source[i * stride];
+      indices[i] = static_cast<std::uint32_t>(i);
+    }
+    std::vector<double> spare_values(n);
+    std::vector<std::uint32_t> spare_indices(n);
+    sort_bucket(values.data(), indices.data(), n, spare_values.data(), spare_indices.data(), nullptr);
     return;
   }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "generators/mnar/column_index.h"
+#include "generators/mnar/key_select.h"
 #include "generators/mnar/matrix_dump.h"
 #include "runtime/thread_pool.h"
 
@@ -70,6 +71,9 @@ struct JobScratch {
   ColumnIndex::Storage index;
   // The group's columns, one after another, when they are copied out.
   std::vector<double> columns;
+  // The same as keys, and the buckets that a selection narrows down to.
+  ReusedBuffer<std::uint64_t> keys;
+  ReusedBuffer<std::uint64_t> narrowed;
 };
 
 // One way of searching a call's columns.

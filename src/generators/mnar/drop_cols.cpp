@@ -60,10 +60,15 @@ void check_addressable(std::size_t rows, std::size_t cols) {
   }
 }
 
+// Below this many cells a second job costs about as much as it saves.
+constexpr std::size_t kCellsPerExtraJob = std::size_t{1} << 18;
+
 // Jobs to queue: one per worker, but no more than there are columns, nor
-// than the process may run at once, since each column in work holds scratch.
-std::size_t job_count(const ThreadPool& pool, std::size_t cols) {
-  return std::min({pool.size(), cols, usable_cpus()});
+// than the process may run at once, since each column in work holds scratch,
+// and one per kCellsPerExtraJob cells after the first.
+std::size_t job_count(const ThreadPool& pool, std::size_t rows, std::size_t cols) {
+  const std::size_t worth = 1 + rows * cols / kCellsPerExtraJob;
+  return std::min({pool.size(), cols, usable_cpus(), worth});
 }
 
 // Without an index a job's columns share its sweeps over the matrix. With
@@ -159,7 +164,7 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   // only move the stream: they are made while the columns are searched.
   // Otherwise every deviate is drawn first.
   const bool fixed_thresholds = mnar.variance == 0.0;
-  const std::size_t jobs = job_count(mnar.pool, cols);
+  const std::size_t jobs = job_count(mnar.pool, table.rows, cols);
   const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
   std::vector<ColumnOutcome> outcomes;
   if (fixed_thresholds) {

@@ -1,14 +1,17 @@
 #include "generators/mnar/fixed_search.h"
 
 #include "generators/mnar/column_blanker.h"
+#include "generators/mnar/column_keys.h"
 #include "generators/mnar/column_models.h"
 #include "generators/mnar/distance_key.h"
+#include "generators/mnar/key_select.h"
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/checked_math.h"
 
 #include <algorithm>  // std::max, std::min, std::nth_element, std::sort
 #include <array>      // std::array
+#include <bit>        // std::bit_cast
 #include <cmath>      // std::floor, std::isnan
 #include <limits>     // std::numeric_limits
 #include <memory>     // std::unique_ptr, std::make_unique
@@ -357,12 +360,153 @@ class GroupSelection {
   std::vector<Column> columns_;
 };
 
+
+// Fixed thresholds on long columns, copied out: the group's value keys in
+// one sweep, then for each column the model's order statistics and the
+// boundary of its nearest cells by selection on its contiguous keys, then
+// one sweep that blanks every cell nearer than its boundary, and last the
+// lowest rows at the boundary, found in the column's keys in row order.
+class CopiedGroup {
+ public:
+  CopiedGroup(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
+              std::size_t first, std::span<ColumnOutcome> outcomes, JobScratch& scratch)
+      : table_(table), settings_(settings), first_(first), outcomes_(outcomes),
+        keys_(scratch.keys.at_least(outcomes.size() * table.rows)), narrowed_(scratch.narrowed),
+        columns_(outcomes.size()) {}
+
+  void run() {
+    const std::size_t size = columns_.size();
+    copy_value_keys(table_.matrix.data(), table_.rows, table_.cols, first_, size, keys_);
+    std::vector<double> centres(size, 0.0);
+    std::vector<double> limits(size, 0.0);
+    for (std::size_t g = 0; g < size; ++g) {
+      if (!model_column(g, bounds_of(keys_of(g).data(), table_.rows))) continue;
+      centres[g] = columns_[g].centre;
+      select_boundary(g);
+      if (settings_.full_passes > 0) {
+        limits[g] = std::bit_cast<double>(columns_[g].last.key);
+      }
+    }
+    blank_nearer(table_.matrix.data(), table_.rows, table_.cols, first_, size, centres.data(),
+                 limits.data());
+    for (std::size_t g = 0; g < size; ++g) {
+      if (!columns_[g].active) continue;
+      settle_boundary(g);
+      note_shown(g);
+    }
+  }
+
+ private:
+  struct Column {
+    bool active = false;
+    double centre = 0.0;
+    // With F = full_passes: the keys of ranks F - 1 and F, where they exist.
+    Rank last{};
+    Rank extra{};
+  };
+
+  std::span<std::uint64_t> keys_of(std::size_t g) const noexcept {
+    return std::span(keys_ + g * table_.rows, table_.rows);
+  }
+
+  // The column's model from its value keys; false when it spoils the thresholds.
+  bool model_column(std::size_t g, KeyBounds bounds) {
+    const std::size_t n = table_.rows;
+    const std::uint64_t last = n - 1;
+    const std::uint64_t p = saturating_u64(std::floor(static_cast<double>(n) * settings_.mean));
+    const bool pair = n % 2 == 0 && p >= 1 && p - 1 < last;
+    const std::uint64_t rank = pair ? p - 1 : std::min(p, last);
+    const AdjacentRanks found =
+        select_adjacent(keys_of(g), bounds.lowest, bounds.highest, rank, pair, narrowed_);
+    const auto at = [&](std::uint64_t i) {
+      if (i == 0) return from_total_order_ukey(bounds.lowest);
+      if (i == last) return from_total_order_ukey(bounds.highest);
+      return from_total_order_ukey(i == rank ? found.at.key : found.next.key);
+    };
+    const Gauss model = column_model_from(at, n, settings_.mean, settings_.variance);
+    if (spoils_thresholds(model)) {
+      outcomes_[g].nan_pass = 0;
+      return false;
+    }
+    columns_[g].active = true;
+    columns_[g].centre = model.mean;
+    return true;
+  }
+
+  // Ranks 0 .. F-1 are blanked, rank F is the extra.
+  void select_boundary(std::size_t g) {
+    Column& column = columns_[g];
+    const std::size_t full = settings_.full_passes;
+    to_distance_keys(keys_of(g).data(), table_.rows, column.centre);
+    const KeyBounds bounds = bounds_of(keys_of(g).data(), table_.rows);
+    const bool has_extra = full < table_.rows;
+    const std::uint64_t rank = full > 0 ? full - 1 : 0;
+    const AdjacentRanks found = select_adjacent(keys_of(g), bounds.lowest, bounds.highest, rank,
+                                                full > 0 && has_extra, narrowed_);
+    column.last = found.at;
+    column.extra = full > 0 ? found.next : found.at;
+  }
+
+  // Blanks the lowest rows at the boundary distance that rank below F, and
+  // finds the extra: the next row at that distance when it ties the
+  // boundary, else the first row at its own distance.
+  void settle_boundary(std::size_t g) {
+    const Column& column = columns_[g];
+    const std::span<const std::uint64_t> keys = keys_of(g);
+    const bool has_last = settings_.full_passes > 0;
+    std::uint64_t need = has_last ? settings_.full_passes - column.last.below : 0;
+    const bool has_extra = settings_.full_passes < table_.rows;
+    const bool extra_ties_last = has_last && has_extra && column.extra.key == column.last.key;
+    bool extra_found = !has_extra;
+    double* const cells = table_.matrix.data() + first_ + g;
+    for (std::size_t r = 0; r < keys.size() && (need > 0 || !extra_found); ++r) {
+      const bool at_last = has_last && keys[r] == column.last.key;
+      if (at_last && need > 0) {
+        cells[r * table_.cols] = kBlank;
+        --need;
+      } else if (!extra_found && keys[r] == column.extra.key && (extra_ties_last || !at_last)) {
+        outcomes_[g].extra = static_cast<std::uint32_t>(r);
+        extra_found = true;
+      }
+    }
+  }
+
+  // The blanks the dump shows, each with its pass: its rank by (distance, row).
+  void note_shown(std::size_t g) {
+    if (!table_.window.shows_col(first_ + g)) return;
+    ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
+    const double* const cells = table_.matrix.data() + first_ + g;
+    for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
+      const std::size_t r = table_.window.shown_row(slot);
+      if (std::isnan(cells[r * table_.cols])) blanker.note(rank_of_row(keys_of(g), r), r);
+    }
+  }
+
+  const SearchTable& table_;
+  const FixedThresholdSearch::Settings& settings_;
+  std::size_t first_;
+  std::span<ColumnOutcome> outcomes_;
+  std::uint64_t* keys_;
+  ReusedBuffer<std::uint64_t>& narrowed_;
+  std::vector<Column> columns_;
+};
 }  // namespace
 
 void FixedThresholdSearch::search(std::size_t first, std::size_t last,
-                                  std::span<ColumnOutcome> outcomes, JobScratch&) const {
+                                  std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   if (table_.rows >= kSelectInPlace) {
-    GroupSelection(table_, settings_, first, outcomes).run();
+    // Copying pays while it reads the group's part of the matrix no more
+    // than twice.
+    const std::size_t fit = settings_.copy_bytes / (table_.rows * sizeof(std::uint64_t));
+    if (2 * fit < last - first) {
+      GroupSelection(table_, settings_, first, outcomes).run();
+      return;
+    }
+    for (std::size_t from = first; from < last; from += fit) {
+      const std::size_t to = std::min(last, from + fit);
+      CopiedGroup(table_, settings_, from, outcomes.subspan(from - first, to - from), scratch)
+          .run();
+    }
     return;
   }
   for (std::size_t c = first; c < last; ++c) {

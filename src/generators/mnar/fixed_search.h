@@ -24,6 +24,10 @@ class FixedThresholdSearch final : public ColumnSearch {
     double variance;
     // Passes that select every column.
     std::size_t full_passes;
+    // Long columns are copied out as keys, a group at a time, while a group
+    // takes no more than this (a few columns of a million rows); longer
+    // ones are selected where they lie.
+    std::size_t copy_bytes = std::size_t{48} << 20;
   };
 
   FixedThresholdSearch(const SearchTable& table, Settings settings) noexcept

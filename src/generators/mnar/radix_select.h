@@ -8,6 +8,8 @@
 // directly. Typical data needs one counting pass and one collecting pass.
 #pragma once
 
+#include "generators/mnar/key_select.h"  // Rank
+
 #include <algorithm>  // std::max, std::nth_element
 #include <array>      // std::array
 #include <cstddef>    // std::size_t
@@ -23,12 +25,6 @@ using DigitCounts = std::array<std::uint32_t, kDigits>;
 constexpr std::size_t top_digit(std::uint64_t key) noexcept {
   return static_cast<std::size_t>(key >> (64 - kDigitBits));
 }
-
-// A key found at a rank.
-struct Rank {
-  std::uint64_t key = 0;    // the key at the rank
-  std::uint64_t below = 0;  // how many keys are smaller
-};
 
 // KeyOf: std::uint64_t(std::size_t row).
 template <typename KeyOf>

@@ -1,0 +1,36 @@
+// Sweeps that turn a group of columns into contiguous keys, and the sweep
+// that blanks the cells nearer than a limit, for the fixed-threshold search.
+#pragma once
+
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::uint64_t
+
+namespace gapwright {
+
+// The smallest and largest of some keys.
+struct KeyBounds {
+  std::uint64_t lowest;
+  std::uint64_t highest;
+};
+
+// Copies columns [first, first + size) of the row-major rows x cols
+// `matrix` into `keys`, column after column, as unsigned total-order keys.
+// One sweep over the rows reads each row's part of the group once.
+void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
+                     std::size_t size, std::uint64_t* keys) noexcept;
+
+// The bounds of n keys (n >= 1).
+KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept;
+
+// Turns n value keys of finite values into the keys of their squared
+// distance to `centre`: the bit pattern of the square, which for squares
+// (never negative, never NaN) orders as the squares do.
+void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept;
+
+// Blanks every cell of columns [first, first + size) whose squared distance
+// to centres[g] is below limits[g], row after row. A limit of 0 blanks
+// nothing; a NaN or infinite cell is never below a limit.
+void blank_nearer(double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
+                  std::size_t size, const double* centres, const double* limits) noexcept;
+
+}  // namespace gapwright

@@ -1,0 +1,148 @@
+#include "generators/mnar/key_select.h"
+
+#include <algorithm>  // std::min_element, std::nth_element
+#include <array>      // std::array
+#include <bit>        // std::bit_width
+
+namespace gapwright {
+namespace {
+
+constexpr unsigned kDigitBits = 11;
+constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
+constexpr std::size_t kLanes = 4;
+// Up to this many keys a comparison selection beats another round.
+constexpr std::size_t kCompareAtMost = 512;
+
+using Counts = std::array<std::uint32_t, kBuckets>;
+
+// The buckets of one round: keys from `lowest` on, 2^shift keys a bucket.
+struct Digit {
+  std::uint64_t lowest;
+  unsigned shift;
+
+  Digit(std::uint64_t lowest, std::uint64_t highest) noexcept
+      : lowest(lowest),
+        shift(static_cast<unsigned>(std::bit_width(highest - lowest)) > kDigitBits
+                  ? static_cast<unsigned>(std::bit_width(highest - lowest)) - kDigitBits
+                  : 0U) {}
+
+  std::size_t of(std::uint64_t key) const noexcept {
+    return static_cast<std::size_t>((key - lowest) >> shift);
+  }
+};
+
+Counts count_digits(std::span<const std::uint64_t> keys, const Digit& digit) noexcept {
+  std::array<Counts, kLanes> lanes{};
+  std::size_t i = 0;
+  for (; i + kLanes <= keys.size(); i += kLanes) {
+    for (std::size_t lane = 0; lane < kLanes; ++lane) ++lanes[lane][digit.of(keys[i + lane])];
+  }
+  for (; i < keys.size(); ++i) ++lanes[0][digit.of(keys[i])];
+  Counts counts = lanes[0];
+  for (std::size_t lane = 1; lane < kLanes; ++lane) {
+    for (std::size_t b = 0; b < kBuckets; ++b) counts[b] += lanes[lane][b];
+  }
+  return counts;
+}
+
+// Rank `rank` (and rank + 1) among a few keys, which it reorders; `base`
+// keys lie below all of them.
+AdjacentRanks by_comparison(std::span<std::uint64_t> keys, std::uint64_t base,
+                            std::uint64_t rank, bool with_next) {
+  const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(rank);
+  std::nth_element(keys.begin(), nth, keys.end());
+  std::uint64_t smaller = 0;
+  for (auto it = keys.begin(); it != nth; ++it) smaller += *it < *nth ? 1 : 0;
+  AdjacentRanks found{Rank{*nth, base + smaller}, Rank{}};
+  if (with_next) {
+    const std::uint64_t after = *std::min_element(nth + 1, keys.end());
+    found.next = after == found.at.key ? found.at : Rank{after, base + rank + 1};
+  }
+  return found;
+}
+
+// When rank and rank + 1 fall into different buckets, the first is the
+// largest key of its bucket and the second the smallest of the next
+// non-empty one: one sweep finds both.
+AdjacentRanks across_buckets(std::span<const std::uint64_t> keys, const Digit& digit,
+                             std::size_t bucket, std::size_t next_bucket, std::uint64_t after) {
+  std::uint64_t largest = 0;
+  std::uint64_t at_largest = 0;
+  std::uint64_t smallest = ~std::uint64_t{0};
+  for (const std::uint64_t key : keys) {
+    const std::size_t b = digit.of(key);
+    if (b == bucket) {
+      at_largest = key == largest ? at_largest + 1 : (key > largest ? 1 : at_largest);
+      largest = key > largest ? key : largest;
+    } else if (b == next_bucket && key < smallest) {
+      smallest = key;
+    }
+  }
+  return AdjacentRanks{Rank{largest, after - at_largest}, Rank{smallest, after}};
+}
+
+// Copies the keys of one bucket to `to` (which may be where they are: no
+// key is written ahead of where it is read); returns how many and their
+// smallest and largest.
+struct Narrowed {
+  std::size_t size;
+  std::uint64_t lowest;
+  std::uint64_t highest;
+};
+
+Narrowed keep_bucket(std::span<const std::uint64_t> keys, const Digit& digit, std::size_t bucket,
+                     std::uint64_t* to) noexcept {
+  Narrowed kept{0, ~std::uint64_t{0}, 0};
+  for (const std::uint64_t key : keys) {
+    if (digit.of(key) != bucket) continue;
+    to[kept.size++] = key;
+    kept.lowest = key < kept.lowest ? key : kept.lowest;
+    kept.highest = key > kept.highest ? key : kept.highest;
+  }
+  return kept;
+}
+
+}  // namespace
+
+AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t lowest,
+                              std::uint64_t highest, std::uint64_t rank, bool with_next,
+                              ReusedBuffer<std::uint64_t>& scratch) {
+  std::uint64_t* const narrowed = scratch.at_least(keys.size());
+  std::uint64_t base = 0;
+  while (true) {
+    if (lowest == highest) return AdjacentRanks{Rank{lowest, base}, Rank{lowest, base}};
+    if (keys.size() <= kCompareAtMost) {
+      if (keys.data() != narrowed) std::copy(keys.begin(), keys.end(), narrowed);
+      return by_comparison(std::span(narrowed, keys.size()), base, rank, with_next);
+    }
+    const Digit digit(lowest, highest);
+    const Counts counts = count_digits(keys, digit);
+    std::size_t bucket = 0;
+    std::uint64_t below = 0;
+    while (rank >= below + counts[bucket]) below += counts[bucket++];
+    const std::uint64_t after = below + counts[bucket];
+    if (with_next && rank + 1 == after) {
+      std::size_t next_bucket = bucket + 1;
+      while (counts[next_bucket] == 0) ++next_bucket;
+      const AdjacentRanks found = across_buckets(keys, digit, bucket, next_bucket, after);
+      return AdjacentRanks{Rank{found.at.key, base + found.at.below},
+                           Rank{found.next.key, base + found.next.below}};
+    }
+    const Narrowed kept = keep_bucket(keys, digit, bucket, narrowed);
+    keys = std::span<const std::uint64_t>(narrowed, kept.size);
+    base += below;
+    rank -= below;
+    lowest = kept.lowest;
+    highest = kept.highest;
+  }
+}
+
+std::uint64_t rank_of_row(std::span<const std::uint64_t> keys, std::size_t row) noexcept {
+  const std::uint64_t own = keys[row];
+  std::uint64_t rank = 0;
+  for (std::size_t i = 0; i < row; ++i) rank += keys[i] <= own ? 1 : 0;
+  for (std::size_t i = row; i < keys.size(); ++i) rank += keys[i] < own ? 1 : 0;
+  return rank;
+}
+
+}  // namespace gapwright

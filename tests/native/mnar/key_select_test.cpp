@@ -1,0 +1,58 @@
+#include "generators/mnar/key_select.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>  // std::lower_bound, std::minmax_element, std::sort
+#include <cstdint>    // std::uint64_t
+#include <random>     // std::mt19937_64
+#include <vector>
+
+namespace gapwright {
+namespace {
+
+// Keys spread over the whole range, clustered in a narrow one (many rounds
+// of narrowing), and drawn from a few values (runs of equal keys).
+std::vector<std::uint64_t> keys_of_kind(int kind, std::size_t n, std::mt19937_64& gen) {
+  std::vector<std::uint64_t> keys(n);
+  for (std::uint64_t& key : keys) {
+    const std::uint64_t word = gen();
+    key = kind == 0 ? word : kind == 1 ? 0x4000000000000000ULL + (word >> 40) : (word % 5) << 61;
+  }
+  return keys;
+}
+
+TEST(key_select_test, adjacent_ranks_match_a_sort) {
+  std::mt19937_64 gen(3);
+  ReusedBuffer<std::uint64_t> scratch;
+  for (int kind = 0; kind < 3; ++kind) {
+    for (const std::size_t n : {1U, 2U, 600U, 20000U}) {
+      const std::vector<std::uint64_t> keys = keys_of_kind(kind, n, gen);
+      std::vector<std::uint64_t> sorted = keys;
+      std::sort(sorted.begin(), sorted.end());
+      for (int round = 0; round < 20; ++round) {
+        const std::uint64_t rank = gen() % n;
+        const bool with_next = rank + 1 < n && round % 4 != 0;
+        const AdjacentRanks found =
+            select_adjacent(keys, sorted.front(), sorted.back(), rank, with_next, scratch);
+        const auto below = [&](std::uint64_t key) {
+          return static_cast<std::uint64_t>(std::lower_bound(sorted.begin(), sorted.end(), key) - sorted.begin());
+        };
+        ASSERT_EQ(found.at.key, sorted[rank]) << kind << ", " << n << " keys, rank " << rank;
+        ASSERT_EQ(found.at.below, below(sorted[rank]));
+        if (with_next) {
+          ASSERT_EQ(found.next.key, sorted[rank + 1]) << kind << ", " << n << " keys, rank " << rank;
+          ASSERT_EQ(found.next.below, below(sorted[rank + 1]));
+        }
+      }
+    }
+  }
+}
+
+TEST(key_select_test, rank_of_row_orders_ties_by_row) {
+  const std::vector<std::uint64_t> keys = {5, 3, 5, 1, 5};
+  const std::vector<std::uint64_t> ranks = {2, 1, 3, 0, 4};
+  for (std::size_t row = 0; row < keys.size(); ++row) EXPECT_EQ(rank_of_row(keys, row), ranks[row]);
+}
+
+}  // namespace
+}  // namespace gapwright
