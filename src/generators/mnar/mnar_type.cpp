@@ -283,8 +283,14 @@ PyType_Slot kSlots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(mnar_repr)},
     {Py_tp_dealloc, reinterpret_cast<void*>(mnar_dealloc)},
     {Py_tp_methods, kMethods},
-    {Py_tp_doc, const_cast<char*>("MNARrs(mean=None, variance=None, seed=None, n_workers=None, "
-                                  "*, dump=True)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+                    "MNARrs(mean=None, variance=None, seed=None, n_workers=None, *, dump=True)\n--\n\n"
+                    "Seeded Missing-Not-At-Random masking of numpy arrays and pandas DataFrames.\n\n"
+                    "masker(data, alpha) returns a new container of the same kind in which\n"
+                    "ceil(alpha * rows * cols) cells are missing, those nearest to thresholds\n"
+                    "drawn around a quantile (mean) of each column first. dump=False stops the\n"
+                    "per-pass matrix dump on standard output. Instances pickle and copy: a\n"
+                    "copy's next call makes the holes the original's next call would make.")},
     {0, nullptr},
 };
 
