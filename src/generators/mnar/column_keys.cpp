@@ -55,13 +55,12 @@ std::vector<const KeySweeps*> runnable_key_sweeps() {
 
 const KeySweeps& chosen_key_sweeps() noexcept {
   static const KeySweeps& chosen = []() -> const KeySweeps& {
+    const std::vector<const KeySweeps*> runnable = runnable_key_sweeps();
     const char* forced = std::getenv("GAPWRIGHT_KERNELS");
-    if (forced != nullptr && std::string_view(forced) == "portable") return kPortableKeySweeps;
-#if GAPWRIGHT_X86_64_REFILLS
-    if (cpu_has_avx512f()) return kAvx512KeySweeps;
-    if (cpu_has_avx2()) return kAvx2KeySweeps;
-#endif
-    return kPortableKeySweeps;
+    for (const KeySweeps* sweeps : runnable) {
+      if (forced != nullptr && std::string_view(forced) == sweeps->name) return *sweeps;
+    }
+    return *runnable.back();
   }();
   return chosen;
 }

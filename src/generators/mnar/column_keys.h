@@ -48,9 +48,11 @@ extern const KeySweeps kAvx512KeySweeps;
 // Every build this processor runs, the portable one first, the widest last.
 std::vector<const KeySweeps*> runnable_key_sweeps();
 
-// The build the sweeps use, chosen once per process: the widest runnable,
-// or the portable one when the environment variable GAPWRIGHT_KERNELS reads
-// "portable" (so that a test can run the reference path end to end).
+// The build the sweeps use, chosen once per process: the one that the
+// environment variable GAPWRIGHT_KERNELS names ("portable", "avx2",
+// "avx512") if it runs here, else the widest runnable. A test runs the
+// reference path end to end with "portable"; a benchmark measures a
+// narrower build on a wider machine.
 const KeySweeps& chosen_key_sweeps() noexcept;
 
 }  // namespace detail
