@@ -1,17 +1,24 @@
 """Wall-time and memory benchmark of the masking call.
 
-Beside each case it prints the plain per-pass scan (a numpy model of the
-literal algorithm), two other MNAR maskers (pyampute's amputation, the peer,
-and a one-step quantile cut written in numpy) and a floor: copy the input and
-sort each of its columns once with numpy.
+Beside each case it prints a floor (copy the input and sort each of its
+columns once with numpy), the numpy cut recipe (np.quantile per column, then
+argpartition of the distances to it: a one-step MNAR masker a user would
+write), pyampute's amputation (the peer) and the plain per-pass scan (a numpy
+model of the literal algorithm).
 
-Every time is the median over repeated runs, and the runs are interleaved
-(floor, call at each variance, cut, floor, ...) so that a burst of load from
-elsewhere on the machine hits every figure alike. The call's per-pass matrix
-dump goes to /dev/null at the file-descriptor level. The plain scan rescans
-every chosen column on every pass; where running it to the end would take
-minutes it is timed over its first passes and scaled to the full pass count
-(each pass costs the same); it is left out of the largest case.
+Our call is timed with dump=False, on an instance made before the clock
+starts (as a user making repeated calls has it), with one worker and with
+two; on tables below a million cells the call with the per-pass dump on (to
+/dev/null at the file-descriptor level) is timed too. Every time is the
+median over repeated runs, and the runs are interleaved (floor, call in each
+setting, cut, floor, ...) so that a burst of load from elsewhere on the
+machine hits every figure alike; a run of a small case repeats its function
+until it takes about a millisecond. The plain scan rescans every chosen
+column on every pass; where running it to the end would take minutes it is
+timed over its first passes and scaled to the full pass count (each pass
+costs the same); it is left out of the largest case. `--compare MODULE`
+times another build of the extension (a path to its .so file) in the same
+rounds, for before-and-after figures from one run.
 
 Peak memory is measured in fresh child processes: what the call adds to the
 high-water mark of a process that already holds the interpreter, numpy and
@@ -36,11 +43,15 @@ import numpy as np
 
 from gapwright import MNARrs
 
-SIZES = [(10_000, 20), (100_000, 20), (1_000_000, 10), (10_000_000, 10)]
+SIZES = [(300, 6), (1_000, 10), (10_000, 20), (100_000, 20), (1_000_000, 10), (10_000_000, 10)]
 VARIANCES = (0.0, 0.1)
 ALPHA = 0.1
 # Cases at least this large skip the plain scan and the peer.
 LARGE_CELLS = 50_000_000
+# Cases below this many cells also time the call with the dump on.
+DUMP_CELLS = 1_000_000
+# A timed run of a small case repeats its function for about this long.
+RUN_SECONDS = 1e-3
 MEMORY_SIZES = [(1_000_000, 10), (10_000_000, 10)]
 HUGE = (100_000_000, 10)
 
@@ -57,19 +68,45 @@ def stdout_to_devnull():
         os.close(saved)
 
 
-def seconds(fn) -> float:
+def seconds(fn, inner: int = 1) -> float:
+    """Seconds per call of `fn`, over `inner` calls in a row."""
     start = time.perf_counter()
-    fn()
-    return time.perf_counter() - start
+    for _ in range(inner):
+        fn()
+    return (time.perf_counter() - start) / inner
+
+
+def calls_per_run(fn) -> int:
+    """How many calls of `fn` take about RUN_SECONDS (at least one)."""
+    once = seconds(fn)
+    return max(1, min(10_000, int(RUN_SECONDS / max(once, 1e-7))))
 
 
 def interleaved_medians(fns: dict, repeats: int) -> dict:
     """Runs every function once per round, `repeats` rounds; the median time of each."""
+    inner = {name: calls_per_run(fn) for name, fn in fns.items()}
     times: dict = {name: [] for name in fns}
     for _ in range(repeats):
         for name, fn in fns.items():
-            times[name].append(seconds(fn))
+            times[name].append(seconds(fn, inner[name]))
     return {name: statistics.median(values) for name, values in times.items()}
+
+
+def load_build(path: str):
+    """Another build of the extension, loaded beside the installed one."""
+    import importlib.machinery
+    import importlib.util
+
+    installed = sys.modules.pop("gapwright", None)
+    try:
+        loader = importlib.machinery.ExtensionFileLoader("gapwright", path)
+        spec = importlib.util.spec_from_file_location("gapwright", path, loader=loader)
+        module = importlib.util.module_from_spec(spec)
+        loader.exec_module(module)
+    finally:
+        if installed is not None:
+            sys.modules["gapwright"] = installed
+    return module.MNARrs
 
 
 def plain_scan(x: np.ndarray, alpha: float, variance: float, max_passes: int | None,
@@ -140,7 +177,7 @@ seconds = 0.0
 if call:
     fd = os.open(os.devnull, os.O_WRONLY); os.dup2(fd, 1)
     start = time.perf_counter()
-    y = MNARrs(variance=variance, seed=1)(x, {alpha})
+    y = MNARrs(variance=variance, seed=1, dump=False)(x, {alpha})
     seconds = time.perf_counter() - start
 print(before, hwm(), seconds, file=sys.stderr)
 """
@@ -177,6 +214,35 @@ def huge_run() -> None:
           f"{(after - before) / input_bytes:.2f} x the input")
 
 
+def cpu_name() -> str:
+    try:
+        with open("/proc/cpuinfo") as info:
+            lines = info.read().splitlines()
+    except OSError:
+        return "unknown CPU"
+    name = next((l.split(":", 1)[1].strip() for l in lines if l.startswith("model name")), "?")
+    flags = next((l.split(":", 1)[1].split() for l in lines if l.startswith("flags")), [])
+    widest = ("AVX-512" if "avx512f" in flags else "AVX2" if "avx2" in flags else "no AVX2")
+    return f"{name} ({widest})"
+
+
+def call_settings(cells: int, other) -> dict:
+    """The ways our call is timed: each a function from the variance to an instance."""
+    settings = {
+        "w1": lambda v: MNARrs(variance=v, seed=1, n_workers=1, dump=False),
+        "w2": lambda v: MNARrs(variance=v, seed=1, n_workers=2, dump=False),
+    }
+    if cells < DUMP_CELLS:
+        settings["dump"] = lambda v: MNARrs(variance=v, seed=1, n_workers=2)
+    if other is not None:
+        settings["before"] = lambda v: other(variance=v, seed=1, n_workers=2, dump=False)
+    return settings
+
+
+def timed_call(instance, x: np.ndarray):
+    return lambda: instance(x, ALPHA)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description="gapwright benchmark")
     parser.add_argument("--repeats", type=int, default=5)
@@ -186,6 +252,8 @@ def main() -> None:
                         help="comma-separated ROWSxCOLS cases instead of the default ones")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory table")
     parser.add_argument("--no-peer", action="store_true", help="skip the peer (pyampute)")
+    parser.add_argument("--compare", metavar="MODULE", default=None,
+                        help="also time the build of the extension at this .so path")
     parser.add_argument("--huge", action="store_true",
                         help="also mask 100,000,000 x 10 once (needs ~17 GiB free)")
     args = parser.parse_args()
@@ -197,10 +265,13 @@ def main() -> None:
     if not args.no_peer:
         peer(warm, ALPHA)  # keep its import time out of the figures
 
-    print(f"alpha {ALPHA}; median of {args.repeats} interleaved runs; times in seconds; "
-          f"load average {os.getloadavg()[0]:.2f} at start\n")
-    header = (f"{'case':<22}{'gapwright':>10}{'/ floor':>8}{'plain scan':>12}{'speed-up':>10}"
-              f"{'peer':>8}{'vs peer':>8}{'cut':>8}{'vs cut':>7}{'floor':>8}")
+    other = load_build(args.compare) if args.compare else None
+    print(f"alpha {ALPHA}; median of {args.repeats} interleaved runs; times in milliseconds; "
+          f"{cpu_name()}, {os.cpu_count()} CPUs; load average {os.getloadavg()[0]:.2f} at start\n")
+    header = (f"{'case':<22}{'ours w1':>9}{'w2':>8}{'/ floor':>8}{'dump on':>9}"
+              + (f"{'before':>9}" if other else "")
+              + f"{'cut':>9}{'vs cut':>7}{'peer':>9}{'vs peer':>8}{'floor':>9}"
+              f"{'plain scan':>12}{'speed-up':>9}")
     print(header)
     print("-" * len(header))
     results = {}
@@ -209,34 +280,42 @@ def main() -> None:
         large = rows * cols >= LARGE_CELLS
         fns = {"floor": lambda: floor(x)}
         for variance in VARIANCES:
-            def ours(variance=variance):
-                with stdout_to_devnull():
-                    MNARrs(variance=variance, seed=1)(x, ALPHA)
-            fns[variance] = ours
+            for setting, make in call_settings(rows * cols, other).items():
+                fns[(variance, setting)] = timed_call(make(variance), x)
         fns["cut"] = lambda: quantile_cut(x, ALPHA)
-        times = interleaved_medians(fns, args.repeats)
+        with stdout_to_devnull():
+            medians = interleaved_medians(fns, args.repeats)
+        times = {k: v * 1e3 for k, v in medians.items()}
         t_peer = None
         if not large and not args.no_peer:
-            t_peer = interleaved_medians({"peer": lambda: peer(x, ALPHA)},
-                                         max(1, args.repeats // 2))["peer"]
+            t_peer = 1e3 * interleaved_medians({"peer": lambda: peer(x, ALPHA)},
+                                               max(1, args.repeats // 2))["peer"]
         for variance in VARIANCES:
-            t_ours = times[variance]
-            results[(rows, cols, variance)] = t_ours
-            scan = f"{'-':>12}{'-':>10}"
+            t_ours = times[(variance, "w1")]
+            t_two = times[(variance, "w2")]
+            results[(rows, cols, variance)] = min(t_ours, t_two)
+            dump = times.get((variance, "dump"))
+            line = (f"{rows:>10,} x {cols:<3} v={variance:<4}{t_ours:>9.3f}{t_two:>8.3f}"
+                    f"{min(t_ours, t_two) / times['floor']:>7.2f}x"
+                    + (f"{dump:>9.3f}" if dump is not None else f"{'-':>9}")
+                    + (f"{times[(variance, 'before')]:>9.3f}" if other else "")
+                    + f"{times['cut']:>9.3f}{times['cut'] / min(t_ours, t_two):>6.1f}x"
+                    + (f"{'-':>9}{'-':>8}" if t_peer is None
+                       else f"{t_peer:>9.1f}{t_peer / min(t_ours, t_two):>7.0f}x")
+                    + f"{times['floor']:>9.3f}")
             if not large:
                 full = rows * cols <= 200_000
                 t_scan, ran, needed = plain_scan(x, ALPHA, variance,
                                                  None if full else args.scan_passes)
-                t_scan_total = t_scan * needed / ran
+                t_scan_total = 1e3 * t_scan * needed / ran
                 scaled = "" if ran == needed else "*"
-                scan = f"{t_scan_total:>11.2f}{scaled:1}{t_scan_total / t_ours:>9.0f}x"
-            peer_text = (f"{'-':>8}{'-':>8}" if t_peer is None
-                         else f"{t_peer:>8.3f}{t_peer / t_ours:>7.1f}x")
-            print(f"{rows:>10,} x {cols:<3} v={variance:<4}{t_ours:>10.4f}"
-                  f"{t_ours / times['floor']:>7.2f}x{scan}{peer_text}"
-                  f"{times['cut']:>8.3f}{times['cut'] / t_ours:>6.2f}x{times['floor']:>8.3f}")
-    print("\n/ floor: our time over the floor's; vs peer, vs cut: their time over ours;"
-          "\n* plain scan timed over its first passes and scaled to the full pass count")
+                line += f"{t_scan_total:>11.1f}{scaled:1}{t_scan_total / t_ours:>8.0f}x"
+            print(line)
+    print("\nours: dump=False, one worker (w1) and two (w2); / floor: the faster of them over the"
+          "\nfloor; dump on: two workers, dump to /dev/null"
+          + ("; before: the --compare build, two workers" if other else "")
+          + ";\nvs cut, vs peer: their time over ours; * plain scan timed over its first passes"
+          " and scaled")
     for small, big in (((100_000, 20), (1_000_000, 10)), ((1_000_000, 10), (10_000_000, 10))):
         for variance in VARIANCES:
             if (*small, variance) in results and (*big, variance) in results:

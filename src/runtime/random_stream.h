@@ -7,6 +7,8 @@
 // touches it.
 #pragma once
 
+#include "runtime/cpu_features.h"  // cpu_has_avx2, which chooses the refill
+
 #include <array>    // std::array
 #include <cstdint>  // std::uint32_t, std::uint64_t
 #include <vector>   // std::vector
@@ -84,7 +86,6 @@ void refill_scalar(const std::array<std::uint32_t, 16>& state, int rounds, std::
 #if GAPWRIGHT_X86_64_REFILLS
 void refill_sse2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
 void refill_avx2(const std::array<std::uint32_t, 16>& state, int rounds, std::uint32_t* out);
-bool cpu_has_avx2() noexcept;
 #endif
 RefillFn chosen_refill() noexcept;
 

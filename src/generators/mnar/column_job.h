@@ -14,6 +14,7 @@
 // touch only their own columns' cells and outcomes, and never Python.
 #pragma once
 
+#include "generators/mnar/bucket_index.h"
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/key_select.h"
 #include "generators/mnar/matrix_dump.h"
@@ -68,6 +69,7 @@ struct SearchTable {
 // indexes and copies reuse it instead of having fresh pages cleared. A
 // search uses what it needs of it.
 struct JobScratch {
+  BucketIndex buckets;
   ColumnIndex::Storage index;
   // The group's columns, one after another, when they are copied out.
   std::vector<double> columns;

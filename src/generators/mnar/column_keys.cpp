@@ -3,7 +3,11 @@
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/total_order.h"
 
-#include <bit>        // std::bit_cast
+#include "runtime/cpu_features.h"
+
+#include <bit>          // std::bit_cast
+#include <cstdlib>      // std::getenv
+#include <string_view>  // std::string_view
 
 namespace gapwright {
 
@@ -15,7 +19,9 @@ void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, s
   }
 }
 
-KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept {
+namespace {
+
+KeyBounds bounds_of_portable(const std::uint64_t* keys, std::size_t n) noexcept {
   std::uint64_t lowest = keys[0];
   std::uint64_t highest = keys[0];
   for (std::size_t i = 1; i < n; ++i) {
@@ -25,11 +31,48 @@ KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept {
   return KeyBounds{lowest, highest};
 }
 
-void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept {
+void to_distance_keys_portable(std::uint64_t* keys, std::size_t n, double centre) noexcept {
   for (std::size_t i = 0; i < n; ++i) {
     const double difference = from_total_order_ukey(keys[i]) - centre;
     keys[i] = std::bit_cast<std::uint64_t>(difference * difference);
   }
+}
+
+}  // namespace
+
+namespace detail {
+
+const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable};
+
+std::vector<const KeySweeps*> runnable_key_sweeps() {
+  std::vector<const KeySweeps*> runnable{&kPortableKeySweeps};
+#if GAPWRIGHT_X86_64_REFILLS
+  if (cpu_has_avx2()) runnable.push_back(&kAvx2KeySweeps);
+  if (cpu_has_avx512f()) runnable.push_back(&kAvx512KeySweeps);
+#endif
+  return runnable;
+}
+
+const KeySweeps& chosen_key_sweeps() noexcept {
+  static const KeySweeps& chosen = []() -> const KeySweeps& {
+    const std::vector<const KeySweeps*> runnable = runnable_key_sweeps();
+    const char* forced = std::getenv("GAPWRIGHT_KERNELS");
+    for (const KeySweeps* sweeps : runnable) {
+      if (forced != nullptr && std::string_view(forced) == sweeps->name) return *sweeps;
+    }
+    return *runnable.back();
+  }();
+  return chosen;
+}
+
+}  // namespace detail
+
+KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept {
+  return detail::chosen_key_sweeps().bounds_of(keys, n);
+}
+
+void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept {
+  detail::chosen_key_sweeps().to_distance_keys(keys, n, centre);
 }
 
 void blank_nearer(double* matrix, std::size_t rows, std::size_t cols, std::size_t first,

@@ -4,6 +4,7 @@
 
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint64_t
+#include <vector>   // std::vector
 
 namespace gapwright {
 
@@ -26,6 +27,35 @@ KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept;
 // distance to `centre`: the bit pattern of the square, which for squares
 // (never negative, never NaN) orders as the squares do.
 void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept;
+
+namespace detail {
+
+// One build of the two sweeps over contiguous keys above. The portable one
+// is the reference; the x86-64 ones (x86_64/column_keys_*.cpp, each
+// compiled for its own instruction set) give the same bits, wider.
+struct KeySweeps {
+  const char* name;
+  KeyBounds (*bounds_of)(const std::uint64_t* keys, std::size_t n) noexcept;
+  void (*to_distance_keys)(std::uint64_t* keys, std::size_t n, double centre) noexcept;
+};
+
+extern const KeySweeps kPortableKeySweeps;
+#if GAPWRIGHT_X86_64_REFILLS
+extern const KeySweeps kAvx2KeySweeps;
+extern const KeySweeps kAvx512KeySweeps;
+#endif
+
+// Every build this processor runs, the portable one first, the widest last.
+std::vector<const KeySweeps*> runnable_key_sweeps();
+
+// The build the sweeps use, chosen once per process: the one that the
+// environment variable GAPWRIGHT_KERNELS names ("portable", "avx2",
+// "avx512") if it runs here, else the widest runnable. A test runs the
+// reference path end to end with "portable"; a benchmark measures a
+// narrower build on a wider machine.
+const KeySweeps& chosen_key_sweeps() noexcept;
+
+}  // namespace detail
 
 // Blanks every cell of columns [first, first + size) whose squared distance
 // to centres[g] is below limits[g], row after row. A limit of 0 blanks

@@ -4,23 +4,63 @@
 #include "generators/mnar/column_models.h"
 #include "runtime/internal_error.h"
 
-#include <cmath>     // std::isnan
+#include <algorithm>  // std::max
+#include <cmath>     // std::abs, std::isfinite, std::isnan
 #include <optional>  // std::optional
 #include <utility>   // std::move
 #include <vector>    // std::vector
 
 namespace gapwright {
 
-// The column's cells are read at column[r * stride].
-void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* column,
-                                                std::size_t stride, ColumnOutcome& outcome,
-                                                ColumnIndex::Storage& storage) const {
+namespace {
+
+// Columns up to this length go into a BucketIndex. Longer ones are sorted:
+// spreading their cells over value ranges scatters them over more memory
+// than the caches hold, which costs more than the sort's narrower passes.
+constexpr std::size_t kBucketRows = std::size_t{1} << 18;
+
+// Whether every squared distance from `thresholds` to a value in [lowest,
+// highest] is finite: squares that overflow all tie, and a bucket walk
+// would then scan the whole column for the lowest row among them.
+bool within_reach(const std::vector<double>& thresholds, double lowest, double highest) {
+  for (const double threshold : thresholds) {
+    const double reach = std::max(std::abs(threshold - lowest), std::abs(threshold - highest));
+    if (!std::isfinite(reach * reach)) return false;
+  }
+  return true;
+}
+
+// Each pass takes its threshold's nearest cell, in pass order. The later
+// passes' buckets are fetched ahead, a step at a time: on a long column
+// each query would otherwise wait on three or four cache misses.
+void take_in_pass_order(BucketIndex& buckets, const std::vector<double>& thresholds,
+                        ColumnBlanker blanker) {
+  constexpr std::size_t kAhead = 4;
+  const std::size_t passes = thresholds.size();
+  for (std::size_t pass = 0; pass < passes; ++pass) {
+    if (pass + 3 * kAhead < passes) buckets.prefetch_range(thresholds[pass + 3 * kAhead]);
+    if (pass + 2 * kAhead < passes) buckets.prefetch_bucket(thresholds[pass + 2 * kAhead]);
+    if (pass + kAhead < passes) buckets.prefetch_cells(thresholds[pass + kAhead]);
+    const std::optional<std::uint32_t> row = buckets.take_nearest(thresholds[pass]);
+    if (row) {
+      blanker.blank(pass, *row);
+    } else {
+      write_panic_notice("No argmin found!", std::source_location::current());
+    }
+  }
+}
+
+}  // namespace
+
+std::size_t DrawnThresholdSearch::passes_of(std::size_t c) const noexcept {
   std::size_t count = plan_.full_passes;
   for (const std::uint32_t selected : plan_.last) count += selected == c ? 1 : 0;
+  return count;
+}
 
-  ColumnIndex index(column, table_.rows, stride, 0, std::move(storage));
-  const Gauss model = column_model(index.sorted_values().data(), table_.rows, mean_, variance_);
-  // The thresholds up to the first NaN one, which ends the column's work.
+std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gauss& model,
+                                                        ColumnOutcome& outcome) const {
+  const std::size_t count = passes_of(c);
   const double* deviates = plan_.deviates.data() + c * plan_.stride();
   std::vector<double> thresholds;
   thresholds.reserve(count);
@@ -32,6 +72,33 @@ void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* col
     }
     thresholds.push_back(threshold);
   }
+  return thresholds;
+}
+
+// The column's cells are read at column[r * stride].
+void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
+                                         ColumnOutcome& outcome, JobScratch& scratch) const {
+  const std::size_t rows = table_.rows;
+  BucketIndex& buckets = scratch.buckets;
+  if (rows > 0 && rows <= kBucketRows && buckets.build(column, rows, stride)) {
+    const auto at = [&buckets](std::uint64_t i) { return buckets.value_at_rank(i); };
+    const Gauss model = column_model_from(at, rows, mean_, variance_);
+    const std::vector<double> thresholds = thresholds_of(c, model, outcome);
+    if (within_reach(thresholds, at(0), at(rows - 1))) {
+      take_in_pass_order(buckets, thresholds, ColumnBlanker(table_, c, outcome));
+      return;
+    }
+  }
+  answer_through_index(c, column, stride, outcome, scratch.index);
+}
+
+// The column's cells are read at column[r * stride].
+void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* column,
+                                                std::size_t stride, ColumnOutcome& outcome,
+                                                ColumnIndex::Storage& storage) const {
+  ColumnIndex index(column, table_.rows, stride, 0, std::move(storage));
+  const Gauss model = column_model(index.sorted_values().data(), table_.rows, mean_, variance_);
+  const std::vector<double> thresholds = thresholds_of(c, model, outcome);
   const std::vector<std::uint32_t> positions = index.locate(thresholds);
   ColumnBlanker blanker(table_, c, outcome);
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
@@ -49,8 +116,7 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   const std::size_t rows = table_.rows;
   if (last - first == 1) {
-    answer_through_index(first, table_.matrix.data() + first, table_.cols, outcomes[0],
-                         scratch.index);
+    answer_column(first, table_.matrix.data() + first, table_.cols, outcomes[0], scratch);
     return;
   }
   // One sweep copies the group out, reading each row's part of the group
@@ -62,8 +128,7 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
     for (std::size_t g = 0; g < last - first; ++g) columns[g * rows + r] = cell[g];
   }
   for (std::size_t c = first; c < last; ++c) {
-    answer_through_index(c, columns.data() + (c - first) * rows, 1, outcomes[c - first],
-                         scratch.index);
+    answer_column(c, columns.data() + (c - first) * rows, 1, outcomes[c - first], scratch);
   }
 }
 

@@ -2,16 +2,21 @@
 // from the column's model.
 //
 // Every threshold is known up front (the pass plan), so each column is
-// sorted once into a ColumnIndex that answers its passes in turn, each
-// taking the nearest cell not yet taken.
+// indexed once and answers its passes in turn, each taking the nearest cell
+// not yet taken: a column of finite values in a BucketIndex, any other (or
+// one whose thresholds lie so far out that squared distances overflow)
+// sorted into a ColumnIndex.
 #pragma once
 
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
 #include "generators/mnar/pass_plan.h"
 
+#include "runtime/gauss.h"
+
 #include <cstddef>  // std::size_t
 #include <span>     // std::span
+#include <vector>   // std::vector
 
 namespace gapwright {
 
@@ -29,6 +34,14 @@ class DrawnThresholdSearch final : public ColumnSearch {
               JobScratch& scratch) const override;
 
  private:
+  // The passes that select column c.
+  std::size_t passes_of(std::size_t c) const noexcept;
+  // Column c's thresholds from its model, up to the first NaN one, which
+  // ends the column's work and is recorded in `outcome`.
+  std::vector<double> thresholds_of(std::size_t c, const Gauss& model,
+                                    ColumnOutcome& outcome) const;
+  void answer_column(std::size_t c, const double* column, std::size_t stride,
+                     ColumnOutcome& outcome, JobScratch& scratch) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,
                             ColumnOutcome& outcome, ColumnIndex::Storage& storage) const;
 

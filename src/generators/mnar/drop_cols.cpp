@@ -67,8 +67,10 @@ constexpr std::size_t kCellsPerExtraJob = std::size_t{1} << 18;
 // than the process may run at once, since each column in work holds scratch,
 // and one per kCellsPerExtraJob cells after the first.
 std::size_t job_count(const ThreadPool& pool, std::size_t rows, std::size_t cols) {
-  const std::size_t worth = 1 + rows * cols / kCellsPerExtraJob;
-  return std::min({pool.size(), cols, usable_cpus(), worth});
+  const std::size_t worth = std::min({pool.size(), cols, 1 + rows * cols / kCellsPerExtraJob});
+  // Reading the affinity is a system call: small tables, which have their
+  // one job anyway, do without it.
+  return worth == 1 ? 1 : std::min(worth, usable_cpus());
 }
 
 // Without an index a job's columns share its sweeps over the matrix. With
@@ -83,14 +85,19 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
 }
 
 // Runs `search` over every column on `jobs` jobs of the pool; the calling
-// thread runs `meanwhile` before it waits for them. Rethrows what a job
+// thread runs `meanwhile` before it waits for them. One job runs on the
+// calling thread itself, after `meanwhile`: handing it to a worker and
+// waiting for it would only add two thread switches. Rethrows what a job
 // failed with.
 template <typename Meanwhile>
 std::vector<ColumnOutcome> search_on_pool(ThreadPool& pool, std::size_t jobs,
                                            const ColumnSearch& search, std::size_t cols,
                                            std::size_t group, Meanwhile&& meanwhile) {
   auto work = std::make_shared<ColumnWork>(search, cols, group);
-  {
+  if (jobs == 1) {
+    meanwhile();
+    work->take_groups();
+  } else {
     JoinOnExit join(pool);
     for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(work));
     meanwhile();
@@ -172,7 +179,8 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
     outcomes = search_on_pool(mnar.pool, jobs, search, cols, group,
                               [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
   } else {
-    plan = blanks >= kDrawOnPool ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
+    plan = blanks >= kDrawOnPool && jobs > 1
+               ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
                                  : plan_passes(mnar.stream, cols, blanks, true);
     const DrawnThresholdSearch search(table, mnar.mean, mnar.variance, plan);
     outcomes = search_on_pool(mnar.pool, jobs, search, cols, group, [] {});

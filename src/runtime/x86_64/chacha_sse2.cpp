@@ -1,7 +1,6 @@
-// The 128-bit SSE2 ChaCha refill and the processor check that says whether
-// the AVX2 one may run. SSE2 is part of every x86-64 processor, so this file
-// needs no extra target flags; it is built only for x86-64 targets.
-#include <cpuid.h>      // __get_cpuid, __get_cpuid_count
+// The 128-bit SSE2 ChaCha refill. SSE2 is part of every x86-64 processor,
+// so this file needs no extra target flags; it is built only for x86-64
+// targets.
 #include <emmintrin.h>  // SSE2 intrinsics
 
 #include "runtime/random_stream.h"
@@ -20,14 +19,6 @@ void quarter_round(__m128i& a, __m128i& b, __m128i& c, __m128i& d) {
   c = _mm_add_epi32(c, d); b = rotl_epi32<12>(_mm_xor_si128(b, c));
   a = _mm_add_epi32(a, b); d = rotl_epi32<8>(_mm_xor_si128(d, a));
   c = _mm_add_epi32(c, d); b = rotl_epi32<7>(_mm_xor_si128(b, c));
-}
-
-// XGETBV without -mxsave, so that this file needs no extra target flags.
-std::uint64_t read_xcr0() noexcept {
-  std::uint32_t eax = 0;
-  std::uint32_t edx = 0;
-  __asm__ volatile("xgetbv" : "=a"(eax), "=d"(edx) : "c"(0));
-  return static_cast<std::uint64_t>(eax) | (static_cast<std::uint64_t>(edx) << 32);
 }
 
 }  // namespace
@@ -73,23 +64,6 @@ void refill_sse2(const std::array<std::uint32_t, 16>& state, int rounds, std::ui
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 2 * kBlockWords + i), _mm_unpacklo_epi64(t2, t3));
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 3 * kBlockWords + i), _mm_unpackhi_epi64(t2, t3));
   }
-}
-
-bool cpu_has_avx2() noexcept {
-  unsigned eax = 0;
-  unsigned ebx = 0;
-  unsigned ecx = 0;
-  unsigned edx = 0;
-  if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) return false;
-  constexpr unsigned kXsave = 1U << 26;
-  constexpr unsigned kOsxsave = 1U << 27;
-  constexpr unsigned kAvx = 1U << 28;
-  if ((ecx & (kXsave | kOsxsave | kAvx)) != (kXsave | kOsxsave | kAvx)) return false;
-  // The operating system must save the SSE and AVX registers on a switch.
-  constexpr std::uint64_t kSseAvxState = 0b110;
-  if ((read_xcr0() & kSseAvxState) != kSseAvxState) return false;
-  if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-  return (ebx & (1U << 5)) != 0;
 }
 
 }  // namespace gapwright::detail

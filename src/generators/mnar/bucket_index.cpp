@@ -1,0 +1,252 @@
+#include "generators/mnar/bucket_index.h"
+
+#include "generators/mnar/total_order.h"
+
+#include <algorithm>  // std::clamp, std::copy, std::max, std::min, std::nth_element, std::partition_point, std::upper_bound
+#include <array>      // std::array
+#include <bit>        // std::bit_cast, std::bit_width, std::countl_zero, std::countr_zero
+#include <cmath>      // std::isfinite
+
+namespace gapwright {
+namespace {
+
+// Cells per value range on average: most ranges are buckets as they are.
+constexpr std::size_t kCellsPerRange = 4;
+// The widest digit a bucket of too many values is split by.
+constexpr unsigned kSplitBits = 8;
+constexpr std::uint64_t kExponentBits = 0x7FF0000000000000ULL;
+
+// The bit pattern of (value - threshold) squared: for finite operands a
+// number from +0 to +inf, which ranks by its bits as the distance key does.
+std::uint64_t distance_bits(std::uint64_t value_key, double threshold) noexcept {
+  const double difference = from_total_order_ukey(value_key) - threshold;
+  return std::bit_cast<std::uint64_t>(difference * difference);
+}
+
+}  // namespace
+
+bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
+  spare_keys_.resize(n);
+  std::uint64_t lowest = ~std::uint64_t{0};
+  std::uint64_t highest = 0;
+  std::uint64_t exponents_all_set = 0;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double value = column[r * stride];
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+    exponents_all_set |= (bits & kExponentBits) == kExponentBits ? 1 : 0;
+    const std::uint64_t key = total_order_ukey(value);
+    spare_keys_[r] = key;
+    lowest = std::min(lowest, key);
+    highest = std::max(highest, key);
+  }
+  if (exponents_all_set != 0) return false;
+
+  lowest_ = from_total_order_ukey(lowest);
+  ranges_ = std::max<std::size_t>(1, n / kCellsPerRange);
+  // One value, a range too narrow to divide or too wide to compute: one
+  // value range, split by the keys' bits alone.
+  scale_ = static_cast<double>(ranges_) / (from_total_order_ukey(highest) - lowest_);
+  if (!std::isfinite(scale_)) scale_ = 0.0;
+  spread_over_ranges(n);
+  buckets_.clear();
+  first_bucket_.resize(ranges_ + 1);
+  for (std::size_t range = 0; range < ranges_; ++range) {
+    first_bucket_[range] = static_cast<std::uint32_t>(buckets_.size());
+    split(range_starts_[range], range_starts_[range + 1]);
+  }
+  first_bucket_[ranges_] = static_cast<std::uint32_t>(buckets_.size());
+  live_.assign((buckets_.size() + 63) / 64, 0);
+  for (std::size_t b = 0; b < buckets_.size(); ++b) live_[b / 64] |= std::uint64_t{1} << (b % 64);
+  return true;
+}
+
+std::size_t BucketIndex::range_of(double value) const noexcept {
+  const double position = (value - lowest_) * scale_;
+  // Below the lowest value, at it, or NaN (an overflowed difference times a
+  // scale of 0): the first range.
+  if (!(position > 0.0)) return 0;
+  return position < static_cast<double>(ranges_) ? static_cast<std::size_t>(position)
+                                                 : ranges_ - 1;
+}
+
+// The value keys (in spare_keys_, row order) into keys_, range after range,
+// each range's cells in row order.
+void BucketIndex::spread_over_ranges(std::size_t n) {
+  range_starts_.assign(ranges_ + 1, 0);
+  for (std::size_t r = 0; r < n; ++r) {
+    ++range_starts_[range_of(from_total_order_ukey(spare_keys_[r])) + 1];
+  }
+  for (std::size_t range = 0; range < ranges_; ++range) {
+    range_starts_[range + 1] += range_starts_[range];
+  }
+  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
+  keys_.resize(n);
+  rows_.resize(n);
+  spare_rows_.resize(n);
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::uint64_t key = spare_keys_[r];
+    const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
+    keys_[to] = key;
+    rows_[to] = static_cast<std::uint32_t>(r);
+  }
+}
+
+// Splits the cells [begin, end) into buckets by the bits just below the
+// highest bit in which their keys differ, stably, until each is short or
+// of one value.
+void BucketIndex::split(std::size_t begin, std::size_t end) {
+  if (begin == end) return;
+  const std::uint64_t first = keys_[begin];
+  std::uint64_t differing = 0;
+  for (std::size_t i = begin + 1; i < end; ++i) differing |= keys_[i] ^ first;
+  const std::size_t size = end - begin;
+  if (differing == 0 || size <= kLeaf) {
+    add_bucket(begin, end, differing == 0);
+    return;
+  }
+  const unsigned top = 63U - static_cast<unsigned>(std::countl_zero(differing));
+  const unsigned width = std::clamp(static_cast<unsigned>(std::bit_width(size)) - 4, 1U, kSplitBits);
+  const unsigned shift = top + 1 >= width ? top + 1 - width : 0U;
+  const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+  std::array<std::uint32_t, (1U << kSplitBits) + 1> starts{};
+  for (std::size_t i = begin; i < end; ++i) ++starts[((keys_[i] >> shift) & mask) + 1];
+  for (std::size_t part = 0; part < mask + 1; ++part) starts[part + 1] += starts[part];
+  std::array<std::uint32_t, (1U << kSplitBits) + 1> next = starts;
+  for (std::size_t i = begin; i < end; ++i) {
+    const std::size_t to = begin + next[(keys_[i] >> shift) & mask]++;
+    spare_keys_[to] = keys_[i];
+    spare_rows_[to] = rows_[i];
+  }
+  std::copy(spare_keys_.begin() + static_cast<std::ptrdiff_t>(begin),
+            spare_keys_.begin() + static_cast<std::ptrdiff_t>(end), keys_.begin() + static_cast<std::ptrdiff_t>(begin));
+  std::copy(spare_rows_.begin() + static_cast<std::ptrdiff_t>(begin),
+            spare_rows_.begin() + static_cast<std::ptrdiff_t>(end), rows_.begin() + static_cast<std::ptrdiff_t>(begin));
+  for (std::size_t part = 0; part <= mask; ++part) split(begin + starts[part], begin + starts[part + 1]);
+}
+
+void BucketIndex::add_bucket(std::size_t begin, std::size_t end, bool one_value) {
+  std::uint64_t lowest = keys_[begin];
+  std::uint64_t highest = keys_[begin];
+  for (std::size_t i = begin + 1; i < end && !one_value; ++i) {
+    lowest = std::min(lowest, keys_[i]);
+    highest = std::max(highest, keys_[i]);
+  }
+  const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+  buckets_.push_back(Bucket{at(begin), at(begin), at(end), one_value, lowest, highest});
+}
+
+double BucketIndex::value_at_rank(std::size_t rank) const {
+  const auto after = std::upper_bound(buckets_.begin(), buckets_.end(), rank,
+                                      [](std::size_t r, const Bucket& b) { return r < b.first; });
+  const Bucket& bucket = *(after - 1);
+  if (bucket.one_value) return from_total_order_ukey(bucket.lowest);
+  std::array<std::uint64_t, kLeaf> keys;
+  const std::size_t size = bucket.end - bucket.first;
+  std::copy(keys_.begin() + bucket.first, keys_.begin() + bucket.end, keys.begin());
+  const auto nth = keys.begin() + static_cast<std::ptrdiff_t>(rank - bucket.first);
+  std::nth_element(keys.begin(), nth, keys.begin() + static_cast<std::ptrdiff_t>(size));
+  return from_total_order_ukey(*nth);
+}
+
+std::size_t BucketIndex::buckets_up_to(double threshold, std::uint64_t key) const noexcept {
+  // Buckets of earlier ranges hold only smaller values, of later ranges
+  // only larger ones: only the threshold's own range needs a search.
+  const std::size_t range = range_of(threshold);
+  const auto first = buckets_.begin() + first_bucket_[range];
+  const auto last = buckets_.begin() + first_bucket_[range + 1];
+  return static_cast<std::size_t>(
+      std::partition_point(first, last, [key](const Bucket& b) { return b.lowest <= key; }) -
+      buckets_.begin());
+}
+
+void BucketIndex::offer_bucket(std::size_t b, double threshold, Nearest& nearest) const noexcept {
+  const Bucket& bucket = buckets_[b];
+  // A bucket of one value offers its lowest live row, its first.
+  const std::size_t end = bucket.one_value ? bucket.begin + 1 : bucket.end;
+  for (std::size_t p = bucket.begin; p < end; ++p) {
+    const std::uint64_t key = distance_bits(keys_[p], threshold);
+    if (key < nearest.key || (key == nearest.key && rows_[p] < nearest.row)) {
+      nearest = Nearest{key, rows_[p], b, p, true};
+    }
+  }
+}
+
+std::size_t BucketIndex::live_before(std::size_t b) const noexcept {
+  std::size_t word = b / 64;
+  std::uint64_t bits = b % 64 == 0 ? 0 : live_[word] & ((std::uint64_t{1} << (b % 64)) - 1);
+  while (bits == 0) {
+    if (word == 0) return buckets_.size();
+    bits = live_[--word];
+  }
+  return word * 64 + 63 - static_cast<std::size_t>(std::countl_zero(bits));
+}
+
+std::size_t BucketIndex::live_from(std::size_t b) const noexcept {
+  if (b >= buckets_.size()) return buckets_.size();
+  std::size_t word = b / 64;
+  std::uint64_t bits = live_[word] & (~std::uint64_t{0} << (b % 64));
+  while (bits == 0) {
+    if (++word == live_.size()) return buckets_.size();
+    bits = live_[word];
+  }
+  return word * 64 + static_cast<std::size_t>(std::countr_zero(bits));
+}
+
+std::optional<std::uint32_t> BucketIndex::take_nearest(double threshold) {
+  const std::uint64_t key = total_order_ukey(threshold);
+  const std::size_t above = buckets_up_to(threshold, key);
+  const std::size_t none = buckets_.size();
+  Nearest nearest;
+  // The last bucket starting at or below the threshold may hold cells on
+  // both sides of it; those before it lie below it, those from `above` on
+  // above it. The walks outwards stop at the first bucket whose nearest
+  // bound is farther than the nearest cell found: an equal bound may still
+  // hold a lower row.
+  std::size_t below = above;
+  if (above > 0) {
+    below = above - 1;
+    if (live_[below / 64] >> (below % 64) & 1) offer_bucket(below, threshold, nearest);
+  }
+  for (std::size_t b = live_before(below); b != none; b = live_before(b)) {
+    if (distance_bits(buckets_[b].highest, threshold) > nearest.key) break;
+    offer_bucket(b, threshold, nearest);
+  }
+  for (std::size_t b = live_from(above); b != none; b = live_from(b + 1)) {
+    if (distance_bits(buckets_[b].lowest, threshold) > nearest.key) break;
+    offer_bucket(b, threshold, nearest);
+  }
+  if (!nearest.found) return std::nullopt;
+  remove(nearest);
+  return nearest.row;
+}
+
+void BucketIndex::prefetch_range(double threshold) const noexcept {
+  __builtin_prefetch(&first_bucket_[range_of(threshold)]);
+}
+
+void BucketIndex::prefetch_bucket(double threshold) const noexcept {
+  __builtin_prefetch(&buckets_[first_bucket_[range_of(threshold)]]);
+}
+
+void BucketIndex::prefetch_cells(double threshold) const noexcept {
+  const std::size_t b = std::min<std::size_t>(first_bucket_[range_of(threshold)],
+                                               buckets_.size() - 1);
+  __builtin_prefetch(&keys_[buckets_[b].begin]);
+  __builtin_prefetch(&rows_[buckets_[b].begin]);
+}
+
+void BucketIndex::remove(const Nearest& nearest) noexcept {
+  Bucket& bucket = buckets_[nearest.bucket];
+  if (bucket.one_value) {
+    ++bucket.begin;
+  } else {
+    --bucket.end;
+    keys_[nearest.position] = keys_[bucket.end];
+    rows_[nearest.position] = rows_[bucket.end];
+  }
+  if (bucket.begin == bucket.end) {
+    live_[nearest.bucket / 64] &= ~(std::uint64_t{1} << (nearest.bucket % 64));
+  }
+}
+
+}  // namespace gapwright

@@ -1,0 +1,106 @@
+// BucketIndex: one column of finite values in buckets of ascending value,
+// answering repeated nearest-cell queries with removal.
+//
+// Gives exactly the cell that a plain scan down the column would give (the
+// lowest distance key, the lowest row on ties) with the already-taken cells
+// blanked, without sorting the column: the cells are split into buckets
+// whose values ascend from one bucket to the next, each of at most kLeaf
+// cells or of one value only, and a query scans the bucket of its threshold
+// and then the neighbouring buckets, outwards, while a bucket's nearest
+// bound could still match the best cell found. Within a bucket the cells
+// keep no order but one: a bucket of one value keeps its rows ascending, so
+// its lowest live row is its first.
+//
+// For finite values only: the squared distance to a finite threshold then
+// never rises towards the threshold on either side (squares that overflow
+// to +inf tie, which the bounds allow for), which is what the walk relies
+// on. Columns with a NaN or an infinity use the ColumnIndex.
+//
+// Memory: 12 bytes a cell, and under 3 bytes a cell for the buckets.
+#pragma once
+
+#include <cstddef>   // std::size_t
+#include <cstdint>   // std::uint32_t, std::uint64_t
+#include <optional>  // std::optional
+#include <vector>    // std::vector
+
+namespace gapwright {
+
+class BucketIndex {
+ public:
+  // Cells a bucket of several values holds at most.
+  static constexpr std::size_t kLeaf = 32;
+
+  // Indexes the n values column[r * stride] (n >= 1); false, with nothing
+  // indexed, when one of them is not finite. May be called again: the
+  // buffers of the last column are reused.
+  bool build(const double* column, std::size_t n, std::size_t stride);
+
+  // The value of rank `rank` (below n) in ascending total order, before
+  // any cell is taken.
+  double value_at_rank(std::size_t rank) const;
+
+  // Takes the nearest live cell to `threshold` (finite) and returns its
+  // row; nullopt when none is left.
+  std::optional<std::uint32_t> take_nearest(double threshold);
+
+  // Asks for the memory that take_nearest(threshold) reads first, in three
+  // steps, each reading what the one before brought in: a caller that knows
+  // its thresholds ahead calls them on thresholds a few queries apart, so
+  // that a query finds its bucket in cache instead of waiting on misses.
+  void prefetch_range(double threshold) const noexcept;
+  void prefetch_bucket(double threshold) const noexcept;
+  void prefetch_cells(double threshold) const noexcept;
+
+ private:
+  struct Bucket {
+    std::uint32_t first;  // where its cells start, live or not
+    std::uint32_t begin;  // its live cells are [begin, end)
+    std::uint32_t end;
+    bool one_value;
+    std::uint64_t lowest;  // its smallest and largest key when built
+    std::uint64_t highest;
+  };
+  // The nearest cell found so far, by (distance key, row).
+  struct Nearest {
+    std::uint64_t key = ~std::uint64_t{0};
+    std::uint32_t row = ~std::uint32_t{0};
+    std::size_t bucket = 0;
+    std::size_t position = 0;
+    bool found = false;
+  };
+
+  void spread_over_ranges(std::size_t n);
+  void split(std::size_t begin, std::size_t end);
+  void add_bucket(std::size_t begin, std::size_t end, bool one_value);
+  std::size_t range_of(double value) const noexcept;
+  // The number of buckets whose lowest key is at most `key`.
+  std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
+  void offer_bucket(std::size_t b, double threshold, Nearest& nearest) const noexcept;
+  // The nearest live bucket before bucket `b`, and from bucket `b` on;
+  // buckets_.size() when there is none.
+  std::size_t live_before(std::size_t b) const noexcept;
+  std::size_t live_from(std::size_t b) const noexcept;
+  void remove(const Nearest& nearest) noexcept;
+
+  // The cells' total-order keys and rows, bucket after bucket.
+  std::vector<std::uint64_t> keys_;
+  std::vector<std::uint32_t> rows_;
+  std::vector<std::uint64_t> spare_keys_;
+  std::vector<std::uint32_t> spare_rows_;
+  // Where each value range starts in keys_, and where the next cell of each
+  // goes while they are spread.
+  std::vector<std::uint32_t> range_starts_;
+  std::vector<std::uint32_t> cursors_;
+  std::vector<Bucket> buckets_;
+  // The first bucket of each value range, and one past the last.
+  std::vector<std::uint32_t> first_bucket_;
+  // Bit b set while bucket b has a live cell.
+  std::vector<std::uint64_t> live_;
+  // Values map to ranges by (value - lowest) * scale_, rounded down.
+  double lowest_ = 0.0;
+  double scale_ = 0.0;
+  std::size_t ranges_ = 1;
+};
+
+}  // namespace gapwright

@@ -1,0 +1,100 @@
+#include "generators/mnar/bucket_index.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>  // std::sort
+#include <bit>        // std::bit_cast
+#include <cmath>      // std::nan
+#include <cstdint>
+#include <limits>     // std::numeric_limits
+#include <random>     // std::mt19937_64, std::normal_distribution
+#include <vector>
+
+#include "nearest_scan.h"
+#include "generators/mnar/total_order.h"
+
+namespace gapwright {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Takes the nearest cell for each threshold in turn, from the index and by
+// a plain scan over a copy that blanks what it takes; both must agree.
+void expect_scan_answers(std::vector<double> column, const std::vector<double>& thresholds) {
+  BucketIndex index;
+  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
+  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+    const auto expected = nearest_by_scan(column.data(), column.size(), 1, 0, thresholds[pass]);
+    const auto taken = index.take_nearest(thresholds[pass]);
+    ASSERT_EQ(taken.has_value(), expected.has_value()) << "pass " << pass;
+    if (!taken) continue;
+    ASSERT_EQ(*taken, *expected) << "pass " << pass << ", threshold " << thresholds[pass];
+    column[*taken] = std::nan("");
+  }
+}
+
+std::vector<double> normal_draws(std::mt19937_64& random, std::size_t n, double sd) {
+  std::normal_distribution<double> normal(0.0, sd);
+  std::vector<double> draws(n);
+  for (double& draw : draws) draw = normal(random);
+  return draws;
+}
+
+TEST(bucket_index_test, takes_what_a_scan_takes_on_spread_values) {
+  std::mt19937_64 random(3);
+  for (const std::size_t n : {1, 7, 33, 300, 5000}) {
+    const std::vector<double> column = normal_draws(random, n, 1.0);
+    expect_scan_answers(column, normal_draws(random, n + 2, 0.8));
+  }
+}
+
+TEST(bucket_index_test, takes_what_a_scan_takes_among_ties) {
+  // A few levels, both zeros among them, thresholds on and between the
+  // levels and outside them; long enough that ranges split by key bits.
+  std::mt19937_64 random(5);
+  const std::vector<double> levels = {-3, -1, -0.0, 0.0, 0.5, 1, 1e-300, 4};
+  std::vector<double> column(6000);
+  for (double& value : column) value = levels[random() % levels.size()];
+  std::vector<double> thresholds = {0.0, -0.0, 0.25, -2, 9, -9, 1, 0.75};
+  for (const double draw : normal_draws(random, 5000, 2.0)) thresholds.push_back(draw);
+  expect_scan_answers(column, thresholds);
+}
+
+TEST(bucket_index_test, takes_what_a_scan_takes_when_squares_overflow) {
+  // Squared distances past the largest double all tie at +inf.
+  const std::vector<double> column = {1e200, -1e200, 3e200, 0.0, -5e199, 1e200, 2.0};
+  expect_scan_answers(column, {-1e200, 1e200, 0.0, 2e200, -3e200, 1.0, 5.0, 0.0});
+}
+
+TEST(bucket_index_test, ranks_follow_the_total_order) {
+  std::mt19937_64 random(9);
+  std::vector<double> column = normal_draws(random, 4000, 1.0);
+  for (std::size_t i = 0; i < 500; ++i) column[random() % column.size()] = (i % 2) ? 0.0 : -0.0;
+  BucketIndex index;
+  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
+  std::vector<double> sorted = column;
+  std::sort(sorted.begin(), sorted.end(),
+            [](double a, double b) { return total_order_ukey(a) < total_order_ukey(b); });
+  for (std::size_t rank = 0; rank < sorted.size(); ++rank) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.value_at_rank(rank)),
+              std::bit_cast<std::uint64_t>(sorted[rank]))
+        << "rank " << rank;
+  }
+}
+
+TEST(bucket_index_test, refuses_columns_with_a_nan_or_an_infinity) {
+  BucketIndex index;
+  for (const double odd : {kInf, -kInf, std::nan("")}) {
+    const std::vector<double> column = {1.0, odd, 2.0};
+    EXPECT_FALSE(index.build(column.data(), column.size(), 1));
+  }
+  // Strided: only every second value belongs to the column.
+  const std::vector<double> matrix = {1.0, kInf, 2.0, kInf};
+  EXPECT_TRUE(index.build(matrix.data(), 2, 2));
+  EXPECT_EQ(index.take_nearest(2.0), 1U);
+  EXPECT_EQ(index.take_nearest(2.0), 0U);
+  EXPECT_FALSE(index.take_nearest(2.0).has_value());
+}
+
+}  // namespace
+}  // namespace gapwright

@@ -1,0 +1,69 @@
+#include "generators/mnar/column_keys.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>    // std::copysign, std::nan
+#include <cstdint>
+#include <cstdlib>  // std::getenv
+#include <limits>   // std::numeric_limits
+#include <random>   // std::mt19937_64
+#include <string_view>
+#include <vector>
+
+#include "generators/mnar/total_order.h"
+
+namespace gapwright {
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Keys of values with ties, both zeros, NaNs of both signs, infinities and
+// subnormals, `n` of them.
+std::vector<std::uint64_t> awkward_keys(std::size_t n, std::uint64_t seed) {
+  const std::vector<double> palette = {
+      -kInf, kInf, std::nan(""), std::copysign(std::nan(""), -1.0), -0.0, 0.0, 1.5, -1.5,
+      4.9e-324, -4.9e-324, 1e300, -1e300, 2.0, 2.0};
+  std::mt19937_64 random(seed);
+  std::vector<std::uint64_t> keys(n);
+  for (auto& key : keys) key = total_order_ukey(palette[random() % palette.size()]);
+  return keys;
+}
+
+TEST(column_keys_test, every_runnable_sweep_gives_the_portable_bits) {
+  const auto& portable = detail::kPortableKeySweeps;
+  for (const detail::KeySweeps* sweeps : detail::runnable_key_sweeps()) {
+    for (std::size_t n = 1; n <= 41; ++n) {
+      for (const double centre : {0.0, -0.0, 1.5, -1e300, 3e-320}) {
+        std::vector<std::uint64_t> expected = awkward_keys(n, n);
+        std::vector<std::uint64_t> got = expected;
+        const KeyBounds want = portable.bounds_of(expected.data(), n);
+        const KeyBounds have = sweeps->bounds_of(got.data(), n);
+        ASSERT_EQ(have.lowest, want.lowest) << sweeps->name << " n=" << n;
+        ASSERT_EQ(have.highest, want.highest) << sweeps->name << " n=" << n;
+        portable.to_distance_keys(expected.data(), n, centre);
+        sweeps->to_distance_keys(got.data(), n, centre);
+        ASSERT_EQ(got, expected) << sweeps->name << " n=" << n << " centre " << centre;
+      }
+    }
+  }
+}
+
+TEST(column_keys_test, the_widest_runnable_sweep_is_chosen_once) {
+  const auto runnable = detail::runnable_key_sweeps();
+  EXPECT_EQ(runnable.front(), &detail::kPortableKeySweeps);
+  const detail::KeySweeps& chosen = detail::chosen_key_sweeps();
+  const char* forced = std::getenv("GAPWRIGHT_KERNELS");
+  const detail::KeySweeps* expected = runnable.back();
+  for (const detail::KeySweeps* sweeps : runnable) {
+    if (forced != nullptr && std::string_view(forced) == sweeps->name) expected = sweeps;
+  }
+  EXPECT_EQ(&chosen, expected);
+  EXPECT_EQ(&detail::chosen_key_sweeps(), &chosen);
+#if GAPWRIGHT_X86_64_REFILLS
+  EXPECT_EQ(runnable.size(), 1U + (__builtin_cpu_supports("avx2") ? 1U : 0U) +
+                                 (__builtin_cpu_supports("avx512f") ? 1U : 0U));
+#endif
+}
+
+}  // namespace
+}  // namespace gapwright
