@@ -12,6 +12,10 @@ namespace {
 
 // Cells per value range on average: most ranges are buckets as they are.
 constexpr std::size_t kCellsPerRange = 4;
+// Keys in a cache line of 64 bytes.
+constexpr std::size_t kCellsPerLine = 8;
+// Groups of ranges that the cells of a long column are first spread over.
+constexpr std::size_t kGroups = 256;
 // The widest digit a bucket of too many values is split by.
 constexpr unsigned kSplitBits = 8;
 constexpr std::uint64_t kExponentBits = 0x7FF0000000000000ULL;
@@ -70,8 +74,31 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 }
 
 // The value keys (in spare_keys_, row order) into keys_, range after range,
-// each range's cells in row order.
+// each range's cells in row order. A long column's cells go in two steps,
+// first to groups of adjacent ranges, then within each group to its ranges:
+// each step writes to few enough places at once that they stay in cache,
+// where writing to every range at once would miss it on nearly every cell.
+// Both steps keep row order, so the result is that of one step.
 void BucketIndex::spread_over_ranges(std::size_t n) {
+  count_cells_per_range(n);
+  unsigned shift = 0;
+  while ((ranges_ - 1) >> shift >= kGroups) ++shift;
+  keys_.resize(n);
+  rows_.resize(n);
+  spare_rows_.resize(n);
+  cursors_.clear();
+  for (std::size_t range = 0; range < ranges_; range += std::size_t{1} << shift) {
+    cursors_.push_back(range_starts_[range]);
+  }
+  if (shift == 0) {
+    spread_rows_into_groups(n, 0, rows_);
+    return;
+  }
+  spread_rows_into_groups(n, shift, spare_rows_);
+  spread_within_groups(shift);
+}
+
+void BucketIndex::count_cells_per_range(std::size_t n) {
   range_starts_.assign(ranges_ + 1, 0);
   for (std::size_t r = 0; r < n; ++r) {
     ++range_starts_[range_of(from_total_order_ukey(spare_keys_[r])) + 1];
@@ -79,16 +106,34 @@ void BucketIndex::spread_over_ranges(std::size_t n) {
   for (std::size_t range = 0; range < ranges_; ++range) {
     range_starts_[range + 1] += range_starts_[range];
   }
-  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  keys_.resize(n);
-  rows_.resize(n);
-  spare_rows_.resize(n);
+}
+
+// The cells, in row order from spare_keys_, into keys_ and `rows` by group
+// of 2^shift ranges; cursors_ holds where each group starts.
+void BucketIndex::spread_rows_into_groups(std::size_t n, unsigned shift,
+                                          std::vector<std::uint32_t>& rows) {
   for (std::size_t r = 0; r < n; ++r) {
     const std::uint64_t key = spare_keys_[r];
-    const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
+    const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key)) >> shift]++;
     keys_[to] = key;
-    rows_[to] = static_cast<std::uint32_t>(r);
+    rows[to] = static_cast<std::uint32_t>(r);
   }
+}
+
+// The cells of each group (keys_ and spare_rows_) to their ranges, into
+// keys_ and rows_ by way of spare_keys_.
+void BucketIndex::spread_within_groups(unsigned shift) {
+  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
+  for (std::size_t first = 0; first < ranges_; first += std::size_t{1} << shift) {
+    const std::size_t last = std::min(ranges_, first + (std::size_t{1} << shift));
+    for (std::size_t i = range_starts_[first]; i < range_starts_[last]; ++i) {
+      const std::uint64_t key = keys_[i];
+      const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
+      spare_keys_[to] = key;
+      rows_[to] = spare_rows_[i];
+    }
+  }
+  keys_.swap(spare_keys_);
 }
 
 // Splits the cells [begin, end) into buckets by the bits just below the
@@ -231,8 +276,11 @@ void BucketIndex::prefetch_bucket(double threshold) const noexcept {
 void BucketIndex::prefetch_cells(double threshold) const noexcept {
   const std::size_t b = std::min<std::size_t>(first_bucket_[range_of(threshold)],
                                                buckets_.size() - 1);
-  __builtin_prefetch(&keys_[buckets_[b].begin]);
-  __builtin_prefetch(&rows_[buckets_[b].begin]);
+  // The whole of a short bucket, whose every cell the query reads.
+  const std::size_t begin = buckets_[b].begin;
+  const std::size_t end = std::min<std::size_t>(buckets_[b].end, begin + kLeaf);
+  for (std::size_t p = begin; p < end; p += kCellsPerLine) __builtin_prefetch(&keys_[p]);
+  for (std::size_t p = begin; p < end; p += 2 * kCellsPerLine) __builtin_prefetch(&rows_[p]);
 }
 
 void BucketIndex::remove(const Nearest& nearest) noexcept {
