@@ -14,7 +14,10 @@ namespace {
 constexpr std::size_t kCellsPerRange = 4;
 // Keys in a cache line of 64 bytes.
 constexpr std::size_t kCellsPerLine = 8;
-// Groups of ranges that the cells of a long column are first spread over.
+// Columns of up to this many value ranges (2^18 rows) are spread in one
+// step: their ranges' cells and counts fit in a core's cache. Longer ones
+// are spread over this many groups of ranges first.
+constexpr std::size_t kDirectRanges = std::size_t{1} << 16;
 constexpr std::size_t kGroups = 256;
 // The widest digit a bucket of too many values is split by.
 constexpr unsigned kSplitBits = 8;
@@ -77,12 +80,13 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 // each range's cells in row order. A long column's cells go in two steps,
 // first to groups of adjacent ranges, then within each group to its ranges:
 // each step writes to few enough places at once that they stay in cache,
-// where writing to every range at once would miss it on nearly every cell.
+// where writing to every range at once would miss it on nearly every cell;
+// on a shorter column the second step costs more than it saves.
 // Both steps keep row order, so the result is that of one step.
 void BucketIndex::spread_over_ranges(std::size_t n) {
   count_cells_per_range(n);
   unsigned shift = 0;
-  while ((ranges_ - 1) >> shift >= kGroups) ++shift;
+  while (ranges_ > kDirectRanges && (ranges_ - 1) >> shift >= kGroups) ++shift;
   keys_.resize(n);
   rows_.resize(n);
   spare_rows_.resize(n);

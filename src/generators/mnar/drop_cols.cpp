@@ -61,8 +61,9 @@ void check_addressable(std::size_t rows, std::size_t cols) {
 }
 
 // Tables up to this many cells (32 MiB of input) leave their jobs' scratch
-// to the instance, which then holds about as much as the input; larger
-// ones free it, as a call that allocates it anew costs little beside them.
+// to the instance, which then holds up to about 1.5 times the input (23 MiB
+// after 100,000 x 20 with two jobs); larger ones free it: keeping it for
+// 1,000,000 x 10 would hold 1.2 times the input to save about 3%.
 constexpr std::size_t kKeptScratchCells = std::size_t{1} << 22;
 
 // The instance's scratches for `jobs` jobs on a table of `cells` cells; none,
