@@ -145,12 +145,19 @@ void BucketIndex::spread_within_groups(unsigned shift) {
 // of one value.
 void BucketIndex::split(std::size_t begin, std::size_t end) {
   if (begin == end) return;
-  const std::uint64_t first = keys_[begin];
-  std::uint64_t differing = 0;
-  for (std::size_t i = begin + 1; i < end; ++i) differing |= keys_[i] ^ first;
+  std::uint64_t lowest = keys_[begin];
+  std::uint64_t highest = keys_[begin];
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    lowest = std::min(lowest, keys_[i]);
+    highest = std::max(highest, keys_[i]);
+  }
+  // The keys agree above the highest bit in which the smallest and the
+  // largest differ, and differ in that one.
+  const std::uint64_t differing = lowest ^ highest;
   const std::size_t size = end - begin;
   if (differing == 0 || size <= kLeaf) {
-    add_bucket(begin, end, differing == 0);
+    const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+    buckets_.push_back(Bucket{at(begin), at(begin), at(end), differing == 0, lowest, highest});
     return;
   }
   const unsigned top = 63U - static_cast<unsigned>(std::countl_zero(differing));
@@ -171,17 +178,6 @@ void BucketIndex::split(std::size_t begin, std::size_t end) {
   std::copy(spare_rows_.begin() + static_cast<std::ptrdiff_t>(begin),
             spare_rows_.begin() + static_cast<std::ptrdiff_t>(end), rows_.begin() + static_cast<std::ptrdiff_t>(begin));
   for (std::size_t part = 0; part <= mask; ++part) split(begin + starts[part], begin + starts[part + 1]);
-}
-
-void BucketIndex::add_bucket(std::size_t begin, std::size_t end, bool one_value) {
-  std::uint64_t lowest = keys_[begin];
-  std::uint64_t highest = keys_[begin];
-  for (std::size_t i = begin + 1; i < end && !one_value; ++i) {
-    lowest = std::min(lowest, keys_[i]);
-    highest = std::max(highest, keys_[i]);
-  }
-  const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
-  buckets_.push_back(Bucket{at(begin), at(begin), at(end), one_value, lowest, highest});
 }
 
 double BucketIndex::value_at_rank(std::size_t rank) const {

@@ -75,7 +75,6 @@ class BucketIndex {
   void spread_rows_into_groups(std::size_t n, unsigned shift, std::vector<std::uint32_t>& rows);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
-  void add_bucket(std::size_t begin, std::size_t end, bool one_value);
   std::size_t range_of(double value) const noexcept;
   // The number of buckets whose lowest key is at most `key`.
   std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
