@@ -83,29 +83,35 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 // where writing to every range at once would miss it on nearly every cell;
 // on a shorter column the second step costs more than it saves.
 // Both steps keep row order, so the result is that of one step.
+// The first step finds each cell's range where the count noted it, in
+// whichever of rows_ and spare_rows_ it does not write.
 void BucketIndex::spread_over_ranges(std::size_t n) {
-  count_cells_per_range(n);
   unsigned shift = 0;
   while (ranges_ > kDirectRanges && (ranges_ - 1) >> shift >= kGroups) ++shift;
   keys_.resize(n);
   rows_.resize(n);
   spare_rows_.resize(n);
+  std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
+  count_cells_per_range(n, cell_ranges);
   cursors_.clear();
   for (std::size_t range = 0; range < ranges_; range += std::size_t{1} << shift) {
     cursors_.push_back(range_starts_[range]);
   }
   if (shift == 0) {
-    spread_rows_into_groups(n, 0, rows_);
+    spread_rows_into_groups(n, 0, cell_ranges, rows_);
     return;
   }
-  spread_rows_into_groups(n, shift, spare_rows_);
+  spread_rows_into_groups(n, shift, cell_ranges, spare_rows_);
   spread_within_groups(shift);
 }
 
-void BucketIndex::count_cells_per_range(std::size_t n) {
+// Counts the cells of each range, noting each cell's range in `cell_ranges`.
+void BucketIndex::count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges) {
   range_starts_.assign(ranges_ + 1, 0);
   for (std::size_t r = 0; r < n; ++r) {
-    ++range_starts_[range_of(from_total_order_ukey(spare_keys_[r])) + 1];
+    const std::size_t range = range_of(from_total_order_ukey(spare_keys_[r]));
+    cell_ranges[r] = static_cast<std::uint32_t>(range);
+    ++range_starts_[range + 1];
   }
   for (std::size_t range = 0; range < ranges_; ++range) {
     range_starts_[range + 1] += range_starts_[range];
@@ -115,11 +121,11 @@ void BucketIndex::count_cells_per_range(std::size_t n) {
 // The cells, in row order from spare_keys_, into keys_ and `rows` by group
 // of 2^shift ranges; cursors_ holds where each group starts.
 void BucketIndex::spread_rows_into_groups(std::size_t n, unsigned shift,
+                                          const std::vector<std::uint32_t>& cell_ranges,
                                           std::vector<std::uint32_t>& rows) {
   for (std::size_t r = 0; r < n; ++r) {
-    const std::uint64_t key = spare_keys_[r];
-    const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key)) >> shift]++;
-    keys_[to] = key;
+    const std::uint32_t to = cursors_[cell_ranges[r] >> shift]++;
+    keys_[to] = spare_keys_[r];
     rows[to] = static_cast<std::uint32_t>(r);
   }
 }

@@ -71,8 +71,10 @@ class BucketIndex {
   };
 
   void spread_over_ranges(std::size_t n);
-  void count_cells_per_range(std::size_t n);
-  void spread_rows_into_groups(std::size_t n, unsigned shift, std::vector<std::uint32_t>& rows);
+  void count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges);
+  void spread_rows_into_groups(std::size_t n, unsigned shift,
+                               const std::vector<std::uint32_t>& cell_ranges,
+                               std::vector<std::uint32_t>& rows);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
   std::size_t range_of(double value) const noexcept;
