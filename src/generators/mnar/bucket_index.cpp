@@ -12,6 +12,13 @@ namespace {
 
 // Cells per value range on average: most ranges are buckets as they are.
 constexpr std::size_t kCellsPerRange = 4;
+// Keys in a cache line of 64 bytes.
+constexpr std::size_t kCellsPerLine = 8;
+// Columns of up to this many value ranges (2^18 rows) are spread in one
+// step: their ranges' cells and counts fit in a core's cache. Longer ones
+// are spread over this many groups of ranges first.
+constexpr std::size_t kDirectRanges = std::size_t{1} << 16;
+constexpr std::size_t kGroups = 256;
 // The widest digit a bucket of too many values is split by.
 constexpr unsigned kSplitBits = 8;
 constexpr std::uint64_t kExponentBits = 0x7FF0000000000000ULL;
@@ -70,25 +77,73 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 }
 
 // The value keys (in spare_keys_, row order) into keys_, range after range,
-// each range's cells in row order.
+// each range's cells in row order. A long column's cells go in two steps,
+// first to groups of adjacent ranges, then within each group to its ranges:
+// each step writes to few enough places at once that they stay in cache,
+// where writing to every range at once would miss it on nearly every cell;
+// on a shorter column the second step costs more than it saves.
+// Both steps keep row order, so the result is that of one step.
+// The first step finds each cell's range where the count noted it, in
+// whichever of rows_ and spare_rows_ it does not write.
 void BucketIndex::spread_over_ranges(std::size_t n) {
+  unsigned shift = 0;
+  while (ranges_ > kDirectRanges && (ranges_ - 1) >> shift >= kGroups) ++shift;
+  keys_.resize(n);
+  rows_.resize(n);
+  spare_rows_.resize(n);
+  std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
+  count_cells_per_range(n, cell_ranges);
+  cursors_.clear();
+  for (std::size_t range = 0; range < ranges_; range += std::size_t{1} << shift) {
+    cursors_.push_back(range_starts_[range]);
+  }
+  if (shift == 0) {
+    spread_rows_into_groups(n, 0, cell_ranges, rows_);
+    return;
+  }
+  spread_rows_into_groups(n, shift, cell_ranges, spare_rows_);
+  spread_within_groups(shift);
+}
+
+// Counts the cells of each range, noting each cell's range in `cell_ranges`.
+void BucketIndex::count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges) {
   range_starts_.assign(ranges_ + 1, 0);
   for (std::size_t r = 0; r < n; ++r) {
-    ++range_starts_[range_of(from_total_order_ukey(spare_keys_[r])) + 1];
+    const std::size_t range = range_of(from_total_order_ukey(spare_keys_[r]));
+    cell_ranges[r] = static_cast<std::uint32_t>(range);
+    ++range_starts_[range + 1];
   }
   for (std::size_t range = 0; range < ranges_; ++range) {
     range_starts_[range + 1] += range_starts_[range];
   }
-  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  keys_.resize(n);
-  rows_.resize(n);
-  spare_rows_.resize(n);
+}
+
+// The cells, in row order from spare_keys_, into keys_ and `rows` by group
+// of 2^shift ranges; cursors_ holds where each group starts.
+void BucketIndex::spread_rows_into_groups(std::size_t n, unsigned shift,
+                                          const std::vector<std::uint32_t>& cell_ranges,
+                                          std::vector<std::uint32_t>& rows) {
   for (std::size_t r = 0; r < n; ++r) {
-    const std::uint64_t key = spare_keys_[r];
-    const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
-    keys_[to] = key;
-    rows_[to] = static_cast<std::uint32_t>(r);
+    const std::uint32_t to = cursors_[cell_ranges[r] >> shift]++;
+    keys_[to] = spare_keys_[r];
+    rows[to] = static_cast<std::uint32_t>(r);
   }
+}
+
+// The cells of each group (keys_ and spare_rows_) to their ranges, into
+// keys_ and rows_ by way of spare_keys_.
+void BucketIndex::spread_within_groups(unsigned shift) {
+  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
+  for (std::size_t first = 0; first < ranges_; first += std::size_t{1} << shift) {
+    const std::size_t last = std::min(ranges_, first + (std::size_t{1} << shift));
+    for (std::size_t i = range_starts_[first]; i < range_starts_[last]; ++i) {
+      const std::uint64_t key = keys_[i];
+      const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
+      spare_keys_[to] = key;
+      rows_[to] = spare_rows_[i];
+    }
+  }
+  keys_.swap(spare_keys_);
 }
 
 // Splits the cells [begin, end) into buckets by the bits just below the
@@ -96,12 +151,19 @@ void BucketIndex::spread_over_ranges(std::size_t n) {
 // of one value.
 void BucketIndex::split(std::size_t begin, std::size_t end) {
   if (begin == end) return;
-  const std::uint64_t first = keys_[begin];
-  std::uint64_t differing = 0;
-  for (std::size_t i = begin + 1; i < end; ++i) differing |= keys_[i] ^ first;
+  std::uint64_t lowest = keys_[begin];
+  std::uint64_t highest = keys_[begin];
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    lowest = std::min(lowest, keys_[i]);
+    highest = std::max(highest, keys_[i]);
+  }
+  // The keys agree above the highest bit in which the smallest and the
+  // largest differ, and differ in that one.
+  const std::uint64_t differing = lowest ^ highest;
   const std::size_t size = end - begin;
   if (differing == 0 || size <= kLeaf) {
-    add_bucket(begin, end, differing == 0);
+    const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+    buckets_.push_back(Bucket{at(begin), at(begin), at(end), differing == 0, lowest, highest});
     return;
   }
   const unsigned top = 63U - static_cast<unsigned>(std::countl_zero(differing));
@@ -122,17 +184,6 @@ void BucketIndex::split(std::size_t begin, std::size_t end) {
   std::copy(spare_rows_.begin() + static_cast<std::ptrdiff_t>(begin),
             spare_rows_.begin() + static_cast<std::ptrdiff_t>(end), rows_.begin() + static_cast<std::ptrdiff_t>(begin));
   for (std::size_t part = 0; part <= mask; ++part) split(begin + starts[part], begin + starts[part + 1]);
-}
-
-void BucketIndex::add_bucket(std::size_t begin, std::size_t end, bool one_value) {
-  std::uint64_t lowest = keys_[begin];
-  std::uint64_t highest = keys_[begin];
-  for (std::size_t i = begin + 1; i < end && !one_value; ++i) {
-    lowest = std::min(lowest, keys_[i]);
-    highest = std::max(highest, keys_[i]);
-  }
-  const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
-  buckets_.push_back(Bucket{at(begin), at(begin), at(end), one_value, lowest, highest});
 }
 
 double BucketIndex::value_at_rank(std::size_t rank) const {
@@ -231,8 +282,11 @@ void BucketIndex::prefetch_bucket(double threshold) const noexcept {
 void BucketIndex::prefetch_cells(double threshold) const noexcept {
   const std::size_t b = std::min<std::size_t>(first_bucket_[range_of(threshold)],
                                                buckets_.size() - 1);
-  __builtin_prefetch(&keys_[buckets_[b].begin]);
-  __builtin_prefetch(&rows_[buckets_[b].begin]);
+  // The whole of a short bucket, whose every cell the query reads.
+  const std::size_t begin = buckets_[b].begin;
+  const std::size_t end = std::min<std::size_t>(buckets_[b].end, begin + kLeaf);
+  for (std::size_t p = begin; p < end; p += kCellsPerLine) __builtin_prefetch(&keys_[p]);
+  for (std::size_t p = begin; p < end; p += 2 * kCellsPerLine) __builtin_prefetch(&rows_[p]);
 }
 
 void BucketIndex::remove(const Nearest& nearest) noexcept {

@@ -71,8 +71,12 @@ class BucketIndex {
   };
 
   void spread_over_ranges(std::size_t n);
+  void count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges);
+  void spread_rows_into_groups(std::size_t n, unsigned shift,
+                               const std::vector<std::uint32_t>& cell_ranges,
+                               std::vector<std::uint32_t>& rows);
+  void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
-  void add_bucket(std::size_t begin, std::size_t end, bool one_value);
   std::size_t range_of(double value) const noexcept;
   // The number of buckets whose lowest key is at most `key`.
   std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
@@ -89,7 +93,7 @@ class BucketIndex {
   std::vector<std::uint64_t> spare_keys_;
   std::vector<std::uint32_t> spare_rows_;
   // Where each value range starts in keys_, and where the next cell of each
-  // goes while they are spread.
+  // range, or group of ranges, goes while they are spread.
   std::vector<std::uint32_t> range_starts_;
   std::vector<std::uint32_t> cursors_;
   std::vector<Bucket> buckets_;

@@ -3,17 +3,21 @@
 #include "runtime/internal_error.h"
 
 #include <algorithm>  // std::min
+#include <optional>   // std::optional
 #include <string>     // std::to_string
 #include <utility>    // std::move
 
 namespace gapwright {
 
-ColumnWork::ColumnWork(const ColumnSearch& search, std::size_t cols, std::size_t group)
-    : search_(search), cols_(cols), group_(group), outcomes_(cols) {}
+ColumnWork::ColumnWork(const ColumnSearch& search, std::size_t cols, std::size_t group,
+                       std::span<JobScratch> kept)
+    : search_(search), cols_(cols), group_(group), kept_(kept), outcomes_(cols) {}
 
 void ColumnWork::take_groups() noexcept {
   try {
-    JobScratch scratch;
+    const std::size_t slot = next_scratch_.fetch_add(1);
+    std::optional<JobScratch> own;
+    JobScratch& scratch = slot < kept_.size() ? kept_[slot] : own.emplace();
     for (std::size_t first; !failed_.load() && (first = next_column_.fetch_add(group_)) < cols_;) {
       const std::size_t last = std::min(cols_, first + group_);
       search_.search(first, last, std::span(outcomes_).subspan(first, last - first), scratch);

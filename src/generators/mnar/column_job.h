@@ -14,9 +14,7 @@
 // touch only their own columns' cells and outcomes, and never Python.
 #pragma once
 
-#include "generators/mnar/bucket_index.h"
-#include "generators/mnar/column_index.h"
-#include "generators/mnar/key_select.h"
+#include "generators/mnar/job_scratch.h"
 #include "generators/mnar/matrix_dump.h"
 #include "runtime/thread_pool.h"
 
@@ -65,19 +63,6 @@ struct SearchTable {
   DumpWindow window;
 };
 
-// Memory a job carries from one group of columns to the next, so that
-// indexes and copies reuse it instead of having fresh pages cleared. A
-// search uses what it needs of it.
-struct JobScratch {
-  BucketIndex buckets;
-  ColumnIndex::Storage index;
-  // The group's columns, one after another, when they are copied out.
-  std::vector<double> columns;
-  // The same as keys, and the buckets that a selection narrows down to.
-  ReusedBuffer<std::uint64_t> keys;
-  ReusedBuffer<std::uint64_t> narrowed;
-};
-
 // One way of searching a call's columns.
 class ColumnSearch {
  public:
@@ -93,8 +78,11 @@ class ColumnSearch {
 // after join.
 class ColumnWork {
  public:
-  // Hands out the columns of `search` `group` at a time.
-  ColumnWork(const ColumnSearch& search, std::size_t cols, std::size_t group);
+  // Hands out the columns of `search` `group` at a time. Each job takes the
+  // next of the `kept` scratches, kept from earlier calls, and makes its own
+  // when none is left.
+  ColumnWork(const ColumnSearch& search, std::size_t cols, std::size_t group,
+             std::span<JobScratch> kept = {});
 
   // Searches groups until none is left or some job has failed. A failure is
   // kept for the calling thread rather than thrown into the pool, so that the
@@ -112,7 +100,9 @@ class ColumnWork {
   const ColumnSearch& search_;
   std::size_t cols_;
   std::size_t group_;
+  std::span<JobScratch> kept_;
   std::vector<ColumnOutcome> outcomes_;
+  std::atomic<std::size_t> next_scratch_{0};
   std::atomic<std::size_t> next_column_{0};
   std::atomic<std::size_t> columns_done_{0};
   std::atomic<bool> failed_{false};

@@ -14,10 +14,11 @@ namespace gapwright {
 
 namespace {
 
-// Columns up to this length go into a BucketIndex. Longer ones are sorted:
-// spreading their cells over value ranges scatters them over more memory
-// than the caches hold, which costs more than the sort's narrower passes.
-constexpr std::size_t kBucketRows = std::size_t{1} << 18;
+// Columns up to this length go into a BucketIndex (1,000,000 x 10, one
+// worker: 531 ms of CPU sorted, 475 in the index, which spreads them in two
+// steps). Longer ones are sorted into a ColumnIndex, the index whose memory
+// at 10,000,000 rows has been measured.
+constexpr std::size_t kBucketRows = std::size_t{1} << 21;
 
 // Whether every squared distance from `thresholds` to a value in [lowest,
 // highest] is finite: squares that overflow all tie, and a bucket walk
@@ -30,24 +31,36 @@ bool within_reach(const std::vector<double>& thresholds, double lowest, double h
   return true;
 }
 
-// Each pass takes its threshold's nearest cell, in pass order. The later
-// passes' buckets are fetched ahead, a step at a time: on a long column
-// each query would otherwise wait on three or four cache misses.
-void take_in_pass_order(BucketIndex& buckets, const std::vector<double>& thresholds,
-                        ColumnBlanker blanker) {
+// Blanks the row each pass took (kNoRow: none was left), after the last
+// pass: stores to rows spread over the whole table then miss the cache
+// together, where between the queries they missed it one by one.
+void blank_taken(const std::vector<std::uint32_t>& taken, ColumnBlanker blanker) {
+  for (std::size_t pass = 0; pass < taken.size(); ++pass) {
+    if (taken[pass] != ColumnOutcome::kNoRow) {
+      blanker.blank(pass, taken[pass]);
+    } else {
+      write_panic_notice("No argmin found!", std::source_location::current());
+    }
+  }
+}
+
+// The row each pass takes, its threshold's nearest cell, in pass order
+// (kNoRow when none is left). The later passes' buckets are fetched ahead,
+// a step at a time: on a long column each query would otherwise wait on
+// three or four cache misses.
+std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
+                                              const std::vector<double>& thresholds) {
   constexpr std::size_t kAhead = 4;
   const std::size_t passes = thresholds.size();
+  std::vector<std::uint32_t> taken(passes);
   for (std::size_t pass = 0; pass < passes; ++pass) {
     if (pass + 3 * kAhead < passes) buckets.prefetch_range(thresholds[pass + 3 * kAhead]);
     if (pass + 2 * kAhead < passes) buckets.prefetch_bucket(thresholds[pass + 2 * kAhead]);
     if (pass + kAhead < passes) buckets.prefetch_cells(thresholds[pass + kAhead]);
     const std::optional<std::uint32_t> row = buckets.take_nearest(thresholds[pass]);
-    if (row) {
-      blanker.blank(pass, *row);
-    } else {
-      write_panic_notice("No argmin found!", std::source_location::current());
-    }
+    taken[pass] = row.value_or(ColumnOutcome::kNoRow);
   }
+  return taken;
 }
 
 }  // namespace
@@ -85,7 +98,7 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
     const Gauss model = column_model_from(at, rows, mean_, variance_);
     const std::vector<double> thresholds = thresholds_of(c, model, outcome);
     if (within_reach(thresholds, at(0), at(rows - 1))) {
-      take_in_pass_order(buckets, thresholds, ColumnBlanker(table_, c, outcome));
+      blank_taken(take_in_pass_order(buckets, thresholds), ColumnBlanker(table_, c, outcome));
       return;
     }
   }
@@ -100,15 +113,12 @@ void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* col
   const Gauss model = column_model(index.sorted_values().data(), table_.rows, mean_, variance_);
   const std::vector<double> thresholds = thresholds_of(c, model, outcome);
   const std::vector<std::uint32_t> positions = index.locate(thresholds);
-  ColumnBlanker blanker(table_, c, outcome);
+  std::vector<std::uint32_t> taken(thresholds.size());
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
     const std::optional<std::uint64_t> row = index.take_nearest(thresholds[pass], positions[pass]);
-    if (row) {
-      blanker.blank(pass, static_cast<std::size_t>(*row));
-    } else {
-      write_panic_notice("No argmin found!", std::source_location::current());
-    }
+    taken[pass] = row ? static_cast<std::uint32_t>(*row) : ColumnOutcome::kNoRow;
   }
+  blank_taken(taken, ColumnBlanker(table_, c, outcome));
   storage = std::move(index).release();
 }
 

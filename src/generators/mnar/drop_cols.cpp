@@ -60,6 +60,24 @@ void check_addressable(std::size_t rows, std::size_t cols) {
   }
 }
 
+// Tables up to this many cells (32 MiB of input) leave their jobs' scratch
+// to the instance, which then holds up to about 1.5 times the input (23 MiB
+// after 100,000 x 20 with two jobs); larger ones free it: keeping it for
+// 1,000,000 x 10 would hold 1.2 times the input to save about 3%.
+constexpr std::size_t kKeptScratchCells = std::size_t{1} << 22;
+
+// The instance's scratches for `jobs` jobs on a table of `cells` cells; none,
+// having freed them, when the table is too large for them to be kept.
+std::span<JobScratch> scratch_to_keep(std::vector<JobScratch>& scratch, std::size_t cells,
+                                      std::size_t jobs) {
+  if (cells > kKeptScratchCells) {
+    std::vector<JobScratch>().swap(scratch);
+    return {};
+  }
+  if (scratch.size() < jobs) scratch.resize(jobs);
+  return std::span(scratch).first(jobs);
+}
+
 // Below this many cells a second job costs about as much as it saves.
 constexpr std::size_t kCellsPerExtraJob = std::size_t{1} << 18;
 
@@ -91,9 +109,10 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
 // failed with.
 template <typename Meanwhile>
 std::vector<ColumnOutcome> search_on_pool(ThreadPool& pool, std::size_t jobs,
+                                           std::span<JobScratch> kept,
                                            const ColumnSearch& search, std::size_t cols,
                                            std::size_t group, Meanwhile&& meanwhile) {
-  auto work = std::make_shared<ColumnWork>(search, cols, group);
+  auto work = std::make_shared<ColumnWork>(search, cols, group, kept);
   if (jobs == 1) {
     meanwhile();
     work->take_groups();
@@ -173,17 +192,18 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   const bool fixed_thresholds = mnar.variance == 0.0;
   const std::size_t jobs = job_count(mnar.pool, table.rows, cols);
   const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
+  const std::span<JobScratch> kept = scratch_to_keep(mnar.scratch, table.rows * cols, jobs);
   std::vector<ColumnOutcome> outcomes;
   if (fixed_thresholds) {
     const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});
-    outcomes = search_on_pool(mnar.pool, jobs, search, cols, group,
+    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group,
                               [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
   } else {
     plan = blanks >= kDrawOnPool && jobs > 1
                ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
                                  : plan_passes(mnar.stream, cols, blanks, true);
     const DrawnThresholdSearch search(table, mnar.mean, mnar.variance, plan);
-    outcomes = search_on_pool(mnar.pool, jobs, search, cols, group, [] {});
+    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group, [] {});
   }
 
   Searched searched;

@@ -33,6 +33,20 @@ void expect_scan_answers(std::vector<double> column, const std::vector<double>& 
   }
 }
 
+// Every rank of the built index holds the value that a sort gives it.
+void expect_ranks_in_total_order(const std::vector<double>& column) {
+  BucketIndex index;
+  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
+  std::vector<double> sorted = column;
+  std::sort(sorted.begin(), sorted.end(),
+            [](double a, double b) { return total_order_ukey(a) < total_order_ukey(b); });
+  for (std::size_t rank = 0; rank < sorted.size(); ++rank) {
+    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.value_at_rank(rank)),
+              std::bit_cast<std::uint64_t>(sorted[rank]))
+        << "rank " << rank;
+  }
+}
+
 std::vector<double> normal_draws(std::mt19937_64& random, std::size_t n, double sd) {
   std::normal_distribution<double> normal(0.0, sd);
   std::vector<double> draws(n);
@@ -50,14 +64,17 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_spread_values) {
 
 TEST(bucket_index_test, takes_what_a_scan_takes_among_ties) {
   // A few levels, both zeros among them, thresholds on and between the
-  // levels and outside them; long enough that ranges split by key bits.
+  // levels and outside them; long enough that ranges split by key bits,
+  // and, at 300,000 rows, that cells are spread over groups of ranges first.
   std::mt19937_64 random(5);
   const std::vector<double> levels = {-3, -1, -0.0, 0.0, 0.5, 1, 1e-300, 4};
-  std::vector<double> column(6000);
-  for (double& value : column) value = levels[random() % levels.size()];
-  std::vector<double> thresholds = {0.0, -0.0, 0.25, -2, 9, -9, 1, 0.75};
-  for (const double draw : normal_draws(random, 5000, 2.0)) thresholds.push_back(draw);
-  expect_scan_answers(column, thresholds);
+  for (const std::size_t n : {6000, 300000}) {
+    std::vector<double> column = normal_draws(random, n, 1.0);
+    for (double& value : column) value = random() % 4 == 0 ? value : levels[random() % levels.size()];
+    std::vector<double> thresholds = {0.0, -0.0, 0.25, -2, 9, -9, 1, 0.75};
+    for (const double draw : normal_draws(random, 5000 * 6000 / n, 2.0)) thresholds.push_back(draw);
+    expect_scan_answers(column, thresholds);
+  }
 }
 
 TEST(bucket_index_test, takes_what_a_scan_takes_when_squares_overflow) {
@@ -68,17 +85,10 @@ TEST(bucket_index_test, takes_what_a_scan_takes_when_squares_overflow) {
 
 TEST(bucket_index_test, ranks_follow_the_total_order) {
   std::mt19937_64 random(9);
-  std::vector<double> column = normal_draws(random, 4000, 1.0);
-  for (std::size_t i = 0; i < 500; ++i) column[random() % column.size()] = (i % 2) ? 0.0 : -0.0;
-  BucketIndex index;
-  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
-  std::vector<double> sorted = column;
-  std::sort(sorted.begin(), sorted.end(),
-            [](double a, double b) { return total_order_ukey(a) < total_order_ukey(b); });
-  for (std::size_t rank = 0; rank < sorted.size(); ++rank) {
-    ASSERT_EQ(std::bit_cast<std::uint64_t>(index.value_at_rank(rank)),
-              std::bit_cast<std::uint64_t>(sorted[rank]))
-        << "rank " << rank;
+  for (const std::size_t n : {4000, 300000}) {
+    std::vector<double> column = normal_draws(random, n, 1.0);
+    for (std::size_t i = 0; i < n / 8; ++i) column[random() % n] = (i % 2) ? 0.0 : -0.0;
+    expect_ranks_in_total_order(column);
   }
 }
 
