@@ -60,11 +60,12 @@ void check_addressable(std::size_t rows, std::size_t cols) {
   }
 }
 
-// Tables up to this many cells (32 MiB of input) leave their jobs' scratch
-// to the instance, which then holds up to about 1.5 times the input (23 MiB
-// after 100,000 x 20 with two jobs); larger ones free it: keeping it for
-// 1,000,000 x 10 would hold 1.2 times the input to save about 3%.
-constexpr std::size_t kKeptScratchCells = std::size_t{1} << 22;
+// Tables up to this many cells (2 MiB of input) leave their jobs' scratch to
+// the instance, which then holds up to about 1.5 times that input between
+// calls; larger ones free it. Grids hold many instances at once, each of
+// which would otherwise keep memory in the order of its last table: at
+// 100,000 x 20 that would be 23 MiB an instance for a few percent per call.
+constexpr std::size_t kKeptScratchCells = std::size_t{1} << 18;
 
 // The instance's scratches for `jobs` jobs on a table of `cells` cells; none,
 // having freed them, when the table is too large for them to be kept.
