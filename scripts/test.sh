@@ -3,12 +3,13 @@
 # the Python suite on CPython 3.15 and 3.14 in a Debian sid root
 # (scripts/sid_pythons.sh) and on the three newest interpreters found here,
 # each in its own virtual environment with the package installed from a wheel
-# built from a fresh sdist; the C++ tests cross-built for aarch64; a clang +
-# libc++ build; the sanitizer runs. One line per step; the tools' own output is in
+# built from a fresh sdist; the module built for aarch64 and tested under
+# emulation; the C++ tests cross-built for aarch64; a clang + libc++ build;
+# the sanitizer runs. One line per step; the tools' own output is in
 # build/logs.
 #
-# --no-root-steps leaves out the steps that need root (the sid root);
-# without root they are left out anyway. Either way each
+# --no-root-steps leaves out the steps that need root (the sid and arm64
+# roots); without root they are left out anyway. Either way each
 # skipped step is named when it is skipped and again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -69,6 +70,7 @@ for python in "${pythons[@]}"; do
   (cd tests && "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider \
     -p no:run-parallel python)
 done
+bash scripts/arm64_module.sh
 bash scripts/cross_arm.sh
 bash scripts/clang_libcxx.sh
 bash scripts/sanitize.sh
