@@ -5,16 +5,18 @@
 # build/tools-venv (cmake, ninja) and build/venv-X.Y (numpy, pandas, pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/steps.sh
 source scripts/built_tools.sh
-bash scripts/need_packages.sh clang-19 libc++-19-dev libc++abi-19-dev
+what="Python $version suite against a clang 19 + libc++ module"
+packages_for "$what" clang-19 libc++-19-dev libc++abi-19-dev || exit 0
 
-echo "== Python $version suite against a clang 19 + libc++ module"
+step "$what" "about 2 minutes"
 build="$root/build/clang-libcxx"
-"$tools/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
+logged clang-libcxx "$tools/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
   -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_CXX_FLAGS="-stdlib=libc++ -Werror" \
   -DCMAKE_MODULE_LINKER_FLAGS=-stdlib=libc++ -DGAPWRIGHT_BUILD_TESTS=OFF \
-  -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
-"$tools/bin/cmake" --build "$build" --target gapwright
+  -DPython_EXECUTABLE="$venv/bin/python"
+logged clang-libcxx "$tools/bin/cmake" --build "$build" --target gapwright
 module="$build/gapwright$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 
 # Flags that the build ignored would leave a gcc or libstdc++ module that
@@ -34,4 +36,4 @@ if [[ "$(readlink -f "$loaded")" != "$(readlink -f "$module")" ]]; then
   echo "gapwright was imported from $loaded instead of $module" >&2
   exit 1
 fi
-(cd tests && PYTHONPATH="$build" "$venv/bin/python" -m pytest -q -p no:cacheprovider python)
+(cd tests && PYTHONPATH="$build" "$venv/bin/python" -m pytest -q -p no:cacheprovider -p no:run-parallel python)

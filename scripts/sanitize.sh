@@ -7,34 +7,39 @@
 # ninja) and build/venv-X.Y for the newest interpreter (numpy, pandas, pytest).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/steps.sh
 source scripts/built_tools.sh
 jobs="$(nproc)"
 
-configure() {
-  local dir="$1"
-  shift
-  "$tools/bin/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+# configure_and_build LOG DIR CMAKE-ARGUMENT...
+configure_and_build() {
+  local log="$1" dir="$2"
+  shift 2
+  logged "$log" "$tools/bin/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+  logged "$log" "$tools/bin/cmake" --build "$dir"
 }
 
-echo "== C++ unit tests under ThreadSanitizer"
-configure build/tsan -DGAPWRIGHT_SANITIZE=thread -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF
-"$tools/bin/cmake" --build build/tsan
-(cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  "$tools/bin/ctest" --output-on-failure -j "$jobs")
+if packages_for "C++ unit tests under the sanitizers" libgtest-dev; then
+  step "C++ unit tests under ThreadSanitizer" "about 3 minutes"
+  configure_and_build tsan build/tsan -DGAPWRIGHT_SANITIZE=thread -DGAPWRIGHT_BUILD_TESTS=ON \
+    -DGAPWRIGHT_BUILD_MODULE=OFF
+  (cd build/tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    logged tsan "$tools/bin/ctest" --output-on-failure -j "$jobs")
+  grep "tests passed" "$logs_dir/tsan.log" | tail -n 1
 
-echo "== C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer"
-configure build/asan-native -DGAPWRIGHT_SANITIZE=address,undefined -DGAPWRIGHT_BUILD_TESTS=ON \
-  -DGAPWRIGHT_BUILD_MODULE=OFF
-"$tools/bin/cmake" --build build/asan-native
-(cd build/asan-native && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
-  UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 "$tools/bin/ctest" --output-on-failure -j "$jobs")
+  step "C++ unit tests under AddressSanitizer + UndefinedBehaviorSanitizer" "about 3 minutes"
+  configure_and_build asan-native build/asan-native -DGAPWRIGHT_SANITIZE=address,undefined \
+    -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF
+  (cd build/asan-native && ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 logged asan-native "$tools/bin/ctest" --output-on-failure -j "$jobs")
+  grep "tests passed" "$logs_dir/asan-native.log" | tail -n 1
+fi
 
-echo "== Python $version suite against an AddressSanitizer + UndefinedBehaviorSanitizer module"
+step "Python $version suite against an AddressSanitizer + UndefinedBehaviorSanitizer module" "about 3 minutes"
 build="$root/build/asan-module"
-configure "$build" -DGAPWRIGHT_SANITIZE=address,undefined -DGAPWRIGHT_BUILD_TESTS=OFF \
+configure_and_build asan-module "$build" -DGAPWRIGHT_SANITIZE=address,undefined -DGAPWRIGHT_BUILD_TESTS=OFF \
   -DPython_EXECUTABLE="$venv/bin/python"
-"$tools/bin/cmake" --build "$build" --target gapwright
 module="$build/gapwright$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 
 # The interpreter is not instrumented, so the sanitizer runtimes must be
@@ -93,7 +98,7 @@ caps_address_space="tests/python/test_hostile.py::test_more_workers_than_the_sys
 # of MiB with what ran before; the test runs in every ordinary suite.
 measures_resident_memory="tests/python/test_leaks.py::test_memory_and_objects_stay_flat"
 status=0
-(cd tests && sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider python \
+(cd tests && sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider -p no:run-parallel python \
   --deselect "$needs_bad_alloc" --deselect "$caps_address_space" \
   --deselect "$measures_resident_memory") || status=$?
 fail_on_reports

@@ -1,59 +1,84 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests through CTest,
-# then the Python suite (with the mypy check of the stubs) on CPython 3.14 in a
-# Debian sid root (scripts/python314.sh) and on the three newest interpreters
-# found here, each in its own virtual environment with the package installed
-# from a wheel built from a fresh sdist; then the sanitizer runs.
+# Sets everything up and runs every test: the C++ unit tests through CTest;
+# the Python suite on CPython 3.15 and 3.14 in a Debian sid root
+# (scripts/sid_pythons.sh) and on the three newest interpreters found here,
+# each in its own virtual environment with the package installed from a wheel
+# built from a fresh sdist; the module built for aarch64 and tested under
+# emulation; the C++ tests cross-built for aarch64; a clang + libc++ build;
+# the sanitizer runs. One line per step; the tools' own output is in
+# build/logs.
+#
+# --no-root-steps leaves out the steps that need root (the sid and arm64
+# roots); without root they are left out anyway. Either way each
+# skipped step is named when it is skipped and again at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+for arg in "$@"; do
+  case "$arg" in
+    --no-root-steps) export GAPWRIGHT_NO_ROOT_STEPS=1 ;;
+    *) echo "usage: scripts/test.sh [--no-root-steps]" >&2; exit 2 ;;
+  esac
+done
+rm -rf build/logs
+source scripts/steps.sh
 root="$PWD"
-
-# GoogleTest for the C++ unit tests: CMake finds Debian's package on its own.
-bash scripts/need_packages.sh libgtest-dev
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
 if [[ ! -x "$tools/bin/cmake" ]]; then
-  "${pythons[0]}" -m venv "$tools"
-  "$tools/bin/pip" install -q --upgrade pip
-  "$tools/bin/pip" install -q cmake ninja build
+  step "build tools (cmake, ninja, build) in build/tools-venv" "under a minute"
+  logged tools "${pythons[0]}" -m venv "$tools"
+  logged tools "$tools/bin/pip" install --upgrade pip
+  logged tools "$tools/bin/pip" install cmake ninja build
 fi
 
-echo "== C++ unit tests"
-"$tools/bin/cmake" -S . -B build/native-tests -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" \
-  -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF >/dev/null
-"$tools/bin/cmake" --build build/native-tests
-(cd build/native-tests && "$tools/bin/ctest" --output-on-failure)
+# GoogleTest for the C++ unit tests: CMake finds Debian's package on its own.
+if packages_for "C++ unit tests" libgtest-dev; then
+  step "C++ unit tests" "about 3 minutes"
+  logged native-tests "$tools/bin/cmake" -S . -B build/native-tests -G Ninja \
+    -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF
+  logged native-tests "$tools/bin/cmake" --build build/native-tests
+  (cd build/native-tests && logged native-tests "$tools/bin/ctest" --output-on-failure)
+  grep "tests passed" "$logs_dir/native-tests.log" | tail -n 1
+fi
 
-echo "== source distribution"
+step "source distribution" "seconds"
 # Wheels are built from the sdist, so a file missing from either fails here.
-rm -rf build/dist
-"$tools/bin/python" -m build --sdist -o build/dist . >/dev/null
+# It is made from a copy of the files git sees (tracked, or new and not
+# ignored), as the build backend would pick them, because the backend first
+# walks the whole tree: build/ holds the Debian roots, and a root's /proc
+# while it is mounted.
+rm -rf build/dist build/sdist-source
+source_tree=.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+  source_tree=build/sdist-source
+  mkdir -p "$source_tree"
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do if [[ -e "$file" ]]; then printf '%s\0' "$file"; fi; done |
+    tar --null -T - -cf - | tar -xf - -C "$source_tree"
+fi
+logged sdist "$tools/bin/python" -m build --sdist -o build/dist "$source_tree"
 sdist="$(ls build/dist/gapwright-*.tar.gz)"
 echo "built $sdist"
 
-echo "== Python 3.14"
-if [[ "$(id -u)" -eq 0 ]]; then
-  bash scripts/python314.sh "$sdist"
-else
-  sudo bash scripts/python314.sh "$sdist"
-fi
+bash scripts/sid_pythons.sh "$sdist"
 
 for python in "${pythons[@]}"; do
   version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
-  venv="$root/build/venv-$version"
-  echo "== Python $version"
-  if [[ ! -x "$venv/bin/python" ]]; then
-    "$python" -m venv "$venv"
-    "$venv/bin/pip" install -q --upgrade pip
-  fi
-  "$venv/bin/pip" install -q "numpy>=1.25" "pandas>=2.0" "pytest>=7" "hypothesis>=6" "mypy>=1.8" pandas-stubs basedpyright \
-    jupyter_client ipykernel pytest-run-parallel joblib "dask[distributed]"
-  rm -rf "build/wheel-$version"
-  "$venv/bin/pip" wheel -q --no-deps -w "build/wheel-$version" "$sdist"
-  "$venv/bin/pip" install -q --force-reinstall --no-deps "build/wheel-$version"/gapwright-*.whl
-  (cd tests && "$venv/bin/python" -m pytest -q -p no:cacheprovider python)
+  bash scripts/wheel_venv.sh "$python" "$root/build/venv-$version" "$sdist" "$root/build/wheel-$version"
+  step "Python $version suite" "about a minute"
+  (cd tests && "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider \
+    -p no:run-parallel python)
 done
+bash scripts/arm64_module.sh
 bash scripts/cross_arm.sh
 bash scripts/clang_libcxx.sh
 bash scripts/sanitize.sh
+
+minutes=$(((SECONDS + 30) / 60))
+if [[ -s "$logs_dir/skipped" ]]; then
+  echo "== every test that ran passed, in about $minutes min; these steps did NOT run:"
+  cat "$logs_dir/skipped"
+else
+  echo "== every test passed, in about $minutes min"
+fi

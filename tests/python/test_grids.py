@@ -195,6 +195,7 @@ nan_table[5, 3] = np.nan
 
 @pytest.mark.thread_unsafe  # starts process pools of its own
 def test_joblib_loky_grid_with_a_task_function_from_main(tmp_path):
+    pytest.importorskip("joblib", reason="joblib does not install on this interpreter")
     out = run_script(
         tmp_path,
         GRID
@@ -233,6 +234,7 @@ def test_multiprocessing_pool_returns_bad_data_as_value_error(method):
 
 @pytest.mark.thread_unsafe  # starts a cluster of its own
 def test_dask_local_cluster_runs_the_grid_instances_and_failures(tmp_path):
+    pytest.importorskip("distributed", reason="dask.distributed does not install on this interpreter")
     out = run_script(
         tmp_path,
         GRID

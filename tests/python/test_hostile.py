@@ -209,6 +209,15 @@ class Text:
         return self.str_result if self.str_result is not None else self.text
 
 
+def message_of(call):
+    """What the interpreter says when `call` fails: its wording changes between versions."""
+    try:
+        call()
+    except Exception as exc:
+        return str(exc)
+    raise AssertionError("the call was expected to fail")
+
+
 def misaligned(values):
     values = np.asarray(values, dtype=np.float64)
     raw = np.zeros(values.size * 8 + 1, dtype=np.uint8)[1:].view(np.float64).reshape(values.shape)
@@ -702,7 +711,7 @@ HOSTILE = [
     Case(
         "text-frame-cell-str-raises",
         lambda: pd.DataFrame({"s": pd.Series(["x", Text(str_result=None)], dtype=object)}),
-        Raises(TypeError, "__str__ returned non-string (type NoneType)"),
+        Raises(TypeError, message_of(lambda: str(Text(str_result=None)))),
     ),
     Case(
         "text-frame-surrogate-cell",
