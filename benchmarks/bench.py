@@ -100,8 +100,8 @@ def load_build(path: str):
     installed = sys.modules.pop("gapwright", None)
     try:
         loader = importlib.machinery.ExtensionFileLoader("gapwright", path)
-        spec = importlib.util.spec_from_file_location("gapwright", path, loader=loader)
-        module = importlib.util.module_from_spec(spec)
+        module_spec = importlib.util.spec_from_file_location("gapwright", path, loader=loader)
+        module = importlib.util.module_from_spec(module_spec)
         loader.exec_module(module)
     finally:
         if installed is not None:
