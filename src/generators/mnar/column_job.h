@@ -52,10 +52,11 @@ struct ColumnOutcome {
 };
 
 // The table as the searches see it: rows x cols doubles, row-major, blanked
-// in place, and the part of it that the dump shows.
+// in place, and the part of it that the dump shows (none without a dump).
 struct SearchTable {
-  SearchTable(std::span<double> matrix, std::size_t rows, std::size_t cols) noexcept
-      : matrix(matrix), rows(rows), cols(cols), window(rows, cols) {}
+  SearchTable(std::span<double> matrix, std::size_t rows, std::size_t cols,
+              bool dumped = true) noexcept
+      : matrix(matrix), rows(rows), cols(cols), window(rows, cols, dumped) {}
 
   std::span<double> matrix;
   std::size_t rows;

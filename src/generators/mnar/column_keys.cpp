@@ -38,11 +38,27 @@ void to_distance_keys_portable(std::uint64_t* keys, std::size_t n, double centre
   }
 }
 
+// Every key is written where the count of kept keys stands, and the count
+// moves on only past the kept ones: no branch to mispredict.
+KeptKeys keep_between_portable(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                               std::uint64_t high, std::uint64_t* to) noexcept {
+  const std::uint64_t width = high - low;
+  KeptKeys kept{0, 0};
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t key = keys[i];
+    to[kept.kept] = key;
+    kept.kept += key - low <= width ? 1 : 0;
+    kept.below += key < low ? 1 : 0;
+  }
+  return kept;
+}
+
 }  // namespace
 
 namespace detail {
 
-const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable};
+const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable,
+                                   &keep_between_portable};
 
 std::vector<const KeySweeps*> runnable_key_sweeps() {
   std::vector<const KeySweeps*> runnable{&kPortableKeySweeps};
@@ -73,6 +89,11 @@ KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept {
 
 void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept {
   detail::chosen_key_sweeps().to_distance_keys(keys, n, centre);
+}
+
+KeptKeys keep_between(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                      std::uint64_t high, std::uint64_t* to) noexcept {
+  return detail::chosen_key_sweeps().keep_between(keys, n, low, high, to);
 }
 
 void blank_nearer(double* matrix, std::size_t rows, std::size_t cols, std::size_t first,

@@ -20,6 +20,23 @@ struct KeyBounds {
 void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
                      std::size_t size, std::uint64_t* keys) noexcept;
 
+// Room keep_between needs past the keys it may keep.
+inline constexpr std::size_t kKeepSlack = 8;
+
+// What keep_between kept of some keys, and how many lay below the window.
+struct KeptKeys {
+  std::size_t kept;
+  std::size_t below;
+};
+
+// Copies the keys from `low` to `high` (low <= high, both included) of
+// keys[0, n) to `to`, in order, and counts the keys below `low`. `to` has
+// room for n + kKeepSlack keys (the wide builds write whole vectors past the
+// last key kept) and may be `keys` itself: no key is written ahead of where
+// it is read.
+KeptKeys keep_between(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                      std::uint64_t high, std::uint64_t* to) noexcept;
+
 // The bounds of n keys (n >= 1).
 KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept;
 
@@ -30,13 +47,15 @@ void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcep
 
 namespace detail {
 
-// One build of the two sweeps over contiguous keys above. The portable one
+// One build of the three sweeps over contiguous keys above. The portable one
 // is the reference; the x86-64 ones (x86_64/column_keys_*.cpp, each
 // compiled for its own instruction set) give the same bits, wider.
 struct KeySweeps {
   const char* name;
   KeyBounds (*bounds_of)(const std::uint64_t* keys, std::size_t n) noexcept;
   void (*to_distance_keys)(std::uint64_t* keys, std::size_t n, double centre) noexcept;
+  KeptKeys (*keep_between)(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                           std::uint64_t high, std::uint64_t* to) noexcept;
 };
 
 extern const KeySweeps kPortableKeySweeps;

@@ -261,7 +261,7 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
     plan_passes(stream, cols, blanks, false, passes);
   };
 
-  const SearchTable table(matrix, rows, cols);
+  const SearchTable table(matrix, rows, cols, dump);
   PassPlan plan;
   Searched searched;
   try {

@@ -416,8 +416,7 @@ class CopiedGroup {
     const std::uint64_t p = saturating_u64(std::floor(static_cast<double>(n) * settings_.mean));
     const bool pair = n % 2 == 0 && p >= 1 && p - 1 < last;
     const std::uint64_t rank = pair ? p - 1 : std::min(p, last);
-    const AdjacentRanks found =
-        select_adjacent(keys_of(g), bounds.lowest, bounds.highest, rank, pair, narrowed_);
+    const AdjacentRanks found = select_adjacent(keys_of(g), rank, pair, narrowed_);
     const auto at = [&](std::uint64_t i) {
       if (i == 0) return from_total_order_ukey(bounds.lowest);
       if (i == last) return from_total_order_ukey(bounds.highest);
@@ -438,11 +437,9 @@ class CopiedGroup {
     Column& column = columns_[g];
     const std::size_t full = settings_.full_passes;
     to_distance_keys(keys_of(g).data(), table_.rows, column.centre);
-    const KeyBounds bounds = bounds_of(keys_of(g).data(), table_.rows);
     const bool has_extra = full < table_.rows;
     const std::uint64_t rank = full > 0 ? full - 1 : 0;
-    const AdjacentRanks found = select_adjacent(keys_of(g), bounds.lowest, bounds.highest, rank,
-                                                full > 0 && has_extra, narrowed_);
+    const AdjacentRanks found = select_adjacent(keys_of(g), rank, full > 0 && has_extra, narrowed_);
     column.last = found.at;
     column.extra = full > 0 ? found.next : found.at;
   }

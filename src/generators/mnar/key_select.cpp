@@ -1,6 +1,8 @@
 #include "generators/mnar/key_select.h"
 
-#include <algorithm>  // std::min_element, std::nth_element
+#include "generators/mnar/column_keys.h"
+
+#include <algorithm>  // std::copy, std::min_element, std::nth_element, std::sort
 #include <array>      // std::array
 #include <bit>        // std::bit_width
 
@@ -43,6 +45,11 @@ Counts count_digits(std::span<const std::uint64_t> keys, const Digit& digit) noe
     for (std::size_t b = 0; b < kBuckets; ++b) counts[b] += lanes[lane][b];
   }
   return counts;
+}
+
+AdjacentRanks shifted(AdjacentRanks found, std::uint64_t base) noexcept {
+  return AdjacentRanks{Rank{found.at.key, base + found.at.below},
+                       Rank{found.next.key, base + found.next.below}};
 }
 
 // Rank `rank` (and rank + 1) among a few keys, which it reorders; `base`
@@ -102,12 +109,13 @@ Narrowed keep_bucket(std::span<const std::uint64_t> keys, const Digit& digit, st
   return kept;
 }
 
-}  // namespace
-
-AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t lowest,
-                              std::uint64_t highest, std::uint64_t rank, bool with_next,
-                              ReusedBuffer<std::uint64_t>& scratch) {
-  std::uint64_t* const narrowed = scratch.at_least(keys.size());
+// Ranks relative to `keys`, by radix selection; `narrowed` has room for
+// keys.size() keys and may be where they are.
+AdjacentRanks radix_select(std::span<const std::uint64_t> keys, std::uint64_t rank,
+                           bool with_next, std::uint64_t* narrowed) {
+  const KeyBounds bounds = bounds_of(keys.data(), keys.size());
+  std::uint64_t lowest = bounds.lowest;
+  std::uint64_t highest = bounds.highest;
   std::uint64_t base = 0;
   while (true) {
     if (lowest == highest) return AdjacentRanks{Rank{lowest, base}, Rank{lowest, base}};
@@ -125,8 +133,7 @@ AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t
       std::size_t next_bucket = bucket + 1;
       while (counts[next_bucket] == 0) ++next_bucket;
       const AdjacentRanks found = across_buckets(keys, digit, bucket, next_bucket, after);
-      return AdjacentRanks{Rank{found.at.key, base + found.at.below},
-                           Rank{found.next.key, base + found.next.below}};
+      return shifted(found, base);
     }
     const Narrowed kept = keep_bucket(keys, digit, bucket, narrowed);
     keys = std::span<const std::uint64_t>(narrowed, kept.size);
@@ -135,6 +142,64 @@ AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t
     lowest = kept.lowest;
     highest = kept.highest;
   }
+}
+
+// Sample keys per round, and how far past the rank's expected place in the
+// sorted sample the bracket reaches on each side: about three standard
+// deviations of that place, so that a sample seldom misleads.
+constexpr std::size_t kSampleKeys = 256;
+constexpr std::size_t kSampleMargin = 24;
+
+struct Bracket {
+  std::uint64_t low;
+  std::uint64_t high;
+};
+
+// Sample keys that bracket ranks `rank` to `last` (inclusive) of `keys`,
+// or the ends of the key range where the sample has none to spare.
+Bracket bracket_of(std::span<const std::uint64_t> keys, std::uint64_t rank, std::uint64_t last) {
+  const std::size_t n = keys.size();
+  std::array<std::uint64_t, kSampleKeys> sample;
+  for (std::size_t i = 0; i < kSampleKeys; ++i) sample[i] = keys[(2 * i + 1) * n / (2 * kSampleKeys)];
+  std::sort(sample.begin(), sample.end());
+  const auto place = [n](std::uint64_t r) { return static_cast<std::size_t>(r * kSampleKeys / n); };
+  const std::size_t first = place(rank);
+  const std::size_t after = place(last);
+  return Bracket{first >= kSampleMargin ? sample[first - kSampleMargin] : 0,
+                 after + kSampleMargin < kSampleKeys ? sample[after + kSampleMargin]
+                                                     : ~std::uint64_t{0}};
+}
+
+}  // namespace
+
+AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t rank,
+                              bool with_next, ReusedBuffer<std::uint64_t>& scratch) {
+  // A round's kept keys go to one half of the scratch and the next round's
+  // to the other, so that a round whose sample misleads still has its keys
+  // for the radix selection. Only the first round may keep more than half
+  // of the column.
+  const std::size_t n = keys.size();
+  std::uint64_t* const first_half = scratch.at_least(n + n / 2 + 2 * kKeepSlack);
+  std::uint64_t* const second_half = first_half + n + kKeepSlack;
+  std::uint64_t* to = first_half;
+  std::uint64_t base = 0;
+  while (keys.size() > kCompareAtMost) {
+    const std::uint64_t last = rank + (with_next ? 1 : 0);
+    const Bracket bracket = bracket_of(keys, rank, last);
+    const KeptKeys kept = keep_between(keys.data(), keys.size(), bracket.low, bracket.high, to);
+    if (rank < kept.below || last >= kept.below + kept.kept || 2 * kept.kept > keys.size()) {
+      return shifted(radix_select(keys, rank, with_next, to), base);
+    }
+    base += kept.below;
+    rank -= kept.below;
+    if (bracket.low == bracket.high) {
+      return AdjacentRanks{Rank{bracket.low, base}, Rank{bracket.low, base}};
+    }
+    keys = std::span<const std::uint64_t>(to, kept.kept);
+    to = to == first_half ? second_half : first_half;
+  }
+  std::copy(keys.begin(), keys.end(), to);
+  return by_comparison(std::span(to, keys.size()), base, rank, with_next);
 }
 
 std::uint64_t rank_of_row(std::span<const std::uint64_t> keys, std::size_t row) noexcept {

@@ -41,14 +41,21 @@ constexpr std::size_t kQueuedPasses = IOV_MAX;
 
 }  // namespace
 
-DumpWindow::DumpWindow(std::size_t rows, std::size_t cols) noexcept : rows_(rows), cols_(cols) {
+DumpWindow::DumpWindow(std::size_t rows, std::size_t cols, bool dumped) noexcept
+    : rows_(rows), cols_(cols), dumped_(dumped) {
   const bool large = rows * cols >= kCutCells;
   cut_rows_ = large && rows > kCutLength;
   cut_cols_ = large && cols > kCutLength;
 }
 
-std::size_t DumpWindow::shown_rows() const noexcept { return cut_rows_ ? 2 * kEdge : rows_; }
-std::size_t DumpWindow::shown_cols() const noexcept { return cut_cols_ ? 2 * kEdge : cols_; }
+std::size_t DumpWindow::shown_rows() const noexcept {
+  if (!dumped_) return 0;
+  return cut_rows_ ? 2 * kEdge : rows_;
+}
+std::size_t DumpWindow::shown_cols() const noexcept {
+  if (!dumped_) return 0;
+  return cut_cols_ ? 2 * kEdge : cols_;
+}
 
 std::size_t DumpWindow::shown_row(std::size_t slot) const noexcept {
   return cut_rows_ && slot >= kEdge ? rows_ - 2 * kEdge + slot : slot;

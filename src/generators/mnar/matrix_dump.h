@@ -19,10 +19,16 @@ namespace gapwright {
 // Which entries of each dimension a dump shows.
 class DumpWindow {
  public:
-  DumpWindow(std::size_t rows, std::size_t cols) noexcept;
+  // Without a dump (`dumped` false) the window shows nothing, so that the
+  // searches keep no record of the cells a dump would show.
+  DumpWindow(std::size_t rows, std::size_t cols, bool dumped = true) noexcept;
 
-  bool shows_row(std::size_t row) const noexcept { return slot(row, rows_, cut_rows_) >= 0; }
-  bool shows_col(std::size_t col) const noexcept { return slot(col, cols_, cut_cols_) >= 0; }
+  bool shows_row(std::size_t row) const noexcept {
+    return dumped_ && slot(row, rows_, cut_rows_) >= 0;
+  }
+  bool shows_col(std::size_t col) const noexcept {
+    return dumped_ && slot(col, cols_, cut_cols_) >= 0;
+  }
   // The slot of entry `index` among a dimension's shown entries, or -1 when hidden.
   std::ptrdiff_t row_slot(std::size_t row) const noexcept { return slot(row, rows_, cut_rows_); }
   std::ptrdiff_t col_slot(std::size_t col) const noexcept { return slot(col, cols_, cut_cols_); }
@@ -44,6 +50,7 @@ class DumpWindow {
   // Whether each dimension is cut down to its first and last five entries.
   bool cut_rows_;
   bool cut_cols_;
+  bool dumped_;
 };
 
 class MatrixDump {

@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>  // std::minmax
 #include <cmath>    // std::copysign, std::nan
 #include <cstdint>
 #include <cstdlib>  // std::getenv
 #include <limits>   // std::numeric_limits
 #include <random>   // std::mt19937_64
 #include <string_view>
+#include <utility>  // std::pair
 #include <vector>
 
 #include "generators/mnar/total_order.h"
@@ -43,6 +45,35 @@ TEST(column_keys_test, every_runnable_sweep_gives_the_portable_bits) {
         portable.to_distance_keys(expected.data(), n, centre);
         sweeps->to_distance_keys(got.data(), n, centre);
         ASSERT_EQ(got, expected) << sweeps->name << " n=" << n << " centre " << centre;
+      }
+    }
+  }
+}
+
+TEST(column_keys_test, every_runnable_build_keeps_the_keys_the_portable_one_keeps) {
+  const auto& portable = detail::kPortableKeySweeps;
+  for (const detail::KeySweeps* sweeps : detail::runnable_key_sweeps()) {
+    for (std::size_t n = 1; n <= 41; ++n) {
+      const std::vector<std::uint64_t> keys = awkward_keys(n, n);
+      const auto [middle_low, middle_high] = std::minmax(keys[n / 2], keys[0]);
+      for (const auto& [low, high] : {std::pair{keys[0], keys[0]}, std::pair{middle_low, middle_high},
+                                      std::pair{std::uint64_t{0}, ~std::uint64_t{0}},
+                                      std::pair{keys[n - 1], ~std::uint64_t{0}}}) {
+        std::vector<std::uint64_t> want(n + kKeepSlack);
+        const KeptKeys expected = portable.keep_between(keys.data(), n, low, high, want.data());
+        std::vector<std::uint64_t> got(n + kKeepSlack);
+        const KeptKeys have = sweeps->keep_between(keys.data(), n, low, high, got.data());
+        std::vector<std::uint64_t> in_place = keys;
+        in_place.resize(n + kKeepSlack);
+        const KeptKeys have_in_place = sweeps->keep_between(in_place.data(), n, low, high, in_place.data());
+        ASSERT_EQ(have.kept, expected.kept) << sweeps->name << " n=" << n;
+        ASSERT_EQ(have.below, expected.below) << sweeps->name << " n=" << n;
+        ASSERT_EQ(have_in_place.kept, expected.kept) << sweeps->name << " n=" << n;
+        want.resize(expected.kept);
+        got.resize(expected.kept);
+        in_place.resize(expected.kept);
+        EXPECT_EQ(got, want) << sweeps->name << " n=" << n;
+        EXPECT_EQ(in_place, want) << sweeps->name << " n=" << n;
       }
     }
   }

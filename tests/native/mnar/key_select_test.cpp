@@ -10,13 +10,28 @@
 namespace gapwright {
 namespace {
 
+constexpr int kKinds = 5;
+
 // Keys spread over the whole range, clustered in a narrow one (many rounds
-// of narrowing), and drawn from a few values (runs of equal keys).
+// of narrowing), drawn from a few values (runs of equal keys), from two
+// values (a rank at their boundary keeps every key in the sample's bracket),
+// and spread but for one value wherever an evenly spread sample looks (the
+// sample misleads and radix selection takes over).
 std::vector<std::uint64_t> keys_of_kind(int kind, std::size_t n, std::mt19937_64& gen) {
   std::vector<std::uint64_t> keys(n);
   for (std::uint64_t& key : keys) {
     const std::uint64_t word = gen();
-    key = kind == 0 ? word : kind == 1 ? 0x4000000000000000ULL + (word >> 40) : (word % 5) << 61;
+    key = kind == 1 ? 0x4000000000000000ULL + (word >> 40)
+        : kind == 2 ? (word % 5) << 61
+        : kind == 3 ? (word & 1) << 40
+                    : word;
+  }
+  if (kind == 4) {
+    for (std::size_t step = 1; step < 2 * n; step += 2) {
+      for (const std::size_t sample : {std::size_t{256}, std::size_t{512}}) {
+        if (step < 2 * sample) keys[step * n / (2 * sample)] = 7;
+      }
+    }
   }
   return keys;
 }
@@ -24,8 +39,8 @@ std::vector<std::uint64_t> keys_of_kind(int kind, std::size_t n, std::mt19937_64
 TEST(key_select_test, adjacent_ranks_match_a_sort) {
   std::mt19937_64 gen(3);
   ReusedBuffer<std::uint64_t> scratch;
-  for (int kind = 0; kind < 3; ++kind) {
-    for (const std::size_t n : {1U, 2U, 600U, 20000U}) {
+  for (int kind = 0; kind < kKinds; ++kind) {
+    for (const std::size_t n : {1U, 2U, 600U, 20000U, 150000U}) {
       const std::vector<std::uint64_t> keys = keys_of_kind(kind, n, gen);
       std::vector<std::uint64_t> sorted = keys;
       std::sort(sorted.begin(), sorted.end());
@@ -33,7 +48,7 @@ TEST(key_select_test, adjacent_ranks_match_a_sort) {
         const std::uint64_t rank = gen() % n;
         const bool with_next = rank + 1 < n && round % 4 != 0;
         const AdjacentRanks found =
-            select_adjacent(keys, sorted.front(), sorted.back(), rank, with_next, scratch);
+            select_adjacent(keys, rank, with_next, scratch);
         const auto below = [&](std::uint64_t key) {
           return static_cast<std::uint64_t>(std::lower_bound(sorted.begin(), sorted.end(), key) - sorted.begin());
         };

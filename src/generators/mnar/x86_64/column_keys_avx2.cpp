@@ -7,7 +7,8 @@
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
-#include <bit>  // std::bit_cast
+#include <bit>      // std::bit_cast, std::popcount
+#include <cstdint>  // std::int32_t
 
 namespace gapwright::detail {
 
@@ -65,8 +66,60 @@ void to_distance_keys_avx2(std::uint64_t* keys, std::size_t n, double centre) no
   }
 }
 
+// For each mask of kept lanes, the 32-bit lanes that move its kept keys to
+// the low end of a vector, in order.
+struct PackingTable {
+  alignas(32) std::int32_t lanes[16][8];
+};
+
+constexpr PackingTable packing_table() noexcept {
+  PackingTable table{};
+  for (unsigned mask = 0; mask < 16; ++mask) {
+    unsigned next = 0;
+    for (std::int32_t lane = 0; lane < 4; ++lane) {
+      if ((mask >> lane & 1U) == 0) continue;
+      table.lanes[mask][2 * next] = 2 * lane;
+      table.lanes[mask][2 * next + 1] = 2 * lane + 1;
+      ++next;
+    }
+  }
+  return table;
+}
+
+constexpr PackingTable kPacking = packing_table();
+
+// As the AVX-512 build: each vector's kept keys are packed to its low lanes
+// and stored whole where the count so far stands.
+KeptKeys keep_between_avx2(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                           std::uint64_t high, std::uint64_t* to) noexcept {
+  const __m256i lows = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(low)), kTopBit);
+  const __m256i highs = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(high)), kTopBit);
+  KeptKeys kept{0, 0};
+  std::size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    const __m256i some = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i));
+    const __m256i flipped = _mm256_xor_si256(some, kTopBit);
+    const __m256i below = _mm256_cmpgt_epi64(lows, flipped);
+    const __m256i outside = _mm256_or_si256(below, _mm256_cmpgt_epi64(flipped, highs));
+    const unsigned within = ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(outside))) & 0xFU;
+    const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPacking.lanes[within]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + kept.kept), _mm256_permutevar8x32_epi32(some, lanes));
+    kept.kept += static_cast<std::size_t>(std::popcount(within));
+    kept.below += static_cast<std::size_t>(
+        std::popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(below)))));
+  }
+  for (; i < n; ++i) {
+    const std::uint64_t key = keys[i];
+    to[kept.kept] = key;
+    kept.kept += key - low <= high - low ? 1 : 0;
+    kept.below += key < low ? 1 : 0;
+  }
+  return kept;
+}
+
 }  // namespace
 
-const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2};
+const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
+                               &keep_between_avx2};
 
 }  // namespace gapwright::detail

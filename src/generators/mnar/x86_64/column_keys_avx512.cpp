@@ -6,6 +6,8 @@
 
 #include "generators/mnar/column_keys.h"
 
+#include <bit>  // std::popcount
+
 namespace gapwright::detail {
 
 namespace {
@@ -40,8 +42,30 @@ void to_distance_keys_avx512(std::uint64_t* keys, std::size_t n, double centre) 
   }
 }
 
+// Each vector's kept keys are packed to its low lanes and stored whole at
+// the count so far; the next store overwrites the lanes past them. (A
+// compressing store to memory is slow on some processors; a store of the
+// packed register is not.)
+KeptKeys keep_between_avx512(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
+                             std::uint64_t high, std::uint64_t* to) noexcept {
+  const __m512i lows = _mm512_set1_epi64(static_cast<long long>(low));
+  const __m512i highs = _mm512_set1_epi64(static_cast<long long>(high));
+  KeptKeys kept{0, 0};
+  for (std::size_t i = 0; i < n; i += 8) {
+    const __mmask8 inside = n - i >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1U << (n - i)) - 1);
+    const __m512i some = _mm512_maskz_loadu_epi64(inside, keys + i);
+    const __mmask8 below = _mm512_mask_cmplt_epu64_mask(inside, some, lows);
+    const __mmask8 within = _mm512_mask_cmple_epu64_mask(inside & static_cast<__mmask8>(~below), some, highs);
+    _mm512_storeu_si512(to + kept.kept, _mm512_maskz_compress_epi64(within, some));
+    kept.kept += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(within)));
+    kept.below += static_cast<std::size_t>(std::popcount(static_cast<unsigned>(below)));
+  }
+  return kept;
+}
+
 }  // namespace
 
-const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512};
+const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512,
+                                 &keep_between_avx512};
 
 }  // namespace gapwright::detail
