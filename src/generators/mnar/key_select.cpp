@@ -150,6 +150,10 @@ AdjacentRanks radix_select(std::span<const std::uint64_t> keys, std::uint64_t ra
 constexpr std::size_t kSampleKeys = 256;
 constexpr std::size_t kSampleMargin = 24;
 
+// Below this many keys the sample's sort costs more than the radix
+// rounds it saves.
+constexpr std::size_t kSampleAtLeast = std::size_t{1} << 14;
+
 struct Bracket {
   std::uint64_t low;
   std::uint64_t high;
@@ -183,7 +187,7 @@ AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t
   std::uint64_t* const second_half = first_half + n + kKeepSlack;
   std::uint64_t* to = first_half;
   std::uint64_t base = 0;
-  while (keys.size() > kCompareAtMost) {
+  while (keys.size() >= kSampleAtLeast) {
     const std::uint64_t last = rank + (with_next ? 1 : 0);
     const Bracket bracket = bracket_of(keys, rank, last);
     const KeptKeys kept = keep_between(keys.data(), keys.size(), bracket.low, bracket.high, to);
@@ -198,8 +202,7 @@ AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t
     keys = std::span<const std::uint64_t>(to, kept.kept);
     to = to == first_half ? second_half : first_half;
   }
-  std::copy(keys.begin(), keys.end(), to);
-  return by_comparison(std::span(to, keys.size()), base, rank, with_next);
+  return shifted(radix_select(keys, rank, with_next, to), base);
 }
 
 std::uint64_t rank_of_row(std::span<const std::uint64_t> keys, std::size_t row) noexcept {
