@@ -13,6 +13,8 @@
 // into four histograms in turn rather than wait on one counter.
 #pragma once
 
+#include "runtime/page_block.h"
+
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint64_t
 #include <memory>   // std::unique_ptr
@@ -27,21 +29,35 @@ struct Rank {
 };
 
 // Memory that grows to the largest size asked of it and is reused after
-// that, never cleared: whoever asks for it overwrites what it reads.
+// that, never cleared: whoever asks for it overwrites what it reads. Large
+// sizes are mapped as a PageBlock.
 template <typename T>
 class ReusedBuffer {
  public:
   T* at_least(std::size_t size) {
     if (size > capacity_) {
-      data_.reset();
-      data_ = std::make_unique_for_overwrite<T[]>(size);
+      small_.reset();
+      large_ = PageBlock();
+      data_ = nullptr;
+      capacity_ = 0;
+      if (size >= kLargeBytes / sizeof(T)) {
+        large_ = PageBlock(size * sizeof(T));
+        data_ = static_cast<T*>(large_.data());
+      } else {
+        small_ = std::make_unique_for_overwrite<T[]>(size);
+        data_ = small_.get();
+      }
       capacity_ = size;
     }
-    return data_.get();
+    return data_;
   }
 
  private:
-  std::unique_ptr<T[]> data_;
+  static constexpr std::size_t kLargeBytes = std::size_t{1} << 21;
+
+  std::unique_ptr<T[]> small_;
+  PageBlock large_;
+  T* data_ = nullptr;
   std::size_t capacity_ = 0;
 };
 
