@@ -88,22 +88,46 @@ class GroupSelection {
   GroupSelection(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
                  std::size_t first, std::span<ColumnOutcome> outcomes)
       : table_(table), settings_(settings), first_(first), size_(outcomes.size()),
-        outcomes_(outcomes), columns_(size_) {
-    for (Column& column : columns_) {
-      column.counts = std::make_unique<DigitCounts>();
-      column.scratch = std::make_unique<DigitCounts>();
-    }
-  }
+        outcomes_(outcomes), columns_(size_) {}
 
   void run() {
-    count_values();
-    select_centres();
-    count_distances();
-    select_boundaries();
+    set_centre_ranks();
+    open_windows([this](std::size_t row, std::size_t g) { return value_key(row, g); });
+    sweep_values();
+    select_unanswered([this](std::size_t row, std::size_t g) { return value_key(row, g); });
+    model_columns();
+    set_boundary_ranks();
+    open_windows([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
+    sweep_distances();
+    select_unanswered([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
     blank();
   }
 
  private:
+  // The keys of a column that lie in a bracket drawn from a sample of its
+  // rows, kept in one sweep: where they hold the wanted ranks, that sweep
+  // is all the selection reads of the matrix.
+  struct Window {
+    bool open = false;
+    std::uint64_t low = 0;
+    std::uint64_t width = 0;  // keys from low to low + width are kept
+    std::uint64_t below = 0;  // keys below low
+    std::size_t room = 0;     // past this many kept keys the window closes
+    std::vector<std::uint64_t> kept;
+
+    void offer(std::uint64_t key) {
+      below += key < low ? 1 : 0;
+      if (key - low > width) return;
+      if (kept.size() == room) {
+        // The sample misled: the counting passes take over.
+        open = false;
+        std::vector<std::uint64_t>().swap(kept);
+        return;
+      }
+      kept.push_back(key);
+    }
+  };
+
   struct Column {
     std::unique_ptr<DigitCounts> counts;
     std::unique_ptr<DigitCounts> scratch;
@@ -111,11 +135,19 @@ class GroupSelection {
     std::uint64_t highest = 0;
     bool active = true;  // false once its model spoils its thresholds
     double centre = 0.0;
-    // Up to two ranks asked of the column's keys, and their answers.
+    // Up to two adjacent ranks asked of the column's keys, and their
+    // answers; none once they are answered.
     std::size_t wanted = 0;
     std::array<std::uint64_t, 2> ranks{};
     std::array<Rank, 2> found{};
+    Window window;
   };
+
+  // Rows a column's sample takes, and how far past the wanted ranks' place
+  // in the sorted sample its bracket reaches: about three standard
+  // deviations of that place at the median, so that a sample seldom misleads.
+  static constexpr std::size_t kSampleRows = 4096;
+  static constexpr std::size_t kSampleMargin = 96;
 
   double value(std::size_t row, std::size_t g) const noexcept {
     return table_.matrix[row * table_.cols + first_ + g];
@@ -130,28 +162,87 @@ class GroupSelection {
     return total_order_ukey(difference * difference);
   }
 
-  void count_values() {
+  // Brackets each column's wanted ranks by a sorted sample of its keys.
+  template <typename KeyOf>
+  void open_windows(KeyOf key_of) {
+    const std::size_t n = table_.rows;
+    std::vector<std::uint64_t> sample(kSampleRows);
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      if (column.wanted == 0) continue;
+      for (std::size_t i = 0; i < kSampleRows; ++i) sample[i] = key_of(sample_row(i, kSampleRows, n), g);
+      const std::uint64_t last = column.ranks[column.wanted - 1];
+      const Bracket bracket = bracket_from_sample(sample, n, column.ranks[0], last, kSampleMargin);
+      // About a twentieth of the column: twice that is room enough.
+      const std::size_t expected = (2 * kSampleMargin + 2) * (n / kSampleRows + 1);
+      Window& window = column.window;
+      window = Window{true, bracket.low, bracket.high - bracket.low, 0, 2 * expected, {}};
+      window.kept.reserve(window.room);
+    }
+  }
+
+  // The columns' bounds, and the keys in their value windows.
+  void sweep_values() {
     for (std::size_t r = 0; r < table_.rows; ++r) {
       for (std::size_t g = 0; g < size_; ++g) {
         Column& column = columns_[g];
         const std::uint64_t key = value_key(r, g);
-        ++(*column.counts)[top_digit(key)];
         column.lowest = std::min(column.lowest, key);
         column.highest = std::max(column.highest, key);
+        if (column.window.open) column.window.offer(key);
       }
     }
+    answer_from_windows();
   }
 
-  void count_distances() {
-    for (Column& column : columns_) column.counts->fill(0);
+  void sweep_distances() {
     for (std::size_t r = 0; r < table_.rows; ++r) {
       for (std::size_t g = 0; g < size_; ++g) {
-        if (columns_[g].active) ++(*columns_[g].counts)[top_digit(distance_key(r, g))];
+        if (columns_[g].window.open) columns_[g].window.offer(distance_key(r, g));
       }
+    }
+    answer_from_windows();
+  }
+
+  // Answers the columns whose window holds their wanted ranks.
+  void answer_from_windows() {
+    for (Column& column : columns_) {
+      Window& window = column.window;
+      if (!window.open) continue;
+      const std::uint64_t first = column.ranks[0];
+      const std::uint64_t last = column.ranks[column.wanted - 1];
+      if (first >= window.below && last < window.below + window.kept.size()) {
+        const AdjacentRanks found =
+            select_adjacent(window.kept, first - window.below, column.wanted == 2, narrowed_);
+        column.found[0] = Rank{found.at.key, window.below + found.at.below};
+        column.found[1] = Rank{found.next.key, window.below + found.next.below};
+        column.wanted = 0;
+      }
+      window = Window{};
     }
   }
 
-  void select_centres() {
+  // The columns that no window answered, by counting passes.
+  template <typename KeyOf>
+  void select_unanswered(KeyOf key_of) {
+    bool any = false;
+    for (Column& column : columns_) {
+      if (column.wanted == 0) continue;
+      if (!column.counts) column.counts = std::make_unique<DigitCounts>();
+      if (!column.scratch) column.scratch = std::make_unique<DigitCounts>();
+      column.counts->fill(0);
+      any = true;
+    }
+    if (!any) return;
+    for (std::size_t r = 0; r < table_.rows; ++r) {
+      for (std::size_t g = 0; g < size_; ++g) {
+        if (columns_[g].wanted > 0) ++(*columns_[g].counts)[top_digit(key_of(r, g))];
+      }
+    }
+    select(key_of);
+  }
+
+  void set_centre_ranks() {
     const std::size_t n = table_.rows;
     const std::uint64_t last = n - 1;
     // The order statistics the model reads besides the smallest and largest.
@@ -162,7 +253,11 @@ class GroupSelection {
       const std::uint64_t upper = std::min(p, last);
       if (column.wanted == 0 || column.ranks[0] != upper) column.ranks[column.wanted++] = upper;
     }
-    select([this](std::size_t row, std::size_t g) { return value_key(row, g); });
+  }
+
+  void model_columns() {
+    const std::size_t n = table_.rows;
+    const std::uint64_t last = n - 1;
     for (std::size_t g = 0; g < size_; ++g) {
       Column& column = columns_[g];
       const auto at = [&](std::uint64_t i) {
@@ -180,7 +275,7 @@ class GroupSelection {
   }
 
   // Ranks 0 .. F-1 are blanked (F = full_passes), rank F is the extra.
-  void select_boundaries() {
+  void set_boundary_ranks() {
     const std::size_t full = settings_.full_passes;
     for (Column& column : columns_) {
       column.wanted = 0;
@@ -188,7 +283,6 @@ class GroupSelection {
       if (full > 0) column.ranks[column.wanted++] = full - 1;
       if (full < table_.rows) column.ranks[column.wanted++] = full;
     }
-    select([this](std::size_t row, std::size_t g) { return distance_key(row, g); });
   }
 
   // Where a column's wanted ranks lie among its top digits, and the keys of
@@ -287,6 +381,11 @@ class GroupSelection {
     bool extra_found = true;
     std::uint64_t ties = 0;
     std::vector<Shown> shown;
+    // Cells nearer than `nearer` are blanked outright, and cells farther
+    // than `watched` left: only cells at the boundary or extra distance
+    // need a closer look.
+    std::uint64_t nearer = 0;
+    std::uint64_t watched = 0;
   };
 
   bool has_last() const noexcept { return settings_.full_passes > 0; }
@@ -318,6 +417,8 @@ class GroupSelection {
     boundary.need = has_last() ? settings_.full_passes - boundary.last.below : 0;
     boundary.extra_ties_last = has_last() && has_extra() && boundary.extra.key == boundary.last.key;
     boundary.extra_found = !has_extra();
+    boundary.nearer = has_last() ? boundary.last.key : 0;
+    boundary.watched = std::max(boundary.nearer, has_extra() ? boundary.extra.key : 0);
     if (table_.window.shows_col(first_ + g) && has_last()) {
       for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
         const std::size_t r = table_.window.shown_row(slot);
@@ -336,9 +437,16 @@ class GroupSelection {
     const std::uint64_t key = distance_key(r, g);
     for (Shown& s : boundary.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
     double& cell = table_.matrix[r * table_.cols + first_ + g];
-    if (has_last() && key < boundary.last.key) {
+    if (key < boundary.nearer) {
       cell = kBlank;
-    } else if (has_last() && key == boundary.last.key) {
+    } else if (key <= boundary.watched) {
+      settle_cell(r, g, key, cell, boundary);
+    }
+  }
+
+  void settle_cell(std::size_t r, std::size_t g, std::uint64_t key, double& cell,
+                   Boundary& boundary) {
+    if (has_last() && key == boundary.last.key) {
       if (boundary.ties < boundary.need) {
         cell = kBlank;
       } else if (!boundary.extra_found && boundary.extra_ties_last) {
@@ -358,6 +466,7 @@ class GroupSelection {
   std::size_t size_;
   std::span<ColumnOutcome> outcomes_;
   std::vector<Column> columns_;
+  ReusedBuffer<std::uint64_t> narrowed_;
 };
 
 

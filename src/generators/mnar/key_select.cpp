@@ -149,29 +149,15 @@ AdjacentRanks radix_select(std::span<const std::uint64_t> keys, std::uint64_t ra
 // deviations of that place, so that a sample seldom misleads.
 constexpr std::size_t kSampleKeys = 256;
 constexpr std::size_t kSampleMargin = 24;
-
 // Below this many keys the sample's sort costs more than the radix
 // rounds it saves.
 constexpr std::size_t kSampleAtLeast = std::size_t{1} << 14;
 
-struct Bracket {
-  std::uint64_t low;
-  std::uint64_t high;
-};
-
-// Sample keys that bracket ranks `rank` to `last` (inclusive) of `keys`,
-// or the ends of the key range where the sample has none to spare.
 Bracket bracket_of(std::span<const std::uint64_t> keys, std::uint64_t rank, std::uint64_t last) {
   const std::size_t n = keys.size();
   std::array<std::uint64_t, kSampleKeys> sample;
-  for (std::size_t i = 0; i < kSampleKeys; ++i) sample[i] = keys[(2 * i + 1) * n / (2 * kSampleKeys)];
-  std::sort(sample.begin(), sample.end());
-  const auto place = [n](std::uint64_t r) { return static_cast<std::size_t>(r * kSampleKeys / n); };
-  const std::size_t first = place(rank);
-  const std::size_t after = place(last);
-  return Bracket{first >= kSampleMargin ? sample[first - kSampleMargin] : 0,
-                 after + kSampleMargin < kSampleKeys ? sample[after + kSampleMargin]
-                                                     : ~std::uint64_t{0}};
+  for (std::size_t i = 0; i < kSampleKeys; ++i) sample[i] = keys[sample_row(i, kSampleKeys, n)];
+  return bracket_from_sample(sample, n, rank, last, kSampleMargin);
 }
 
 }  // namespace
@@ -203,6 +189,17 @@ AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t
     to = to == first_half ? second_half : first_half;
   }
   return shifted(radix_select(keys, rank, with_next, to), base);
+}
+
+Bracket bracket_from_sample(std::span<std::uint64_t> sample, std::size_t n, std::uint64_t rank,
+                            std::uint64_t last, std::size_t margin) {
+  const std::size_t size = sample.size();
+  std::sort(sample.begin(), sample.end());
+  const auto place = [n, size](std::uint64_t r) { return static_cast<std::size_t>(r * size / n); };
+  const std::size_t first = place(rank);
+  const std::size_t after = place(last);
+  return Bracket{first >= margin ? sample[first - margin] : 0,
+                 after + margin < size ? sample[after + margin] : ~std::uint64_t{0}};
 }
 
 std::uint64_t rank_of_row(std::span<const std::uint64_t> keys, std::size_t row) noexcept {

@@ -73,6 +73,24 @@ struct AdjacentRanks {
 AdjacentRanks select_adjacent(std::span<const std::uint64_t> keys, std::uint64_t rank,
                               bool with_next, ReusedBuffer<std::uint64_t>& scratch);
 
+// Row i of an evenly spread sample of `size` rows out of n.
+constexpr std::size_t sample_row(std::size_t i, std::size_t size, std::size_t n) noexcept {
+  return (2 * i + 1) * n / (2 * size);
+}
+
+// Two keys between which some ranks of a set of keys most likely lie.
+struct Bracket {
+  std::uint64_t low;
+  std::uint64_t high;
+};
+
+// Brackets ranks `rank` to `last` (inclusive) of n keys by `sample`, an
+// evenly spread sample of them, which it sorts: the sample keys `margin`
+// places before and after the ranks' expected places, or the ends of the
+// key range where the sample has none to spare.
+Bracket bracket_from_sample(std::span<std::uint64_t> sample, std::size_t n, std::uint64_t rank,
+                            std::uint64_t last, std::size_t margin);
+
 // The rank of row `row` of `keys` (in row order) by (key, row): the keys
 // below its key, and the equal ones in lower rows.
 std::uint64_t rank_of_row(std::span<const std::uint64_t> keys, std::size_t row) noexcept;
