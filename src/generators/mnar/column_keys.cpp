@@ -53,12 +53,54 @@ KeptKeys keep_between_portable(const std::uint64_t* keys, std::size_t n, std::ui
   return kept;
 }
 
+void offer(RowWindow& window, std::uint64_t key) noexcept {
+  window.below += key < window.low ? 1 : 0;
+  if (key - window.low > window.width) return;
+  if (window.count == window.room) {
+    window.open = false;
+    return;
+  }
+  window.kept[window.count++] = key;
+}
+
 }  // namespace
 
 namespace detail {
 
+void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                                  std::size_t first, std::size_t size, RowWindow* windows,
+                                  KeyBounds* bounds) noexcept {
+  for (std::size_t g = 0; g < size; ++g) {
+    const std::uint64_t key = total_order_ukey(matrix[first + g]);
+    bounds[g] = KeyBounds{key, key};
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t g = 0; g < size; ++g) {
+      const std::uint64_t key = total_order_ukey(row[g]);
+      bounds[g].lowest = key < bounds[g].lowest ? key : bounds[g].lowest;
+      bounds[g].highest = key > bounds[g].highest ? key : bounds[g].highest;
+      if (windows[g].open) offer(windows[g], key);
+    }
+  }
+}
+
+void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                                     std::size_t first, std::size_t size, const double* centres,
+                                     RowWindow* windows) noexcept {
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t g = 0; g < size; ++g) {
+      if (!windows[g].open) continue;
+      const double difference = row[g] - centres[g];
+      offer(windows[g], total_order_ukey(difference * difference));
+    }
+  }
+}
+
 const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable,
-                                   &keep_between_portable};
+                                   &keep_between_portable, &sweep_value_windows_portable,
+                                   &sweep_distance_windows_portable};
 
 std::vector<const KeySweeps*> runnable_key_sweeps() {
   std::vector<const KeySweeps*> runnable{&kPortableKeySweeps};
@@ -94,6 +136,19 @@ void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcep
 KeptKeys keep_between(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
                       std::uint64_t high, std::uint64_t* to) noexcept {
   return detail::chosen_key_sweeps().keep_between(keys, n, low, high, to);
+}
+
+void sweep_value_windows(const double* matrix, std::size_t rows, std::size_t cols,
+                         std::size_t first, std::size_t size, RowWindow* windows,
+                         KeyBounds* bounds) noexcept {
+  detail::chosen_key_sweeps().sweep_value_windows(matrix, rows, cols, first, size, windows, bounds);
+}
+
+void sweep_distance_windows(const double* matrix, std::size_t rows, std::size_t cols,
+                            std::size_t first, std::size_t size, const double* centres,
+                            RowWindow* windows) noexcept {
+  detail::chosen_key_sweeps().sweep_distance_windows(matrix, rows, cols, first, size, centres,
+                                                     windows);
 }
 
 void blank_nearer(double* matrix, std::size_t rows, std::size_t cols, std::size_t first,

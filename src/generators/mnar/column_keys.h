@@ -45,9 +45,41 @@ KeyBounds bounds_of(const std::uint64_t* keys, std::size_t n) noexcept;
 // (never negative, never NaN) orders as the squares do.
 void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcept;
 
+// One column's part in a sweep of a group of the matrix's columns by rows:
+// of the keys offered to an open window, those from `low` to low + width
+// go to kept[count], kept[count + 1], ... up to `room` of them, and those
+// below `low` are counted. A window that fills up closes (`open` turns
+// false) and takes nothing more: its sample misled.
+struct RowWindow {
+  bool open = false;
+  std::uint64_t low = 0;
+  std::uint64_t width = 0;
+  std::uint64_t below = 0;
+  std::uint64_t* kept = nullptr;
+  std::size_t count = 0;
+  std::size_t room = 0;
+};
+
+// Most columns a row sweep takes at once.
+inline constexpr std::size_t kRowSweepColumns = 16;
+
+// Sweeps columns [first, first + size) (size <= kRowSweepColumns) of the
+// row-major rows x cols `matrix` (rows >= 1) by rows: gives each column's
+// bounds in bounds[g] and offers its value keys to windows[g].
+void sweep_value_windows(const double* matrix, std::size_t rows, std::size_t cols,
+                         std::size_t first, std::size_t size, RowWindow* windows,
+                         KeyBounds* bounds) noexcept;
+
+// The same sweep over the total-order keys of the squared distances to
+// centres[g], offered to the open windows only (whose columns hold finite
+// values).
+void sweep_distance_windows(const double* matrix, std::size_t rows, std::size_t cols,
+                            std::size_t first, std::size_t size, const double* centres,
+                            RowWindow* windows) noexcept;
+
 namespace detail {
 
-// One build of the three sweeps over contiguous keys above. The portable one
+// One build of the sweeps above. The portable one
 // is the reference; the x86-64 ones (x86_64/column_keys_*.cpp, each
 // compiled for its own instruction set) give the same bits, wider.
 struct KeySweeps {
@@ -56,7 +88,21 @@ struct KeySweeps {
   void (*to_distance_keys)(std::uint64_t* keys, std::size_t n, double centre) noexcept;
   KeptKeys (*keep_between)(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
                            std::uint64_t high, std::uint64_t* to) noexcept;
+  void (*sweep_value_windows)(const double* matrix, std::size_t rows, std::size_t cols,
+                              std::size_t first, std::size_t size, RowWindow* windows,
+                              KeyBounds* bounds) noexcept;
+  void (*sweep_distance_windows)(const double* matrix, std::size_t rows, std::size_t cols,
+                                 std::size_t first, std::size_t size, const double* centres,
+                                 RowWindow* windows) noexcept;
 };
+
+// The portable row sweeps, which the AVX2 build shares.
+void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                                  std::size_t first, std::size_t size, RowWindow* windows,
+                                  KeyBounds* bounds) noexcept;
+void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                                     std::size_t first, std::size_t size, const double* centres,
+                                     RowWindow* windows) noexcept;
 
 extern const KeySweeps kPortableKeySweeps;
 #if GAPWRIGHT_X86_64_REFILLS

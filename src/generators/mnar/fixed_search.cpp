@@ -88,7 +88,7 @@ class GroupSelection {
   GroupSelection(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
                  std::size_t first, std::span<ColumnOutcome> outcomes)
       : table_(table), settings_(settings), first_(first), size_(outcomes.size()),
-        outcomes_(outcomes), columns_(size_) {}
+        outcomes_(outcomes), columns_(size_), windows_(size_) {}
 
   void run() {
     set_centre_ranks();
@@ -104,30 +104,6 @@ class GroupSelection {
   }
 
  private:
-  // The keys of a column that lie in a bracket drawn from a sample of its
-  // rows, kept in one sweep: where they hold the wanted ranks, that sweep
-  // is all the selection reads of the matrix.
-  struct Window {
-    bool open = false;
-    std::uint64_t low = 0;
-    std::uint64_t width = 0;  // keys from low to low + width are kept
-    std::uint64_t below = 0;  // keys below low
-    std::size_t room = 0;     // past this many kept keys the window closes
-    std::vector<std::uint64_t> kept;
-
-    void offer(std::uint64_t key) {
-      below += key < low ? 1 : 0;
-      if (key - low > width) return;
-      if (kept.size() == room) {
-        // The sample misled: the counting passes take over.
-        open = false;
-        std::vector<std::uint64_t>().swap(kept);
-        return;
-      }
-      kept.push_back(key);
-    }
-  };
-
   struct Column {
     std::unique_ptr<DigitCounts> counts;
     std::unique_ptr<DigitCounts> scratch;
@@ -140,7 +116,11 @@ class GroupSelection {
     std::size_t wanted = 0;
     std::array<std::uint64_t, 2> ranks{};
     std::array<Rank, 2> found{};
-    Window window;
+    // Where its window keeps keys: the keys of a column that lie in a
+    // bracket drawn from a sample of its rows, kept in one sweep. Where they
+    // hold the wanted ranks, that sweep is all the selection reads of the
+    // matrix; a window that fills up leaves the column to counting passes.
+    std::unique_ptr<std::uint64_t[]> kept;
   };
 
   // Rows a column's sample takes, and how far past the wanted ranks' place
@@ -174,51 +154,50 @@ class GroupSelection {
       const std::uint64_t last = column.ranks[column.wanted - 1];
       const Bracket bracket = bracket_from_sample(sample, n, column.ranks[0], last, kSampleMargin);
       // About a twentieth of the column: twice that is room enough.
-      const std::size_t expected = (2 * kSampleMargin + 2) * (n / kSampleRows + 1);
-      Window& window = column.window;
-      window = Window{true, bracket.low, bracket.high - bracket.low, 0, 2 * expected, {}};
-      window.kept.reserve(window.room);
+      const std::size_t room = 2 * (2 * kSampleMargin + 2) * (n / kSampleRows + 1);
+      column.kept = std::make_unique_for_overwrite<std::uint64_t[]>(room);
+      windows_[g] = RowWindow{true, bracket.low, bracket.high - bracket.low, 0, column.kept.get(),
+                              0, room};
     }
   }
 
   // The columns' bounds, and the keys in their value windows.
   void sweep_values() {
-    for (std::size_t r = 0; r < table_.rows; ++r) {
-      for (std::size_t g = 0; g < size_; ++g) {
-        Column& column = columns_[g];
-        const std::uint64_t key = value_key(r, g);
-        column.lowest = std::min(column.lowest, key);
-        column.highest = std::max(column.highest, key);
-        if (column.window.open) column.window.offer(key);
-      }
+    std::vector<KeyBounds> bounds(size_);
+    sweep_value_windows(table_.matrix.data(), table_.rows, table_.cols, first_, size_,
+                        windows_.data(), bounds.data());
+    for (std::size_t g = 0; g < size_; ++g) {
+      columns_[g].lowest = bounds[g].lowest;
+      columns_[g].highest = bounds[g].highest;
     }
     answer_from_windows();
   }
 
   void sweep_distances() {
-    for (std::size_t r = 0; r < table_.rows; ++r) {
-      for (std::size_t g = 0; g < size_; ++g) {
-        if (columns_[g].window.open) columns_[g].window.offer(distance_key(r, g));
-      }
-    }
+    std::vector<double> centres(size_);
+    for (std::size_t g = 0; g < size_; ++g) centres[g] = columns_[g].centre;
+    sweep_distance_windows(table_.matrix.data(), table_.rows, table_.cols, first_, size_,
+                           centres.data(), windows_.data());
     answer_from_windows();
   }
 
   // Answers the columns whose window holds their wanted ranks.
   void answer_from_windows() {
-    for (Column& column : columns_) {
-      Window& window = column.window;
-      if (!window.open) continue;
+    for (std::size_t g = 0; g < size_; ++g) {
+      Column& column = columns_[g];
+      const RowWindow& window = windows_[g];
       const std::uint64_t first = column.ranks[0];
-      const std::uint64_t last = column.ranks[column.wanted - 1];
-      if (first >= window.below && last < window.below + window.kept.size()) {
-        const AdjacentRanks found =
-            select_adjacent(window.kept, first - window.below, column.wanted == 2, narrowed_);
+      const std::uint64_t last = column.ranks[column.wanted > 0 ? column.wanted - 1 : 0];
+      if (window.open && first >= window.below && last < window.below + window.count) {
+        const AdjacentRanks found = select_adjacent(std::span(window.kept, window.count),
+                                                    first - window.below, column.wanted == 2,
+                                                    narrowed_);
         column.found[0] = Rank{found.at.key, window.below + found.at.below};
         column.found[1] = Rank{found.next.key, window.below + found.next.below};
         column.wanted = 0;
       }
-      window = Window{};
+      windows_[g] = RowWindow{};
+      column.kept.reset();
     }
   }
 
@@ -466,6 +445,7 @@ class GroupSelection {
   std::size_t size_;
   std::span<ColumnOutcome> outcomes_;
   std::vector<Column> columns_;
+  std::vector<RowWindow> windows_;
   ReusedBuffer<std::uint64_t> narrowed_;
 };
 
@@ -605,7 +585,10 @@ void FixedThresholdSearch::search(std::size_t first, std::size_t last,
     // than twice.
     const std::size_t fit = settings_.copy_bytes / (table_.rows * sizeof(std::uint64_t));
     if (2 * fit < last - first) {
-      GroupSelection(table_, settings_, first, outcomes).run();
+      for (std::size_t from = first; from < last; from += kRowSweepColumns) {
+        const std::size_t to = std::min(last, from + kRowSweepColumns);
+        GroupSelection(table_, settings_, from, outcomes.subspan(from - first, to - from)).run();
+      }
       return;
     }
     for (std::size_t from = first; from < last; from += fit) {

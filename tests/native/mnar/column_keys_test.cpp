@@ -8,6 +8,7 @@
 #include <cstdlib>  // std::getenv
 #include <limits>   // std::numeric_limits
 #include <random>   // std::mt19937_64
+#include <string>   // std::string, std::to_string
 #include <string_view>
 #include <utility>  // std::pair
 #include <vector>
@@ -74,6 +75,67 @@ TEST(column_keys_test, every_runnable_build_keeps_the_keys_the_portable_one_keep
         in_place.resize(expected.kept);
         EXPECT_EQ(got, want) << sweeps->name << " n=" << n;
         EXPECT_EQ(in_place, want) << sweeps->name << " n=" << n;
+      }
+    }
+  }
+}
+
+// Windows over a row-major table of awkward values: one that keeps every
+// key, narrow ones, one too small for its keys (it closes) and closed ones.
+TEST(column_keys_test, every_runnable_build_sweeps_rows_as_the_portable_one_does) {
+  const auto& portable = detail::kPortableKeySweeps;
+  const std::size_t rows = 37;
+  const std::size_t cols = 19;
+  std::vector<double> matrix(rows * cols);
+  const std::vector<std::uint64_t> keys = awkward_keys(rows * cols, 5);
+  for (std::size_t i = 0; i < keys.size(); ++i) matrix[i] = from_total_order_ukey(keys[i]);
+  const auto windows_for = [&](std::size_t size, std::vector<std::vector<std::uint64_t>>& kept) {
+    std::vector<RowWindow> windows(size);
+    kept.assign(size, std::vector<std::uint64_t>(rows));
+    for (std::size_t g = 0; g < size; ++g) {
+      const std::uint64_t low = g % 4 == 0 ? 0 : keys[g * 7];
+      const std::uint64_t width = g % 4 == 0 ? ~std::uint64_t{0} : keys[g * 5] >> (g % 3 * 20);
+      windows[g] = RowWindow{g % 5 != 4, low, width, 0, kept[g].data(), 0, g == 3 ? 2 : rows};
+    }
+    return windows;
+  };
+  for (const detail::KeySweeps* sweeps : detail::runnable_key_sweeps()) {
+    for (const std::size_t size : {1U, 7U, 8U, 9U, 16U}) {
+      for (const bool distances : {false, true}) {
+        const std::size_t first = cols - size;
+        std::vector<double> centres(size, 1.5);
+        // Distance windows see only finite values, as the search gives them.
+        std::vector<double> table = matrix;
+        if (distances) {
+          for (double& cell : table) cell = std::isfinite(cell) ? cell : 2.0;
+        }
+        std::vector<std::vector<std::uint64_t>> want_kept;
+        std::vector<std::vector<std::uint64_t>> have_kept;
+        std::vector<RowWindow> want = windows_for(size, want_kept);
+        std::vector<RowWindow> have = windows_for(size, have_kept);
+        std::vector<KeyBounds> want_bounds(size);
+        std::vector<KeyBounds> have_bounds(size);
+        if (distances) {
+          portable.sweep_distance_windows(table.data(), rows, cols, first, size, centres.data(), want.data());
+          sweeps->sweep_distance_windows(table.data(), rows, cols, first, size, centres.data(), have.data());
+        } else {
+          portable.sweep_value_windows(table.data(), rows, cols, first, size, want.data(), want_bounds.data());
+          sweeps->sweep_value_windows(table.data(), rows, cols, first, size, have.data(), have_bounds.data());
+        }
+        for (std::size_t g = 0; g < size; ++g) {
+          const auto where = [&] { return std::string(sweeps->name) + " size " + std::to_string(size) + " column " + std::to_string(g); };
+          if (!distances) {
+            ASSERT_EQ(have_bounds[g].lowest, want_bounds[g].lowest) << where();
+            ASSERT_EQ(have_bounds[g].highest, want_bounds[g].highest) << where();
+          }
+          ASSERT_EQ(have[g].open, want[g].open) << where();
+          ASSERT_EQ(have[g].count, want[g].count) << where();
+          if (!want[g].open) continue;
+          ASSERT_EQ(have[g].below, want[g].below) << where();
+          have_kept[g].resize(have[g].count);
+          want_kept[g].resize(want[g].count);
+          EXPECT_EQ(have_kept[g], want_kept[g]) << where();
+        }
       }
     }
   }

@@ -6,7 +6,7 @@
 
 #include "generators/mnar/column_keys.h"
 
-#include <bit>  // std::popcount
+#include <bit>  // std::countr_zero, std::popcount
 
 namespace gapwright::detail {
 
@@ -63,9 +63,138 @@ KeptKeys keep_between_avx512(const std::uint64_t* keys, std::size_t n, std::uint
   return kept;
 }
 
+// total_order_ukey on eight values.
+__m512i keys_of_values(__m512d values) noexcept {
+  const __m512i bits = _mm512_castpd_si512(values);
+  const __m512i flips = _mm512_srli_epi64(_mm512_srai_epi64(bits, 63), 1);
+  return _mm512_xor_si512(_mm512_xor_si512(bits, flips),
+                          _mm512_set1_epi64(static_cast<long long>(std::uint64_t{1} << 63)));
+}
+
+// The row sweeps take a group's columns eight to a vector, in at most
+// kRowSweepColumns / 8 vectors, each with its windows' state in lanes.
+constexpr std::size_t kBlocks = kRowSweepColumns / 8;
+
+struct LaneWindows {
+  __mmask8 columns = 0;  // lanes that are columns of the group
+  __mmask8 open = 0;     // lanes whose window is open
+  __m512i low = _mm512_setzero_si512();
+  __m512i width = _mm512_setzero_si512();
+  __m512i below = _mm512_setzero_si512();
+  RowWindow* windows = nullptr;
+};
+
+std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks) noexcept {
+  const std::size_t count = (size + 7) / 8;
+  for (std::size_t b = 0; b < count; ++b) {
+    const std::size_t lanes = size - 8 * b < 8 ? size - 8 * b : 8;
+    alignas(64) std::uint64_t low[8] = {};
+    alignas(64) std::uint64_t width[8] = {};
+    LaneWindows& block = blocks[b];
+    block.columns = static_cast<__mmask8>((1U << lanes) - 1);
+    block.windows = windows + 8 * b;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      if (!block.windows[lane].open) continue;
+      block.open = static_cast<__mmask8>(block.open | (1U << lane));
+      low[lane] = block.windows[lane].low;
+      width[lane] = block.windows[lane].width;
+    }
+    block.low = _mm512_load_si512(low);
+    block.width = _mm512_load_si512(width);
+  }
+  return count;
+}
+
+// Offers eight keys to the open windows of a block. A window that is full
+// closes.
+void offer_lanes(__m512i keys, LaneWindows& block) noexcept {
+  const __m512i ones = _mm512_set1_epi64(1);
+  const __mmask8 below = _mm512_mask_cmplt_epu64_mask(block.open, keys, block.low);
+  block.below = _mm512_mask_add_epi64(block.below, below, block.below, ones);
+  const __mmask8 inside =
+      _mm512_mask_cmple_epu64_mask(block.open, _mm512_sub_epi64(keys, block.low), block.width);
+  if (inside == 0) return;
+  alignas(64) std::uint64_t lanes[8];
+  _mm512_store_si512(lanes, keys);
+  for (unsigned bits = inside; bits != 0; bits &= bits - 1) {
+    const auto lane = static_cast<unsigned>(std::countr_zero(bits));
+    RowWindow& window = block.windows[lane];
+    if (window.count == window.room) {
+      window.open = false;
+      block.open = static_cast<__mmask8>(block.open & ~(1U << lane));
+      continue;
+    }
+    window.kept[window.count++] = lanes[lane];
+  }
+}
+
+void settle_lanes(const LaneWindows& block) noexcept {
+  alignas(64) std::uint64_t below[8];
+  _mm512_store_si512(below, block.below);
+  for (std::size_t lane = 0; lane < 8; ++lane) {
+    if (block.open >> lane & 1U) block.windows[lane].below += below[lane];
+  }
+}
+
+void sweep_value_windows_avx512(const double* matrix, std::size_t rows, std::size_t cols,
+                                std::size_t first, std::size_t size, RowWindow* windows,
+                                KeyBounds* bounds) noexcept {
+  LaneWindows blocks[kBlocks];
+  const std::size_t count = blocks_of(size, windows, blocks);
+  __m512i lowest[kBlocks];
+  __m512i highest[kBlocks];
+  for (std::size_t b = 0; b < count; ++b) {
+    lowest[b] = _mm512_set1_epi64(-1);
+    highest[b] = _mm512_setzero_si512();
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t b = 0; b < count; ++b) {
+      LaneWindows& block = blocks[b];
+      const __m512i keys = keys_of_values(_mm512_maskz_loadu_pd(block.columns, row + 8 * b));
+      lowest[b] = _mm512_mask_min_epu64(lowest[b], block.columns, lowest[b], keys);
+      highest[b] = _mm512_mask_max_epu64(highest[b], block.columns, highest[b], keys);
+      if (block.open != 0) offer_lanes(keys, block);
+    }
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    alignas(64) std::uint64_t low[8];
+    alignas(64) std::uint64_t high[8];
+    _mm512_store_si512(low, lowest[b]);
+    _mm512_store_si512(high, highest[b]);
+    for (std::size_t lane = 0; 8 * b + lane < size && lane < 8; ++lane) {
+      bounds[8 * b + lane] = KeyBounds{low[lane], high[lane]};
+    }
+    settle_lanes(blocks[b]);
+  }
+}
+
+void sweep_distance_windows_avx512(const double* matrix, std::size_t rows, std::size_t cols,
+                                   std::size_t first, std::size_t size, const double* centres,
+                                   RowWindow* windows) noexcept {
+  LaneWindows blocks[kBlocks];
+  const std::size_t count = blocks_of(size, windows, blocks);
+  __m512d centre[kBlocks];
+  for (std::size_t b = 0; b < count; ++b) {
+    centre[b] = _mm512_maskz_loadu_pd(blocks[b].columns, centres + 8 * b);
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t b = 0; b < count; ++b) {
+      LaneWindows& block = blocks[b];
+      if (block.open == 0) continue;
+      const __m512d difference =
+          _mm512_sub_pd(_mm512_maskz_loadu_pd(block.open, row + 8 * b), centre[b]);
+      offer_lanes(keys_of_values(_mm512_mul_pd(difference, difference)), block);
+    }
+  }
+  for (std::size_t b = 0; b < count; ++b) settle_lanes(blocks[b]);
+}
+
 }  // namespace
 
 const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512,
-                                 &keep_between_avx512};
+                                 &keep_between_avx512, &sweep_value_windows_avx512,
+                                 &sweep_distance_windows_avx512};
 
 }  // namespace gapwright::detail
