@@ -24,6 +24,9 @@ struct Gauss {
   // Reads exactly the words that deviate() reads without computing it; with a
   // zero or NaN std_dev the sample is known without its deviate.
   static void skip_deviate(RandomStream& stream);
+  // skip_deviate `count` times over, reading whole deviates straight from
+  // the stream's buffer.
+  static void skip_deviates(RandomStream& stream, std::uint64_t count);
 };
 
 }  // namespace gapwright

@@ -82,6 +82,11 @@ void RandomStream::refill() {
   position_ = 0;
 }
 
+std::span<const std::uint32_t> RandomStream::buffered() {
+  if (position_ == kBufferWords) refill();
+  return std::span(buffer_).subspan(position_);
+}
+
 std::uint32_t RandomStream::draw_u32() {
   if (position_ == kBufferWords) refill();
   return buffer_[position_++];

@@ -11,6 +11,7 @@
 
 #include <array>    // std::array
 #include <cstdint>  // std::uint32_t, std::uint64_t
+#include <span>     // std::span
 #include <vector>   // std::vector
 
 namespace gapwright {
@@ -32,6 +33,13 @@ class RandomStream {
   // min(amount, n) distinct indices of [0, n) by reservoir sampling, in
   // reservoir slot order; nothing is drawn when amount >= n.
   std::vector<std::uint64_t> pick_indices(std::uint64_t n, std::uint64_t amount);
+
+  // The words the buffer still holds, refilling it first when they are used
+  // up (never empty); passing over them with advance() draws them, for
+  // readers that take many words at a time.
+  std::span<const std::uint32_t> buffered();
+  // Draws `words` of the buffered words (at most as many as it holds).
+  void advance(std::size_t words) noexcept { position_ += words; }
 
   // Words drawn since the stream was seeded.
   std::uint64_t words_drawn() const noexcept;

@@ -68,7 +68,7 @@ PassPlan plan_passes(RandomStream& stream, std::size_t cols, std::uint64_t blank
   if (keep_deviates) {
     draw_full(stream, plan, 0, samples);
   } else {
-    for (std::uint64_t s = 0; s < samples; ++s) Gauss::skip_deviate(stream);
+    Gauss::skip_deviates(stream, samples);
   }
   if (partial) draw_partial(stream, plan, rest, keep_deviates);
   return plan;

@@ -26,6 +26,20 @@ TEST(gauss_test, zero_spread_returns_mean_and_still_draws) {
   }
 }
 
+TEST(gauss_test, skipping_many_deviates_reads_what_skipping_each_reads) {
+  for (const std::uint64_t start : {0U, 1U, 13U, 63U, 64U}) {
+    for (const std::uint64_t count : {0U, 1U, 15U, 16U, 17U, 1000U}) {
+      RandomStream each = RandomStream::seed_from_u64(5);
+      each.seek(start);
+      RandomStream many = each;
+      for (std::uint64_t i = 0; i < count; ++i) Gauss::skip_deviate(each);
+      Gauss::skip_deviates(many, count);
+      EXPECT_EQ(many.words_drawn(), each.words_drawn()) << start << " " << count;
+      EXPECT_EQ(many.draw_u64(), each.draw_u64()) << start << " " << count;
+    }
+  }
+}
+
 TEST(gauss_test, cosine_branch_of_box_muller) {
   RandomStream stream = RandomStream::seed_from_u64(2024);
   const Gauss gauss{-1.5, 2.25};
