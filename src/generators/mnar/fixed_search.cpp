@@ -545,7 +545,12 @@ class CopiedGroup {
     const bool extra_ties_last = has_last && has_extra && column.extra.key == column.last.key;
     bool extra_found = !has_extra;
     double* const cells = table_.matrix.data() + first_ + g;
-    for (std::size_t r = 0; r < keys.size() && (need > 0 || !extra_found); ++r) {
+    // Only rows at the boundary or extra distance matter.
+    const std::uint64_t watched = has_last ? column.last.key : column.extra.key;
+    const std::uint64_t extra = has_extra ? column.extra.key : watched;
+    for (std::size_t r = find_either(keys.data(), keys.size(), 0, watched, extra);
+         r < keys.size() && (need > 0 || !extra_found);
+         r = find_either(keys.data(), keys.size(), r + 1, watched, extra)) {
       const bool at_last = has_last && keys[r] == column.last.key;
       if (at_last && need > 0) {
         cells[r * table_.cols] = kBlank;
