@@ -213,12 +213,10 @@ std::size_t BucketIndex::buckets_up_to(double threshold, std::uint64_t key) cons
 void BucketIndex::offer_bucket(std::size_t b, double threshold, Nearest& nearest) const noexcept {
   const Bucket& bucket = buckets_[b];
   // A bucket of one value offers its lowest live row, its first.
-  const std::size_t end = bucket.one_value ? bucket.begin + 1 : bucket.end;
-  for (std::size_t p = bucket.begin; p < end; ++p) {
-    const std::uint64_t key = distance_bits(keys_[p], threshold);
-    if (key < nearest.key || (key == nearest.key && rows_[p] < nearest.row)) {
-      nearest = Nearest{key, rows_[p], b, p, true};
-    }
+  const std::size_t size = bucket.one_value ? 1 : bucket.end - bucket.begin;
+  if (offer_(&keys_[bucket.begin], &rows_[bucket.begin], size, threshold, nearest.cell)) {
+    nearest.bucket = b;
+    nearest.found = true;
   }
 }
 
@@ -259,16 +257,16 @@ std::optional<std::uint32_t> BucketIndex::take_nearest(double threshold) {
     if (live_[below / 64] >> (below % 64) & 1) offer_bucket(below, threshold, nearest);
   }
   for (std::size_t b = live_before(below); b != none; b = live_before(b)) {
-    if (distance_bits(buckets_[b].highest, threshold) > nearest.key) break;
+    if (distance_bits(buckets_[b].highest, threshold) > nearest.cell.key) break;
     offer_bucket(b, threshold, nearest);
   }
   for (std::size_t b = live_from(above); b != none; b = live_from(b + 1)) {
-    if (distance_bits(buckets_[b].lowest, threshold) > nearest.key) break;
+    if (distance_bits(buckets_[b].lowest, threshold) > nearest.cell.key) break;
     offer_bucket(b, threshold, nearest);
   }
   if (!nearest.found) return std::nullopt;
   remove(nearest);
-  return nearest.row;
+  return nearest.cell.row;
 }
 
 void BucketIndex::prefetch_range(double threshold) const noexcept {
@@ -295,8 +293,8 @@ void BucketIndex::remove(const Nearest& nearest) noexcept {
     ++bucket.begin;
   } else {
     --bucket.end;
-    keys_[nearest.position] = keys_[bucket.end];
-    rows_[nearest.position] = rows_[bucket.end];
+    keys_[bucket.begin + nearest.cell.position] = keys_[bucket.end];
+    rows_[bucket.begin + nearest.cell.position] = rows_[bucket.end];
   }
   if (bucket.begin == bucket.end) {
     live_[nearest.bucket / 64] &= ~(std::uint64_t{1} << (nearest.bucket % 64));

@@ -19,6 +19,8 @@
 // Memory: 12 bytes a cell, and under 3 bytes a cell for the buckets.
 #pragma once
 
+#include "generators/mnar/nearest_cell.h"
+
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::uint32_t, std::uint64_t
 #include <optional>  // std::optional
@@ -30,6 +32,11 @@ class BucketIndex {
  public:
   // Cells a bucket of several values holds at most.
   static constexpr std::size_t kLeaf = 32;
+
+  // Scans buckets with the build of the scan that the process chose.
+  BucketIndex() noexcept : BucketIndex(detail::chosen_nearest_cell_scan()) {}
+  // Scans buckets with `scan`, which must run on this processor.
+  explicit BucketIndex(const detail::NearestCellScan& scan) noexcept : offer_(scan.offer) {}
 
   // Indexes the n values column[r * stride] (n >= 1); false, with nothing
   // indexed, when one of them is not finite. May be called again: the
@@ -61,12 +68,11 @@ class BucketIndex {
     std::uint64_t lowest;  // its smallest and largest key when built
     std::uint64_t highest;
   };
-  // The nearest cell found so far, by (distance key, row).
+  // The nearest cell found so far, by (distance key, row), and its bucket;
+  // its position counts from the bucket's first live cell.
   struct Nearest {
-    std::uint64_t key = ~std::uint64_t{0};
-    std::uint32_t row = ~std::uint32_t{0};
+    NearestCell cell;
     std::size_t bucket = 0;
-    std::size_t position = 0;
     bool found = false;
   };
 
@@ -87,6 +93,7 @@ class BucketIndex {
   std::size_t live_from(std::size_t b) const noexcept;
   void remove(const Nearest& nearest) noexcept;
 
+  decltype(detail::NearestCellScan::offer) offer_;
   // The cells' total-order keys and rows, bucket after bucket.
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint32_t> rows_;

@@ -18,18 +18,23 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Takes the nearest cell for each threshold in turn, from the index and by
-// a plain scan over a copy that blanks what it takes; both must agree.
-void expect_scan_answers(std::vector<double> column, const std::vector<double>& thresholds) {
-  BucketIndex index;
-  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
-  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    const auto expected = nearest_by_scan(column.data(), column.size(), 1, 0, thresholds[pass]);
-    const auto taken = index.take_nearest(thresholds[pass]);
-    ASSERT_EQ(taken.has_value(), expected.has_value()) << "pass " << pass;
-    if (!taken) continue;
-    ASSERT_EQ(*taken, *expected) << "pass " << pass << ", threshold " << thresholds[pass];
-    column[*taken] = std::nan("");
+// Takes the nearest cell for each threshold in turn, from the index (with
+// every build of its bucket scan that runs here) and by a plain scan over a
+// copy that blanks what it takes; both must agree.
+void expect_scan_answers(const std::vector<double>& original, const std::vector<double>& thresholds) {
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    std::vector<double> column = original;
+    BucketIndex index(*scan);
+    ASSERT_TRUE(index.build(column.data(), column.size(), 1));
+    for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+      const auto expected = nearest_by_scan(column.data(), column.size(), 1, 0, thresholds[pass]);
+      const auto taken = index.take_nearest(thresholds[pass]);
+      ASSERT_EQ(taken.has_value(), expected.has_value()) << scan->name << " pass " << pass;
+      if (!taken) continue;
+      ASSERT_EQ(*taken, *expected) << scan->name << " pass " << pass << ", threshold "
+                                   << thresholds[pass];
+      column[*taken] = std::nan("");
+    }
   }
 }
 
@@ -89,6 +94,38 @@ TEST(bucket_index_test, ranks_follow_the_total_order) {
     std::vector<double> column = normal_draws(random, n, 1.0);
     for (std::size_t i = 0; i < n / 8; ++i) column[random() % n] = (i % 2) ? 0.0 : -0.0;
     expect_ranks_in_total_order(column);
+  }
+}
+
+TEST(bucket_index_test, every_runnable_bucket_scan_finds_the_portable_cell) {
+  // Few levels, symmetric about the thresholds, so that distance keys tie
+  // within a vector, across vectors and with the cell found before; rows
+  // in no order; squares that overflow; every length up to past a leaf.
+  const std::vector<double> levels = {-1.5, 1.5, -0.0, 0.0, 0.5, 4.9e-324, 1e200, -1e200};
+  std::mt19937_64 random(11);
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    for (std::size_t n = 1; n <= BucketIndex::kLeaf + 9; ++n) {
+      for (const double threshold : {0.0, -0.0, 0.5, 1e-300, -1e200}) {
+        std::vector<std::uint64_t> keys(n);
+        std::vector<std::uint32_t> rows(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          keys[i] = total_order_ukey(levels[random() % levels.size()]);
+          rows[i] = static_cast<std::uint32_t>(random() % 64);
+        }
+        const double before = levels[random() % levels.size()] - threshold;
+        const NearestCell found_before{std::bit_cast<std::uint64_t>(before * before),
+                                       static_cast<std::uint32_t>(random() % 64), 99};
+        NearestCell expected = found_before;
+        NearestCell got = found_before;
+        const bool expected_better = detail::kPortableNearestCellScan.offer(
+            keys.data(), rows.data(), n, threshold, expected);
+        const bool better = scan->offer(keys.data(), rows.data(), n, threshold, got);
+        ASSERT_EQ(better, expected_better) << scan->name << " n=" << n;
+        ASSERT_EQ(got.key, expected.key) << scan->name << " n=" << n;
+        ASSERT_EQ(got.row, expected.row) << scan->name << " n=" << n;
+        ASSERT_EQ(got.position, expected.position) << scan->name << " n=" << n;
+      }
+    }
   }
 }
 
