@@ -6,6 +6,8 @@
 #include <array>      // std::array
 #include <bit>        // std::bit_cast, std::bit_width, std::countl_zero, std::countr_zero
 #include <cmath>      // std::isfinite
+#include <optional>   // std::nullopt, std::optional
+#include <utility>    // std::pair
 
 namespace gapwright {
 namespace {
@@ -30,31 +32,37 @@ std::uint64_t distance_bits(std::uint64_t value_key, double threshold) noexcept 
   return std::bit_cast<std::uint64_t>(difference * difference);
 }
 
-}  // namespace
-
-bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
-  spare_keys_.resize(n);
-  std::uint64_t lowest = ~std::uint64_t{0};
-  std::uint64_t highest = 0;
+// The smallest and largest of the n values column[r * stride], by value;
+// nullopt when one of them is not finite.
+std::optional<std::pair<double, double>> finite_bounds(const double* column, std::size_t n,
+                                                       std::size_t stride) noexcept {
+  double lowest = column[0];
+  double highest = column[0];
   std::uint64_t exponents_all_set = 0;
   for (std::size_t r = 0; r < n; ++r) {
     const double value = column[r * stride];
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
     exponents_all_set |= (bits & kExponentBits) == kExponentBits ? 1 : 0;
-    const std::uint64_t key = total_order_ukey(value);
-    spare_keys_[r] = key;
-    lowest = std::min(lowest, key);
-    highest = std::max(highest, key);
+    lowest = value < lowest ? value : lowest;
+    highest = value > highest ? value : highest;
   }
-  if (exponents_all_set != 0) return false;
+  if (exponents_all_set != 0) return std::nullopt;
+  return std::pair{lowest, highest};
+}
 
-  lowest_ = from_total_order_ukey(lowest);
+}  // namespace
+
+bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
+  const std::optional<std::pair<double, double>> bounds = finite_bounds(column, n, stride);
+  if (!bounds) return false;
+  // Of -0 and +0 either may be the lowest: they map to the same range.
+  lowest_ = bounds->first;
   ranges_ = std::max<std::size_t>(1, n / kCellsPerRange);
   // One value, a range too narrow to divide or too wide to compute: one
   // value range, split by the keys' bits alone.
-  scale_ = static_cast<double>(ranges_) / (from_total_order_ukey(highest) - lowest_);
+  scale_ = static_cast<double>(ranges_) / (bounds->second - lowest_);
   if (!std::isfinite(scale_)) scale_ = 0.0;
-  spread_over_ranges(n);
+  spread_over_ranges(column, n, stride);
   buckets_.clear();
   first_bucket_.resize(ranges_ + 1);
   for (std::size_t range = 0; range < ranges_; ++range) {
@@ -76,7 +84,7 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
                                                  : ranges_ - 1;
 }
 
-// The value keys (in spare_keys_, row order) into keys_, range after range,
+// The values' keys (column[r * stride], row r) into keys_, range after range,
 // each range's cells in row order. A long column's cells go in two steps,
 // first to groups of adjacent ranges, then within each group to its ranges:
 // each step writes to few enough places at once that they stay in cache,
@@ -85,31 +93,33 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 // Both steps keep row order, so the result is that of one step.
 // The first step finds each cell's range where the count noted it, in
 // whichever of rows_ and spare_rows_ it does not write.
-void BucketIndex::spread_over_ranges(std::size_t n) {
+void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride) {
   unsigned shift = 0;
   while (ranges_ > kDirectRanges && (ranges_ - 1) >> shift >= kGroups) ++shift;
   keys_.resize(n);
   rows_.resize(n);
+  spare_keys_.resize(n);
   spare_rows_.resize(n);
   std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
-  count_cells_per_range(n, cell_ranges);
+  count_cells_per_range(column, n, stride, cell_ranges);
   cursors_.clear();
   for (std::size_t range = 0; range < ranges_; range += std::size_t{1} << shift) {
     cursors_.push_back(range_starts_[range]);
   }
   if (shift == 0) {
-    spread_rows_into_groups(n, 0, cell_ranges, rows_);
+    spread_rows_into_groups(column, n, stride, 0, cell_ranges, rows_);
     return;
   }
-  spread_rows_into_groups(n, shift, cell_ranges, spare_rows_);
+  spread_rows_into_groups(column, n, stride, shift, cell_ranges, spare_rows_);
   spread_within_groups(shift);
 }
 
 // Counts the cells of each range, noting each cell's range in `cell_ranges`.
-void BucketIndex::count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges) {
+void BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                                        std::vector<std::uint32_t>& cell_ranges) {
   range_starts_.assign(ranges_ + 1, 0);
   for (std::size_t r = 0; r < n; ++r) {
-    const std::size_t range = range_of(from_total_order_ukey(spare_keys_[r]));
+    const std::size_t range = range_of(column[r * stride]);
     cell_ranges[r] = static_cast<std::uint32_t>(range);
     ++range_starts_[range + 1];
   }
@@ -118,14 +128,15 @@ void BucketIndex::count_cells_per_range(std::size_t n, std::vector<std::uint32_t
   }
 }
 
-// The cells, in row order from spare_keys_, into keys_ and `rows` by group
-// of 2^shift ranges; cursors_ holds where each group starts.
-void BucketIndex::spread_rows_into_groups(std::size_t n, unsigned shift,
+// The cells, in row order, into keys_ and `rows` by group of 2^shift
+// ranges; cursors_ holds where each group starts.
+void BucketIndex::spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
+                                          unsigned shift,
                                           const std::vector<std::uint32_t>& cell_ranges,
                                           std::vector<std::uint32_t>& rows) {
   for (std::size_t r = 0; r < n; ++r) {
     const std::uint32_t to = cursors_[cell_ranges[r] >> shift]++;
-    keys_[to] = spare_keys_[r];
+    keys_[to] = total_order_ukey(column[r * stride]);
     rows[to] = static_cast<std::uint32_t>(r);
   }
 }

@@ -76,9 +76,11 @@ class BucketIndex {
     bool found = false;
   };
 
-  void spread_over_ranges(std::size_t n);
-  void count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges);
-  void spread_rows_into_groups(std::size_t n, unsigned shift,
+  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride);
+  void count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                             std::vector<std::uint32_t>& cell_ranges);
+  void spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
+                               unsigned shift,
                                const std::vector<std::uint32_t>& cell_ranges,
                                std::vector<std::uint32_t>& rows);
   void spread_within_groups(unsigned shift);
