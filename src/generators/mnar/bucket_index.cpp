@@ -285,7 +285,10 @@ void BucketIndex::prefetch_range(double threshold) const noexcept {
 }
 
 void BucketIndex::prefetch_bucket(double threshold) const noexcept {
-  __builtin_prefetch(&buckets_[first_bucket_[range_of(threshold)]]);
+  // With its neighbours on either side, whose bounds the walks read.
+  const std::size_t b = first_bucket_[range_of(threshold)];
+  __builtin_prefetch(&buckets_[b > 0 ? b - 1 : 0]);
+  __builtin_prefetch(&buckets_[std::min(b + 1, buckets_.size() - 1)]);
 }
 
 void BucketIndex::prefetch_cells(double threshold) const noexcept {
