@@ -56,32 +56,23 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   const std::optional<std::pair<double, double>> bounds = finite_bounds(column, n, stride);
   if (!bounds) return false;
   // Of -0 and +0 either may be the lowest: they map to the same range.
-  lowest_ = bounds->first;
-  ranges_ = std::max<std::size_t>(1, n / kCellsPerRange);
+  map_.lowest = bounds->first;
+  map_.ranges = std::max<std::size_t>(1, n / kCellsPerRange);
   // One value, a range too narrow to divide or too wide to compute: one
   // value range, split by the keys' bits alone.
-  scale_ = static_cast<double>(ranges_) / (bounds->second - lowest_);
-  if (!std::isfinite(scale_)) scale_ = 0.0;
+  map_.scale = static_cast<double>(map_.ranges) / (bounds->second - map_.lowest);
+  if (!std::isfinite(map_.scale)) map_.scale = 0.0;
   spread_over_ranges(column, n, stride);
   buckets_.clear();
-  first_bucket_.resize(ranges_ + 1);
-  for (std::size_t range = 0; range < ranges_; ++range) {
+  first_bucket_.resize(map_.ranges + 1);
+  for (std::size_t range = 0; range < map_.ranges; ++range) {
     first_bucket_[range] = static_cast<std::uint32_t>(buckets_.size());
     split(range_starts_[range], range_starts_[range + 1]);
   }
-  first_bucket_[ranges_] = static_cast<std::uint32_t>(buckets_.size());
+  first_bucket_[map_.ranges] = static_cast<std::uint32_t>(buckets_.size());
   live_.assign((buckets_.size() + 63) / 64, 0);
   for (std::size_t b = 0; b < buckets_.size(); ++b) live_[b / 64] |= std::uint64_t{1} << (b % 64);
   return true;
-}
-
-std::size_t BucketIndex::range_of(double value) const noexcept {
-  const double position = (value - lowest_) * scale_;
-  // Below the lowest value, at it, or NaN (an overflowed difference times a
-  // scale of 0): the first range.
-  if (!(position > 0.0)) return 0;
-  return position < static_cast<double>(ranges_) ? static_cast<std::size_t>(position)
-                                                 : ranges_ - 1;
 }
 
 // The values' keys (column[r * stride], row r) into keys_, range after range,
@@ -95,7 +86,7 @@ std::size_t BucketIndex::range_of(double value) const noexcept {
 // whichever of rows_ and spare_rows_ it does not write.
 void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride) {
   unsigned shift = 0;
-  while (ranges_ > kDirectRanges && (ranges_ - 1) >> shift >= kGroups) ++shift;
+  while (map_.ranges > kDirectRanges && (map_.ranges - 1) >> shift >= kGroups) ++shift;
   keys_.resize(n);
   rows_.resize(n);
   spare_keys_.resize(n);
@@ -103,7 +94,7 @@ void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::s
   std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
   count_cells_per_range(column, n, stride, cell_ranges);
   cursors_.clear();
-  for (std::size_t range = 0; range < ranges_; range += std::size_t{1} << shift) {
+  for (std::size_t range = 0; range < map_.ranges; range += std::size_t{1} << shift) {
     cursors_.push_back(range_starts_[range]);
   }
   if (shift == 0) {
@@ -117,13 +108,14 @@ void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::s
 // Counts the cells of each range, noting each cell's range in `cell_ranges`.
 void BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
                                         std::vector<std::uint32_t>& cell_ranges) {
-  range_starts_.assign(ranges_ + 1, 0);
+  const RangeMap map = map_;
+  range_starts_.assign(map.ranges + 1, 0);
   for (std::size_t r = 0; r < n; ++r) {
-    const std::size_t range = range_of(column[r * stride]);
+    const std::size_t range = map.range_of(column[r * stride]);
     cell_ranges[r] = static_cast<std::uint32_t>(range);
     ++range_starts_[range + 1];
   }
-  for (std::size_t range = 0; range < ranges_; ++range) {
+  for (std::size_t range = 0; range < map.ranges; ++range) {
     range_starts_[range + 1] += range_starts_[range];
   }
 }
@@ -144,12 +136,14 @@ void BucketIndex::spread_rows_into_groups(const double* column, std::size_t n, s
 // The cells of each group (keys_ and spare_rows_) to their ranges, into
 // keys_ and rows_ by way of spare_keys_.
 void BucketIndex::spread_within_groups(unsigned shift) {
+  const RangeMap map = map_;
   cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  for (std::size_t first = 0; first < ranges_; first += std::size_t{1} << shift) {
-    const std::size_t last = std::min(ranges_, first + (std::size_t{1} << shift));
-    for (std::size_t i = range_starts_[first]; i < range_starts_[last]; ++i) {
+  for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
+    const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
+    const std::uint32_t end = range_starts_[last];
+    for (std::size_t i = range_starts_[first]; i < end; ++i) {
       const std::uint64_t key = keys_[i];
-      const std::uint32_t to = cursors_[range_of(from_total_order_ukey(key))]++;
+      const std::uint32_t to = cursors_[map.range_of(from_total_order_ukey(key))]++;
       spare_keys_[to] = key;
       rows_[to] = spare_rows_[i];
     }
@@ -213,7 +207,7 @@ double BucketIndex::value_at_rank(std::size_t rank) const {
 std::size_t BucketIndex::buckets_up_to(double threshold, std::uint64_t key) const noexcept {
   // Buckets of earlier ranges hold only smaller values, of later ranges
   // only larger ones: only the threshold's own range needs a search.
-  const std::size_t range = range_of(threshold);
+  const std::size_t range = map_.range_of(threshold);
   const auto first = buckets_.begin() + first_bucket_[range];
   const auto last = buckets_.begin() + first_bucket_[range + 1];
   return static_cast<std::size_t>(
@@ -281,18 +275,18 @@ std::optional<std::uint32_t> BucketIndex::take_nearest(double threshold) {
 }
 
 void BucketIndex::prefetch_range(double threshold) const noexcept {
-  __builtin_prefetch(&first_bucket_[range_of(threshold)]);
+  __builtin_prefetch(&first_bucket_[map_.range_of(threshold)]);
 }
 
 void BucketIndex::prefetch_bucket(double threshold) const noexcept {
   // With its neighbours on either side, whose bounds the walks read.
-  const std::size_t b = first_bucket_[range_of(threshold)];
+  const std::size_t b = first_bucket_[map_.range_of(threshold)];
   __builtin_prefetch(&buckets_[b > 0 ? b - 1 : 0]);
   __builtin_prefetch(&buckets_[std::min(b + 1, buckets_.size() - 1)]);
 }
 
 void BucketIndex::prefetch_cells(double threshold) const noexcept {
-  const std::size_t b = std::min<std::size_t>(first_bucket_[range_of(threshold)],
+  const std::size_t b = std::min<std::size_t>(first_bucket_[map_.range_of(threshold)],
                                                buckets_.size() - 1);
   // The whole of a short bucket, whose every cell the query reads.
   const std::size_t begin = buckets_[b].begin;

@@ -76,6 +76,24 @@ class BucketIndex {
     bool found = false;
   };
 
+  // Values map to value ranges by (value - lowest) * scale, rounded down.
+  // The sweeps over the cells copy it: the compiler must otherwise load it
+  // again after every store of a key, which might alias it.
+  struct RangeMap {
+    double lowest = 0.0;
+    double scale = 0.0;
+    std::size_t ranges = 1;
+
+    std::size_t range_of(double value) const noexcept {
+      const double position = (value - lowest) * scale;
+      // Below the lowest value, at it, or NaN (an overflowed difference
+      // times a scale of 0): the first range.
+      if (!(position > 0.0)) return 0;
+      return position < static_cast<double>(ranges) ? static_cast<std::size_t>(position)
+                                                    : ranges - 1;
+    }
+  };
+
   void spread_over_ranges(const double* column, std::size_t n, std::size_t stride);
   void count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
                              std::vector<std::uint32_t>& cell_ranges);
@@ -85,7 +103,6 @@ class BucketIndex {
                                std::vector<std::uint32_t>& rows);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
-  std::size_t range_of(double value) const noexcept;
   // The number of buckets whose lowest key is at most `key`.
   std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
   void offer_bucket(std::size_t b, double threshold, Nearest& nearest) const noexcept;
@@ -110,10 +127,7 @@ class BucketIndex {
   std::vector<std::uint32_t> first_bucket_;
   // Bit b set while bucket b has a live cell.
   std::vector<std::uint64_t> live_;
-  // Values map to ranges by (value - lowest) * scale_, rounded down.
-  double lowest_ = 0.0;
-  double scale_ = 0.0;
-  std::size_t ranges_ = 1;
+  RangeMap map_;
 };
 
 }  // namespace gapwright
