@@ -6,14 +6,14 @@
 #include <array>      // std::array
 #include <bit>        // std::bit_cast, std::bit_width, std::countl_zero, std::countr_zero
 #include <cmath>      // std::isfinite
-#include <optional>   // std::nullopt, std::optional
-#include <utility>    // std::pair
 
 namespace gapwright {
 namespace {
 
 // Cells per value range on average: most ranges are buckets as they are.
 constexpr std::size_t kCellsPerRange = 4;
+// Values whose bounds bound the value ranges, at most about.
+constexpr std::size_t kSampledValues = 4096;
 // Keys in a cache line of 64 bytes.
 constexpr std::size_t kCellsPerLine = 8;
 // Columns of up to this many value ranges (2^18 rows) are spread in one
@@ -32,37 +32,54 @@ std::uint64_t distance_bits(std::uint64_t value_key, double threshold) noexcept 
   return std::bit_cast<std::uint64_t>(difference * difference);
 }
 
-// The smallest and largest of the n values column[r * stride], by value;
-// nullopt when one of them is not finite.
-std::optional<std::pair<double, double>> finite_bounds(const double* column, std::size_t n,
-                                                       std::size_t stride) noexcept {
-  double lowest = column[0];
-  double highest = column[0];
-  std::uint64_t exponents_all_set = 0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double value = column[r * stride];
-    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
-    exponents_all_set |= (bits & kExponentBits) == kExponentBits ? 1 : 0;
-    lowest = value < lowest ? value : lowest;
-    highest = value > highest ? value : highest;
-  }
-  if (exponents_all_set != 0) return std::nullopt;
-  return std::pair{lowest, highest};
+// The shift that takes a range to its group when a column is spread in two
+// steps, 0 when it is spread in one.
+unsigned group_shift(std::size_t ranges) noexcept {
+  unsigned shift = 0;
+  while (ranges > kDirectRanges && (ranges - 1) >> shift >= kGroups) ++shift;
+  return shift;
 }
 
 }  // namespace
 
-bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
-  const std::optional<std::pair<double, double>> bounds = finite_bounds(column, n, stride);
-  if (!bounds) return false;
+// The ranges span the smallest to the largest of a sample of the values,
+// evenly spaced: the bounds only place the ranges, and the few values
+// beyond them go to the first or the last range, which splits like any
+// other. The count finds any value that is not finite.
+BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::size_t n,
+                                                     std::size_t stride) noexcept {
+  const std::size_t step = std::max<std::size_t>(1, n / kSampledValues);
+  double lowest = column[(n - 1) * stride];
+  double highest = lowest;
+  for (std::size_t r = 0; r < n; r += step) {
+    const double value = column[r * stride];
+    lowest = value < lowest ? value : lowest;
+    highest = value > highest ? value : highest;
+  }
+  RangeMap map;
   // Of -0 and +0 either may be the lowest: they map to the same range.
-  map_.lowest = bounds->first;
-  map_.ranges = std::max<std::size_t>(1, n / kCellsPerRange);
-  // One value, a range too narrow to divide or too wide to compute: one
-  // value range, split by the keys' bits alone.
-  map_.scale = static_cast<double>(map_.ranges) / (bounds->second - map_.lowest);
-  if (!std::isfinite(map_.scale)) map_.scale = 0.0;
-  spread_over_ranges(column, n, stride);
+  map.lowest = lowest;
+  map.ranges = std::max<std::size_t>(1, n / kCellsPerRange);
+  // One value, a range too narrow to divide or too wide to compute (or a
+  // sample with an infinity, which the count then finds): one value
+  // range, split by the keys' bits alone.
+  map.scale = static_cast<double>(map.ranges) / (highest - lowest);
+  if (!std::isfinite(map.scale)) map.scale = 0.0;
+  return map;
+}
+
+bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
+  map_ = sampled_range_map(column, n, stride);
+  const unsigned shift = group_shift(map_.ranges);
+  keys_.resize(n);
+  rows_.resize(n);
+  spare_keys_.resize(n);
+  spare_rows_.resize(n);
+  // Where the spread finds each cell's range: whichever of rows_ and
+  // spare_rows_ its first step does not write.
+  std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
+  if (!count_cells_per_range(column, n, stride, cell_ranges)) return false;
+  spread_over_ranges(column, n, stride, shift, cell_ranges);
   buckets_.clear();
   first_bucket_.resize(map_.ranges + 1);
   for (std::size_t range = 0; range < map_.ranges; ++range) {
@@ -82,17 +99,10 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
 // where writing to every range at once would miss it on nearly every cell;
 // on a shorter column the second step costs more than it saves.
 // Both steps keep row order, so the result is that of one step.
-// The first step finds each cell's range where the count noted it, in
-// whichever of rows_ and spare_rows_ it does not write.
-void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride) {
-  unsigned shift = 0;
-  while (map_.ranges > kDirectRanges && (map_.ranges - 1) >> shift >= kGroups) ++shift;
-  keys_.resize(n);
-  rows_.resize(n);
-  spare_keys_.resize(n);
-  spare_rows_.resize(n);
-  std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
-  count_cells_per_range(column, n, stride, cell_ranges);
+// The first step finds each cell's range where the count noted it.
+void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride,
+                                     unsigned shift,
+                                     const std::vector<std::uint32_t>& cell_ranges) {
   cursors_.clear();
   for (std::size_t range = 0; range < map_.ranges; range += std::size_t{1} << shift) {
     cursors_.push_back(range_starts_[range]);
@@ -105,19 +115,24 @@ void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::s
   spread_within_groups(shift);
 }
 
-// Counts the cells of each range, noting each cell's range in `cell_ranges`.
-void BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+// Counts the cells of each range, noting each cell's range in `cell_ranges`;
+// false when a value is not finite.
+bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
                                         std::vector<std::uint32_t>& cell_ranges) {
   const RangeMap map = map_;
   range_starts_.assign(map.ranges + 1, 0);
+  std::uint64_t exponents_all_set = 0;
   for (std::size_t r = 0; r < n; ++r) {
-    const std::size_t range = map.range_of(column[r * stride]);
+    const double value = column[r * stride];
+    exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
+    const std::size_t range = map.range_of(value);
     cell_ranges[r] = static_cast<std::uint32_t>(range);
     ++range_starts_[range + 1];
   }
   for (std::size_t range = 0; range < map.ranges; ++range) {
     range_starts_[range + 1] += range_starts_[range];
   }
+  return exponents_all_set == 0;
 }
 
 // The cells, in row order, into keys_ and `rows` by group of 2^shift

@@ -38,9 +38,10 @@ class BucketIndex {
   // Scans buckets with `scan`, which must run on this processor.
   explicit BucketIndex(const detail::NearestCellScan& scan) noexcept : offer_(scan.offer) {}
 
-  // Indexes the n values column[r * stride] (n >= 1); false, with nothing
-  // indexed, when one of them is not finite. May be called again: the
-  // buffers of the last column are reused.
+  // Indexes the n values column[r * stride] (n >= 1); false when one of
+  // them is not finite, and nothing may then be asked of the index until
+  // it is built again. May be called again: the buffers of the last
+  // column are reused.
   bool build(const double* column, std::size_t n, std::size_t stride);
 
   // The value of rank `rank` (below n) in ascending total order, before
@@ -94,9 +95,12 @@ class BucketIndex {
     }
   };
 
-  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride);
-  void count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+  static RangeMap sampled_range_map(const double* column, std::size_t n,
+                                    std::size_t stride) noexcept;
+  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
                              std::vector<std::uint32_t>& cell_ranges);
+  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift,
+                          const std::vector<std::uint32_t>& cell_ranges);
   void spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
                                unsigned shift,
                                const std::vector<std::uint32_t>& cell_ranges,

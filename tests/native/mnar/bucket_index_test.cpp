@@ -65,6 +65,15 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_spread_values) {
     const std::vector<double> column = normal_draws(random, n, 1.0);
     expect_scan_answers(column, normal_draws(random, n + 2, 0.8));
   }
+  // Far values in rows between those that bound the value ranges: they
+  // join the first and last ranges.
+  std::vector<double> column = normal_draws(random, 40000, 1.0);
+  column[1] = 1e6;
+  column[2] = -1e6;
+  column[40000 - 2] = 3e5;
+  std::vector<double> thresholds = {2e6, -2e6, 2e5, 3e5, 2e6, 0.0};
+  for (const double draw : normal_draws(random, 500, 0.8)) thresholds.push_back(draw);
+  expect_scan_answers(column, thresholds);
 }
 
 TEST(bucket_index_test, takes_what_a_scan_takes_among_ties) {
@@ -134,6 +143,10 @@ TEST(bucket_index_test, refuses_columns_with_a_nan_or_an_infinity) {
   for (const double odd : {kInf, -kInf, std::nan("")}) {
     const std::vector<double> column = {1.0, odd, 2.0};
     EXPECT_FALSE(index.build(column.data(), column.size(), 1));
+    // In a row between those whose values bound the value ranges.
+    std::vector<double> longer(20000, 1.5);
+    longer[1] = odd;
+    EXPECT_FALSE(index.build(longer.data(), longer.size(), 1));
   }
   // Strided: only every second value belongs to the column.
   const std::vector<double> matrix = {1.0, kInf, 2.0, kInf};
