@@ -61,7 +61,9 @@ class BucketIndex {
   void prefetch_cells(double threshold) const noexcept;
 
  private:
-  struct Bucket {
+  // Aligned so that no bucket straddles two cache lines: a query that
+  // fetched a bucket ahead would otherwise still miss on its bounds.
+  struct alignas(32) Bucket {
     std::uint32_t first;  // where its cells start, live or not
     std::uint32_t begin;  // its live cells are [begin, end)
     std::uint32_t end;
