@@ -1,6 +1,5 @@
 #include "generators/mnar/bucket_index.h"
 
-#include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
 #include <algorithm>  // std::clamp, std::copy, std::max, std::min, std::nth_element, std::partition_point, std::upper_bound
@@ -172,9 +171,12 @@ void BucketIndex::spread_within_groups(unsigned shift) {
 // of one value.
 void BucketIndex::split(std::size_t begin, std::size_t end) {
   if (begin == end) return;
-  const KeyBounds bounds = bounds_of(&keys_[begin], end - begin);
-  const std::uint64_t lowest = bounds.lowest;
-  const std::uint64_t highest = bounds.highest;
+  std::uint64_t lowest = keys_[begin];
+  std::uint64_t highest = keys_[begin];
+  for (std::size_t i = begin + 1; i < end; ++i) {
+    lowest = std::min(lowest, keys_[i]);
+    highest = std::max(highest, keys_[i]);
+  }
   // The keys agree above the highest bit in which the smallest and the
   // largest differ, and differ in that one.
   const std::uint64_t differing = lowest ^ highest;
