@@ -131,14 +131,13 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
   }
   // One sweep copies the group out, reading each row's part of the group
   // once, where reading column by column would read it once per column.
-  std::vector<double>& columns = scratch.columns;
-  columns.resize((last - first) * rows);
+  double* columns = scratch.columns.at_least((last - first) * rows);
   for (std::size_t r = 0; r < rows; ++r) {
     const double* cell = table_.matrix.data() + r * table_.cols + first;
     for (std::size_t g = 0; g < last - first; ++g) columns[g * rows + r] = cell[g];
   }
   for (std::size_t c = first; c < last; ++c) {
-    answer_column(c, columns.data() + (c - first) * rows, 1, outcomes[c - first], scratch);
+    answer_column(c, columns + (c - first) * rows, 1, outcomes[c - first], scratch);
   }
 }
 
