@@ -69,6 +69,7 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
 }
 
 bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
+  if (n > kMaxRows) return false;
   map_ = sampled_range_map(column, n, stride);
   const unsigned shift = group_shift(map_.ranges);
   keys_.resize(n);
@@ -136,31 +137,39 @@ bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std
 }
 
 // The cells, in row order, into keys_ and `rows` by group of 2^shift
-// ranges; cursors_ holds where each group starts.
+// ranges; cursors_ holds where each group starts. With a shift, each row
+// carries its range within its group in its top `shift` bits, for the
+// second step, which would otherwise compute it again from the key.
 void BucketIndex::spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
                                           unsigned shift,
                                           const std::vector<std::uint32_t>& cell_ranges,
                                           std::vector<std::uint32_t>& rows) {
+  const std::uint32_t within_group = (std::uint32_t{1} << shift) - 1;
+  const unsigned row_bits = 32 - shift;
   for (std::size_t r = 0; r < n; ++r) {
-    const std::uint32_t to = cursors_[cell_ranges[r] >> shift]++;
+    const std::uint32_t range = cell_ranges[r];
+    const std::uint32_t to = cursors_[range >> shift]++;
     keys_[to] = total_order_ukey(column[r * stride]);
-    rows[to] = static_cast<std::uint32_t>(r);
+    rows[to] = static_cast<std::uint32_t>(r | std::uint64_t{range & within_group} << row_bits);
   }
 }
 
-// The cells of each group (keys_ and spare_rows_) to their ranges, into
-// keys_ and rows_ by way of spare_keys_.
+// The cells of each group (keys_ and spare_rows_, rows with their range in
+// the group) to their ranges, into keys_ and rows_ by way of spare_keys_.
 void BucketIndex::spread_within_groups(unsigned shift) {
-  const RangeMap map = map_;
+  const unsigned row_bits = 32 - shift;
+  const std::uint32_t row_mask = (std::uint32_t{1} << row_bits) - 1;
+  const std::size_t ranges = map_.ranges;
   cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
-    const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
+  for (std::size_t first = 0; first < ranges; first += std::size_t{1} << shift) {
+    const std::size_t last = std::min(ranges, first + (std::size_t{1} << shift));
     const std::uint32_t end = range_starts_[last];
+    std::uint32_t* cursors = cursors_.data() + first;
     for (std::size_t i = range_starts_[first]; i < end; ++i) {
-      const std::uint64_t key = keys_[i];
-      const std::uint32_t to = cursors_[map.range_of(from_total_order_ukey(key))]++;
-      spare_keys_[to] = key;
-      rows_[to] = spare_rows_[i];
+      const std::uint32_t row = spare_rows_[i];
+      const std::uint32_t to = cursors[row >> row_bits]++;
+      spare_keys_[to] = keys_[i];
+      rows_[to] = row & row_mask;
     }
   }
   keys_.swap(spare_keys_);

@@ -32,6 +32,9 @@ class BucketIndex {
  public:
   // Cells a bucket of several values holds at most.
   static constexpr std::size_t kLeaf = 32;
+  // Rows a column may have at most: a long column's spread packs each row
+  // and its value range within its group into 32 bits.
+  static constexpr std::size_t kMaxRows = std::size_t{1} << 21;
 
   // Scans buckets with the build of the scan that the process chose.
   BucketIndex() noexcept : BucketIndex(detail::chosen_nearest_cell_scan()) {}
@@ -39,8 +42,8 @@ class BucketIndex {
   explicit BucketIndex(const detail::NearestCellScan& scan) noexcept : offer_(scan.offer) {}
 
   // Indexes the n values column[r * stride] (n >= 1); false when one of
-  // them is not finite, and nothing may then be asked of the index until
-  // it is built again. May be called again: the buffers of the last
+  // them is not finite or there are more than kMaxRows, and nothing may
+  // then be asked of the index until it is built again. May be called again: the buffers of the last
   // column are reused.
   bool build(const double* column, std::size_t n, std::size_t stride);
 

@@ -19,6 +19,7 @@ namespace {
 // steps). Longer ones are sorted into a ColumnIndex, the index whose memory
 // at 10,000,000 rows has been measured.
 constexpr std::size_t kBucketRows = std::size_t{1} << 21;
+static_assert(kBucketRows <= BucketIndex::kMaxRows);
 
 // Whether every squared distance from `thresholds` to a value in [lowest,
 // highest] is finite: squares that overflow all tie, and a bucket walk

@@ -97,6 +97,18 @@ TEST(bucket_index_test, takes_what_a_scan_takes_when_squares_overflow) {
   expect_scan_answers(column, {-1e200, 1e200, 0.0, 2e200, -3e200, 1.0, 5.0, 0.0});
 }
 
+TEST(bucket_index_test, takes_what_a_scan_takes_on_the_longest_column) {
+  // Every bit of a packed row and range in use; one row more is refused.
+  std::mt19937_64 random(13);
+  std::vector<double> column = normal_draws(random, BucketIndex::kMaxRows, 1.0);
+  std::vector<double> thresholds = {-9.0, 9.0, 0.0};
+  for (const double draw : normal_draws(random, 30, 1.0)) thresholds.push_back(draw);
+  expect_scan_answers(column, thresholds);
+  column.push_back(0.5);
+  BucketIndex index;
+  EXPECT_FALSE(index.build(column.data(), column.size(), 1));
+}
+
 TEST(bucket_index_test, ranks_follow_the_total_order) {
   std::mt19937_64 random(9);
   for (const std::size_t n : {4000, 300000}) {
