@@ -43,8 +43,8 @@ class BucketIndex {
 
   // Indexes the n values column[r * stride] (n >= 1); false when one of
   // them is not finite or there are more than kMaxRows, and nothing may
-  // then be asked of the index until it is built again. May be called again: the buffers of the last
-  // column are reused.
+  // then be asked of the index until it is built again. May be called
+  // again: the buffers of the last column are reused.
   bool build(const double* column, std::size_t n, std::size_t stride);
 
   // The value of rank `rank` (below n) in ascending total order, before
@@ -121,6 +121,7 @@ class BucketIndex {
   std::size_t live_from(std::size_t b) const noexcept;
   void remove(const Nearest& nearest) noexcept;
 
+  // The scan over a bucket's cells.
   decltype(detail::NearestCellScan::offer) offer_;
   // The cells' total-order keys and rows, bucket after bucket.
   std::vector<std::uint64_t> keys_;
