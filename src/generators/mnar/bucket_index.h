@@ -19,6 +19,8 @@
 // Memory: 12 bytes a cell, and under 3 bytes a cell for the buckets.
 #pragma once
 
+#include "generators/mnar/nearest_cell.h"
+
 #include <cstddef>   // std::size_t
 #include <cstdint>   // std::uint32_t, std::uint64_t
 #include <optional>  // std::optional
@@ -30,10 +32,19 @@ class BucketIndex {
  public:
   // Cells a bucket of several values holds at most.
   static constexpr std::size_t kLeaf = 32;
+  // Rows a column may have at most: a long column's spread packs each row
+  // and its value range within its group into 32 bits.
+  static constexpr std::size_t kMaxRows = std::size_t{1} << 21;
 
-  // Indexes the n values column[r * stride] (n >= 1); false, with nothing
-  // indexed, when one of them is not finite. May be called again: the
-  // buffers of the last column are reused.
+  // Scans buckets with the build of the scan that the process chose.
+  BucketIndex() noexcept : BucketIndex(detail::chosen_nearest_cell_scan()) {}
+  // Scans buckets with `scan`, which must run on this processor.
+  explicit BucketIndex(const detail::NearestCellScan& scan) noexcept : offer_(scan.offer) {}
+
+  // Indexes the n values column[r * stride] (n >= 1); false when one of
+  // them is not finite or there are more than kMaxRows, and nothing may
+  // then be asked of the index until it is built again. May be called
+  // again: the buffers of the last column are reused.
   bool build(const double* column, std::size_t n, std::size_t stride);
 
   // The value of rank `rank` (below n) in ascending total order, before
@@ -53,7 +64,9 @@ class BucketIndex {
   void prefetch_cells(double threshold) const noexcept;
 
  private:
-  struct Bucket {
+  // Aligned so that no bucket straddles two cache lines: a query that
+  // fetched a bucket ahead would otherwise still miss on its bounds.
+  struct alignas(32) Bucket {
     std::uint32_t first;  // where its cells start, live or not
     std::uint32_t begin;  // its live cells are [begin, end)
     std::uint32_t end;
@@ -61,23 +74,44 @@ class BucketIndex {
     std::uint64_t lowest;  // its smallest and largest key when built
     std::uint64_t highest;
   };
-  // The nearest cell found so far, by (distance key, row).
+  // The nearest cell found so far, by (distance key, row), and its bucket;
+  // its position counts from the bucket's first live cell.
   struct Nearest {
-    std::uint64_t key = ~std::uint64_t{0};
-    std::uint32_t row = ~std::uint32_t{0};
+    NearestCell cell;
     std::size_t bucket = 0;
-    std::size_t position = 0;
     bool found = false;
   };
 
-  void spread_over_ranges(std::size_t n);
-  void count_cells_per_range(std::size_t n, std::vector<std::uint32_t>& cell_ranges);
-  void spread_rows_into_groups(std::size_t n, unsigned shift,
+  // Values map to value ranges by (value - lowest) * scale, rounded down.
+  // The sweeps over the cells copy it: the compiler must otherwise load it
+  // again after every store of a key, which might alias it.
+  struct RangeMap {
+    double lowest = 0.0;
+    double scale = 0.0;
+    std::size_t ranges = 1;
+
+    std::size_t range_of(double value) const noexcept {
+      const double position = (value - lowest) * scale;
+      // Below the lowest value, at it, or NaN (an overflowed difference
+      // times a scale of 0): the first range.
+      if (!(position > 0.0)) return 0;
+      return position < static_cast<double>(ranges) ? static_cast<std::size_t>(position)
+                                                    : ranges - 1;
+    }
+  };
+
+  static RangeMap sampled_range_map(const double* column, std::size_t n,
+                                    std::size_t stride) noexcept;
+  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                             std::vector<std::uint32_t>& cell_ranges);
+  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift,
+                          const std::vector<std::uint32_t>& cell_ranges);
+  void spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
+                               unsigned shift,
                                const std::vector<std::uint32_t>& cell_ranges,
                                std::vector<std::uint32_t>& rows);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
-  std::size_t range_of(double value) const noexcept;
   // The number of buckets whose lowest key is at most `key`.
   std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
   void offer_bucket(std::size_t b, double threshold, Nearest& nearest) const noexcept;
@@ -87,6 +121,8 @@ class BucketIndex {
   std::size_t live_from(std::size_t b) const noexcept;
   void remove(const Nearest& nearest) noexcept;
 
+  // The scan over a bucket's cells.
+  decltype(detail::NearestCellScan::offer) offer_;
   // The cells' total-order keys and rows, bucket after bucket.
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint32_t> rows_;
@@ -101,10 +137,7 @@ class BucketIndex {
   std::vector<std::uint32_t> first_bucket_;
   // Bit b set while bucket b has a live cell.
   std::vector<std::uint64_t> live_;
-  // Values map to ranges by (value - lowest) * scale_, rounded down.
-  double lowest_ = 0.0;
-  double scale_ = 0.0;
-  std::size_t ranges_ = 1;
+  RangeMap map_;
 };
 
 }  // namespace gapwright

@@ -19,6 +19,7 @@ namespace {
 // steps). Longer ones are sorted into a ColumnIndex, the index whose memory
 // at 10,000,000 rows has been measured.
 constexpr std::size_t kBucketRows = std::size_t{1} << 21;
+static_assert(kBucketRows <= BucketIndex::kMaxRows);
 
 // Whether every squared distance from `thresholds` to a value in [lowest,
 // highest] is finite: squares that overflow all tie, and a bucket walk
@@ -131,14 +132,13 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
   }
   // One sweep copies the group out, reading each row's part of the group
   // once, where reading column by column would read it once per column.
-  std::vector<double>& columns = scratch.columns;
-  columns.resize((last - first) * rows);
+  double* columns = scratch.columns.at_least((last - first) * rows);
   for (std::size_t r = 0; r < rows; ++r) {
     const double* cell = table_.matrix.data() + r * table_.cols + first;
     for (std::size_t g = 0; g < last - first; ++g) columns[g * rows + r] = cell[g];
   }
   for (std::size_t c = first; c < last; ++c) {
-    answer_column(c, columns.data() + (c - first) * rows, 1, outcomes[c - first], scratch);
+    answer_column(c, columns + (c - first) * rows, 1, outcomes[c - first], scratch);
   }
 }
 

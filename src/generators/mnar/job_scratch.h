@@ -6,7 +6,6 @@
 #include "generators/mnar/key_select.h"
 
 #include <cstdint>  // std::uint64_t
-#include <vector>   // std::vector
 
 namespace gapwright {
 
@@ -16,8 +15,9 @@ namespace gapwright {
 struct JobScratch {
   BucketIndex buckets;
   ColumnIndex::Storage index;
-  // The group's columns, one after another, when they are copied out.
-  std::vector<double> columns;
+  // The group's columns, one after another, when they are copied out;
+  // never cleared, since the copy overwrites it.
+  ReusedBuffer<double> columns;
   // The same as keys, and the buckets that a selection narrows down to.
   ReusedBuffer<std::uint64_t> keys;
   ReusedBuffer<std::uint64_t> narrowed;

@@ -18,18 +18,23 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// Takes the nearest cell for each threshold in turn, from the index and by
-// a plain scan over a copy that blanks what it takes; both must agree.
-void expect_scan_answers(std::vector<double> column, const std::vector<double>& thresholds) {
-  BucketIndex index;
-  ASSERT_TRUE(index.build(column.data(), column.size(), 1));
-  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    const auto expected = nearest_by_scan(column.data(), column.size(), 1, 0, thresholds[pass]);
-    const auto taken = index.take_nearest(thresholds[pass]);
-    ASSERT_EQ(taken.has_value(), expected.has_value()) << "pass " << pass;
-    if (!taken) continue;
-    ASSERT_EQ(*taken, *expected) << "pass " << pass << ", threshold " << thresholds[pass];
-    column[*taken] = std::nan("");
+// Takes the nearest cell for each threshold in turn, from the index (with
+// every build of its bucket scan that runs here) and by a plain scan over a
+// copy that blanks what it takes; both must agree.
+void expect_scan_answers(const std::vector<double>& original, const std::vector<double>& thresholds) {
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    std::vector<double> column = original;
+    BucketIndex index(*scan);
+    ASSERT_TRUE(index.build(column.data(), column.size(), 1));
+    for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+      const auto expected = nearest_by_scan(column.data(), column.size(), 1, 0, thresholds[pass]);
+      const auto taken = index.take_nearest(thresholds[pass]);
+      ASSERT_EQ(taken.has_value(), expected.has_value()) << scan->name << " pass " << pass;
+      if (!taken) continue;
+      ASSERT_EQ(*taken, *expected) << scan->name << " pass " << pass << ", threshold "
+                                   << thresholds[pass];
+      column[*taken] = std::nan("");
+    }
   }
 }
 
@@ -60,6 +65,15 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_spread_values) {
     const std::vector<double> column = normal_draws(random, n, 1.0);
     expect_scan_answers(column, normal_draws(random, n + 2, 0.8));
   }
+  // Far values in rows between those that bound the value ranges: they
+  // join the first and last ranges.
+  std::vector<double> column = normal_draws(random, 40000, 1.0);
+  column[1] = 1e6;
+  column[2] = -1e6;
+  column[40000 - 2] = 3e5;
+  std::vector<double> thresholds = {2e6, -2e6, 2e5, 3e5, 2e6, 0.0};
+  for (const double draw : normal_draws(random, 500, 0.8)) thresholds.push_back(draw);
+  expect_scan_answers(column, thresholds);
 }
 
 TEST(bucket_index_test, takes_what_a_scan_takes_among_ties) {
@@ -83,6 +97,18 @@ TEST(bucket_index_test, takes_what_a_scan_takes_when_squares_overflow) {
   expect_scan_answers(column, {-1e200, 1e200, 0.0, 2e200, -3e200, 1.0, 5.0, 0.0});
 }
 
+TEST(bucket_index_test, takes_what_a_scan_takes_on_the_longest_column) {
+  // Every bit of a packed row and range in use; one row more is refused.
+  std::mt19937_64 random(13);
+  std::vector<double> column = normal_draws(random, BucketIndex::kMaxRows, 1.0);
+  std::vector<double> thresholds = {-9.0, 9.0, 0.0};
+  for (const double draw : normal_draws(random, 30, 1.0)) thresholds.push_back(draw);
+  expect_scan_answers(column, thresholds);
+  column.push_back(0.5);
+  BucketIndex index;
+  EXPECT_FALSE(index.build(column.data(), column.size(), 1));
+}
+
 TEST(bucket_index_test, ranks_follow_the_total_order) {
   std::mt19937_64 random(9);
   for (const std::size_t n : {4000, 300000}) {
@@ -92,11 +118,47 @@ TEST(bucket_index_test, ranks_follow_the_total_order) {
   }
 }
 
+TEST(bucket_index_test, every_runnable_bucket_scan_finds_the_portable_cell) {
+  // Few levels, symmetric about the thresholds, so that distance keys tie
+  // within a vector, across vectors and with the cell found before; rows
+  // in no order; squares that overflow; every length up to past a leaf.
+  const std::vector<double> levels = {-1.5, 1.5, -0.0, 0.0, 0.5, 4.9e-324, 1e200, -1e200};
+  std::mt19937_64 random(11);
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    for (std::size_t n = 1; n <= BucketIndex::kLeaf + 9; ++n) {
+      for (const double threshold : {0.0, -0.0, 0.5, 1e-300, -1e200}) {
+        std::vector<std::uint64_t> keys(n);
+        std::vector<std::uint32_t> rows(n);
+        for (std::size_t i = 0; i < n; ++i) {
+          keys[i] = total_order_ukey(levels[random() % levels.size()]);
+          rows[i] = static_cast<std::uint32_t>(random() % 64);
+        }
+        const double before = levels[random() % levels.size()] - threshold;
+        const NearestCell found_before{std::bit_cast<std::uint64_t>(before * before),
+                                       static_cast<std::uint32_t>(random() % 64), 99};
+        NearestCell expected = found_before;
+        NearestCell got = found_before;
+        const bool expected_better = detail::kPortableNearestCellScan.offer(
+            keys.data(), rows.data(), n, threshold, expected);
+        const bool better = scan->offer(keys.data(), rows.data(), n, threshold, got);
+        ASSERT_EQ(better, expected_better) << scan->name << " n=" << n;
+        ASSERT_EQ(got.key, expected.key) << scan->name << " n=" << n;
+        ASSERT_EQ(got.row, expected.row) << scan->name << " n=" << n;
+        ASSERT_EQ(got.position, expected.position) << scan->name << " n=" << n;
+      }
+    }
+  }
+}
+
 TEST(bucket_index_test, refuses_columns_with_a_nan_or_an_infinity) {
   BucketIndex index;
   for (const double odd : {kInf, -kInf, std::nan("")}) {
     const std::vector<double> column = {1.0, odd, 2.0};
     EXPECT_FALSE(index.build(column.data(), column.size(), 1));
+    // In a row between those whose values bound the value ranges.
+    std::vector<double> longer(20000, 1.5);
+    longer[1] = odd;
+    EXPECT_FALSE(index.build(longer.data(), longer.size(), 1));
   }
   // Strided: only every second value belongs to the column.
   const std::vector<double> matrix = {1.0, kInf, 2.0, kInf};

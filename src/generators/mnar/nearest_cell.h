@@ -1,0 +1,48 @@
+// The scan that a bucket index query runs over a bucket's cells: the cell
+// nearest to a threshold by (distance key, row).
+#pragma once
+
+#include <cstddef>  // std::size_t
+#include <cstdint>  // std::uint32_t, std::uint64_t
+#include <vector>   // std::vector
+
+namespace gapwright {
+
+// The nearest cell found so far. Its key is the bit pattern of its squared
+// distance; a default one is beaten by any cell.
+struct NearestCell {
+  std::uint64_t key = ~std::uint64_t{0};
+  std::uint32_t row = ~std::uint32_t{0};
+  // Its place among the cells of the scan that found it.
+  std::uint32_t position = 0;
+};
+
+namespace detail {
+
+// One build of the scan. The portable one is the reference; the x86-64
+// ones (x86_64/nearest_cell_*.cpp, each compiled for its own instruction
+// set) find the same cell, several cells at a time.
+struct NearestCellScan {
+  const char* name;
+  // Replaces `nearest` with the lowest (key, row) among n cells (n >= 1)
+  // of value keys `keys`, of finite values, and rows `rows`, if that is
+  // lower than its own, and says whether it did. The threshold is finite.
+  bool (*offer)(const std::uint64_t* keys, const std::uint32_t* rows, std::size_t n,
+                double threshold, NearestCell& nearest) noexcept;
+};
+
+extern const NearestCellScan kPortableNearestCellScan;
+#if GAPWRIGHT_X86_64_REFILLS
+extern const NearestCellScan kAvx2NearestCellScan;
+extern const NearestCellScan kAvx512NearestCellScan;
+#endif
+
+// Every build this processor runs, the portable one first, the widest last.
+std::vector<const NearestCellScan*> runnable_nearest_cell_scans();
+
+// The build of the same name as the key sweeps' choice (column_keys.h), so
+// that GAPWRIGHT_KERNELS governs this kernel as it does those.
+const NearestCellScan& chosen_nearest_cell_scan() noexcept;
+
+}  // namespace detail
+}  // namespace gapwright
