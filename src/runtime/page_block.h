@@ -1,11 +1,12 @@
 // PageBlock: a large block of memory mapped straight from the system.
 //
 // A call on a table of a million rows fills tens of megabytes of scratch
-// that it then drops. Taken from the allocator, every 4 KiB page of it
-// faults in and is cleared on first touch, which costs more than the search
-// that fills it. A PageBlock asks the kernel for transparent huge pages
-// where it offers them on request, so that the block faults in 2 MiB at a
-// time. Its contents start undefined to the caller (the kernel clears them).
+// that it then drops. Taken from the allocator, a block that large is
+// mapped afresh each time, and every 4 KiB page of it faults in and is
+// cleared on first touch, which costs more than the search that fills it.
+// A PageBlock asks the kernel for transparent huge pages where it offers
+// them on request, so that the block faults in 2 MiB at a time. Its
+// contents start undefined to the caller (the kernel clears them).
 #pragma once
 
 #include <cstddef>  // std::size_t

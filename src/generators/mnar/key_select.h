@@ -29,8 +29,10 @@ struct Rank {
 };
 
 // Memory that grows to the largest size asked of it and is reused after
-// that, never cleared: whoever asks for it overwrites what it reads. Large
-// sizes are mapped as a PageBlock.
+// that, never cleared: whoever asks for it overwrites what it reads. Sizes
+// from 32 MiB on are mapped as a PageBlock: glibc's allocator maps blocks
+// that large afresh on every call, page by page, where smaller ones it
+// comes to keep for reuse once they are freed, which costs nothing at all.
 template <typename T>
 class ReusedBuffer {
  public:
@@ -53,7 +55,7 @@ class ReusedBuffer {
   }
 
  private:
-  static constexpr std::size_t kLargeBytes = std::size_t{1} << 21;
+  static constexpr std::size_t kLargeBytes = std::size_t{1} << 25;
 
   std::unique_ptr<T[]> small_;
   PageBlock large_;
