@@ -31,15 +31,13 @@ void Gauss::skip_deviate(RandomStream& stream) {
 }
 
 void Gauss::skip_deviates(RandomStream& stream, std::uint64_t count) {
-  constexpr double kScale = 1.0 / 9007199254740992.0;  // 2^-53, as draw_f64 scales
   while (count > 0) {
     // A deviate reads four words unless its first pair is drawn again; one
     // that is, or that runs past the buffer, is read one word at a time.
     const std::span<const std::uint32_t> words = stream.buffered();
     std::size_t at = 0;
     for (; count > 0 && at + 4 <= words.size(); at += 4, --count) {
-      const std::uint64_t first = words[at] | (static_cast<std::uint64_t>(words[at + 1]) << 32);
-      if (static_cast<double>(first >> 11) * kScale < kSmallestU1) break;
+      if (RandomStream::f64_of_words(words[at], words[at + 1]) < kSmallestU1) break;
     }
     stream.advance(at);
     if (count > 0 && at < words.size()) {

@@ -101,8 +101,8 @@ std::uint64_t RandomStream::draw_u64() {
 }
 
 double RandomStream::draw_f64() {
-  constexpr double kScale = 1.0 / 9007199254740992.0;  // 2^-53, exact
-  return static_cast<double>(draw_u64() >> 11) * kScale;
+  const std::uint64_t bits = draw_u64();
+  return f64_of_words(static_cast<std::uint32_t>(bits), static_cast<std::uint32_t>(bits >> 32));
 }
 
 std::uint64_t RandomStream::random_range(std::uint64_t n) {

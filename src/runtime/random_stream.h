@@ -27,6 +27,12 @@ class RandomStream {
   std::uint64_t draw_u64();
   // A multiple of 2^-53 in [0, 1).
   double draw_f64();
+  // What draw_f64 makes of the two words it draws.
+  static constexpr double f64_of_words(std::uint32_t low, std::uint32_t high) noexcept {
+    constexpr double kScale = 1.0 / 9007199254740992.0;  // 2^-53, exact
+    const std::uint64_t bits = low | (static_cast<std::uint64_t>(high) << 32);
+    return static_cast<double>(bits >> 11) * kScale;
+  }
   // Uniform in [0, n) by Canon's method; n = 0 is an internal failure
   // ("cannot sample empty range").
   std::uint64_t random_range(std::uint64_t n);

@@ -184,21 +184,23 @@ class GroupSelection {
   // Answers the columns whose window holds their wanted ranks.
   void answer_from_windows() {
     for (std::size_t g = 0; g < size_; ++g) {
-      Column& column = columns_[g];
-      const RowWindow& window = windows_[g];
-      const std::uint64_t first = column.ranks[0];
-      const std::uint64_t last = column.ranks[column.wanted > 0 ? column.wanted - 1 : 0];
-      if (window.open && first >= window.below && last < window.below + window.count) {
-        const AdjacentRanks found = select_adjacent(std::span(window.kept, window.count),
-                                                    first - window.below, column.wanted == 2,
-                                                    narrowed_);
-        column.found[0] = Rank{found.at.key, window.below + found.at.below};
-        column.found[1] = Rank{found.next.key, window.below + found.next.below};
-        column.wanted = 0;
-      }
+      // Only columns with wanted ranks have a window opened.
+      if (windows_[g].open) answer_from_window(columns_[g], windows_[g]);
       windows_[g] = RowWindow{};
-      column.kept.reset();
+      columns_[g].kept.reset();
     }
+  }
+
+  void answer_from_window(Column& column, const RowWindow& window) {
+    const std::uint64_t first = column.ranks[0];
+    const std::uint64_t last = column.ranks[column.wanted - 1];
+    if (first < window.below || last >= window.below + window.count) return;
+    const AdjacentRanks found = select_adjacent(std::span(window.kept, window.count),
+                                                first - window.below, column.wanted == 2,
+                                                narrowed_);
+    column.found[0] = Rank{found.at.key, window.below + found.at.below};
+    column.found[1] = Rank{found.next.key, window.below + found.next.below};
+    column.wanted = 0;
   }
 
   // The columns that no window answered, by counting passes.
