@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>  // mmap, munmap, madvise
 
+#include <cstdint>  // std::uintptr_t
 #include <new>      // std::bad_alloc
 #include <utility>  // std::exchange
 
@@ -35,6 +36,21 @@ void PageBlock::release() noexcept {
   if (data_ != nullptr) munmap(data_, bytes_);
   data_ = nullptr;
   bytes_ = 0;
+}
+
+void prefer_huge_pages(const void* block, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
+  const auto first = reinterpret_cast<std::uintptr_t>(block);
+  const std::uintptr_t start = (first + kHuge - 1) & ~(kHuge - 1);
+  const std::uintptr_t end = (first + bytes) & ~(kHuge - 1);
+  if (end > start) {
+    static_cast<void>(madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE));
+  }
+#else
+  static_cast<void>(block);
+  static_cast<void>(bytes);
+#endif
 }
 
 }  // namespace gapwright

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>  // std::size_t
+#include <vector>   // std::vector
 
 namespace gapwright {
 
@@ -33,5 +34,20 @@ class PageBlock {
   void* data_ = nullptr;
   std::size_t bytes_ = 0;
 };
+
+// Asks for transparent huge pages on the whole 2 MiB pages of a block not
+// yet touched: a long column's index is read at random, and with small pages
+// most of those reads would miss the TLB as well as the cache. Only advice:
+// where the kernel declines, small pages serve as before.
+void prefer_huge_pages(const void* block, std::size_t bytes) noexcept;
+
+// Reserves room for `size` elements in `buffer`, on huge pages where it
+// has to grow.
+template <typename T>
+void reserve_on_huge_pages(std::vector<T>& buffer, std::size_t size) {
+  if (buffer.capacity() >= size) return;
+  buffer.reserve(size);
+  prefer_huge_pages(buffer.data(), size * sizeof(T));
+}
 
 }  // namespace gapwright

@@ -1,8 +1,9 @@
 #include "generators/mnar/bucket_index.h"
 
 #include "generators/mnar/total_order.h"
+#include "runtime/page_block.h"
 
-#include <algorithm>  // std::clamp, std::copy, std::max, std::min, std::nth_element, std::partition_point, std::upper_bound
+#include <algorithm>  // std::clamp, std::copy, std::copy_n, std::max, std::min, std::nth_element, std::partition_point, std::upper_bound
 #include <array>      // std::array
 #include <bit>        // std::bit_cast, std::bit_width, std::countl_zero, std::countr_zero
 #include <cmath>      // std::isfinite
@@ -11,7 +12,11 @@ namespace gapwright {
 namespace {
 
 // Cells per value range on average: most ranges are buckets as they are.
+// A column too long for a core's cache takes wider ranges, which halve its
+// bucket records and range starts for a slightly longer scan of a bucket.
 constexpr std::size_t kCellsPerRange = 4;
+constexpr std::size_t kCellsPerLongRange = 8;
+constexpr std::size_t kLongColumn = std::size_t{1} << 18;
 // Values whose bounds bound the value ranges, at most about.
 constexpr std::size_t kSampledValues = 4096;
 // Keys in a cache line of 64 bytes.
@@ -59,7 +64,7 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
   RangeMap map;
   // Of -0 and +0 either may be the lowest: they map to the same range.
   map.lowest = lowest;
-  map.ranges = std::max<std::size_t>(1, n / kCellsPerRange);
+  map.ranges = std::max<std::size_t>(1, n / (n > kLongColumn ? kCellsPerLongRange : kCellsPerRange));
   // One value, a range too narrow to divide or too wide to compute (or a
   // sample with an infinity, which the count then finds): one value
   // range, split by the keys' bits alone.
@@ -71,16 +76,15 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
 bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
   if (n > kMaxRows) return false;
   map_ = sampled_range_map(column, n, stride);
-  const unsigned shift = group_shift(map_.ranges);
+  // The queries read these at random.
+  reserve_on_huge_pages(keys_, n);
+  reserve_on_huge_pages(rows_, n);
+  reserve_on_huge_pages(buckets_, map_.ranges + n / kLeaf);
+  reserve_on_huge_pages(first_bucket_, map_.ranges + 1);
   keys_.resize(n);
   rows_.resize(n);
-  spare_keys_.resize(n);
-  spare_rows_.resize(n);
-  // Where the spread finds each cell's range: whichever of rows_ and
-  // spare_rows_ its first step does not write.
-  std::vector<std::uint32_t>& cell_ranges = shift == 0 ? spare_rows_ : rows_;
-  if (!count_cells_per_range(column, n, stride, cell_ranges)) return false;
-  spread_over_ranges(column, n, stride, shift, cell_ranges);
+  if (!count_cells_per_range(column, n, stride)) return false;
+  spread_over_ranges(column, n, stride, group_shift(map_.ranges));
   buckets_.clear();
   first_bucket_.resize(map_.ranges + 1);
   for (std::size_t range = 0; range < map_.ranges; ++range) {
@@ -93,42 +97,15 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   return true;
 }
 
-// The values' keys (column[r * stride], row r) into keys_, range after range,
-// each range's cells in row order. A long column's cells go in two steps,
-// first to groups of adjacent ranges, then within each group to its ranges:
-// each step writes to few enough places at once that they stay in cache,
-// where writing to every range at once would miss it on nearly every cell;
-// on a shorter column the second step costs more than it saves.
-// Both steps keep row order, so the result is that of one step.
-// The first step finds each cell's range where the count noted it.
-void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride,
-                                     unsigned shift,
-                                     const std::vector<std::uint32_t>& cell_ranges) {
-  cursors_.clear();
-  for (std::size_t range = 0; range < map_.ranges; range += std::size_t{1} << shift) {
-    cursors_.push_back(range_starts_[range]);
-  }
-  if (shift == 0) {
-    spread_rows_into_groups(column, n, stride, 0, cell_ranges, rows_);
-    return;
-  }
-  spread_rows_into_groups(column, n, stride, shift, cell_ranges, spare_rows_);
-  spread_within_groups(shift);
-}
-
-// Counts the cells of each range, noting each cell's range in `cell_ranges`;
-// false when a value is not finite.
-bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
-                                        std::vector<std::uint32_t>& cell_ranges) {
+// Counts the cells of each range; false when a value is not finite.
+bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride) {
   const RangeMap map = map_;
   range_starts_.assign(map.ranges + 1, 0);
   std::uint64_t exponents_all_set = 0;
   for (std::size_t r = 0; r < n; ++r) {
     const double value = column[r * stride];
     exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
-    const std::size_t range = map.range_of(value);
-    cell_ranges[r] = static_cast<std::uint32_t>(range);
-    ++range_starts_[range + 1];
+    ++range_starts_[map.range_of(value) + 1];
   }
   for (std::size_t range = 0; range < map.ranges; ++range) {
     range_starts_[range + 1] += range_starts_[range];
@@ -136,43 +113,61 @@ bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std
   return exponents_all_set == 0;
 }
 
-// The cells, in row order, into keys_ and `rows` by group of 2^shift
-// ranges; cursors_ holds where each group starts. With a shift, each row
-// carries its range within its group in its top `shift` bits, for the
-// second step, which would otherwise compute it again from the key.
-void BucketIndex::spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
-                                          unsigned shift,
-                                          const std::vector<std::uint32_t>& cell_ranges,
-                                          std::vector<std::uint32_t>& rows) {
-  const std::uint32_t within_group = (std::uint32_t{1} << shift) - 1;
-  const unsigned row_bits = 32 - shift;
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::uint32_t range = cell_ranges[r];
-    const std::uint32_t to = cursors_[range >> shift]++;
-    keys_[to] = total_order_ukey(column[r * stride]);
-    rows[to] = static_cast<std::uint32_t>(r | std::uint64_t{range & within_group} << row_bits);
+// The values' keys (column[r * stride], row r) into keys_, range after range,
+// each range's cells in row order. A long column's cells go in two steps,
+// first to groups of 2^shift adjacent ranges, then within each group to its
+// ranges: each step writes to few enough places at once that they stay in
+// cache, where writing to every range at once would miss it on nearly every
+// cell; on a shorter column (shift 0) the second step costs more than it
+// saves. Both steps keep row order, so the result is that of one step.
+void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride,
+                                     unsigned shift) {
+  const RangeMap map = map_;
+  cursors_.clear();
+  for (std::size_t range = 0; range < map.ranges; range += std::size_t{1} << shift) {
+    cursors_.push_back(range_starts_[range]);
   }
-}
-
-// The cells of each group (keys_ and spare_rows_, rows with their range in
-// the group) to their ranges, into keys_ and rows_ by way of spare_keys_.
-void BucketIndex::spread_within_groups(unsigned shift) {
-  const unsigned row_bits = 32 - shift;
-  const std::uint32_t row_mask = (std::uint32_t{1} << row_bits) - 1;
-  const std::size_t ranges = map_.ranges;
-  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  for (std::size_t first = 0; first < ranges; first += std::size_t{1} << shift) {
-    const std::size_t last = std::min(ranges, first + (std::size_t{1} << shift));
-    const std::uint32_t end = range_starts_[last];
-    std::uint32_t* cursors = cursors_.data() + first;
-    for (std::size_t i = range_starts_[first]; i < end; ++i) {
-      const std::uint32_t row = spare_rows_[i];
-      const std::uint32_t to = cursors[row >> row_bits]++;
-      spare_keys_[to] = keys_[i];
-      rows_[to] = row & row_mask;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double value = column[r * stride];
+    const std::uint32_t to = cursors_[map.range_of(value) >> shift]++;
+    keys_[to] = total_order_ukey(value);
+    rows_[to] = static_cast<std::uint32_t>(r);
+  }
+  std::size_t largest = 0;
+  for (std::size_t range = 0; range < map.ranges; ++range) {
+    largest = std::max<std::size_t>(largest, range_starts_[range + 1] - range_starts_[range]);
+  }
+  if (shift > 0) {
+    for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
+      const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
+      largest = std::max<std::size_t>(largest, range_starts_[last] - range_starts_[first]);
     }
   }
-  keys_.swap(spare_keys_);
+  // Room for the largest group or range, which the second step and the
+  // splits move through.
+  spare_keys_.resize(largest);
+  spare_rows_.resize(largest);
+  if (shift > 0) spread_within_groups(shift);
+}
+
+// The cells of each group of ranges to their ranges, by way of the spare
+// room; a cell's range comes again from its key, which holds its value.
+void BucketIndex::spread_within_groups(unsigned shift) {
+  const RangeMap map = map_;
+  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
+  for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
+    const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
+    const std::size_t begin = range_starts_[first];
+    const std::size_t size = range_starts_[last] - begin;
+    std::copy_n(keys_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_keys_.begin());
+    std::copy_n(rows_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_rows_.begin());
+    for (std::size_t i = 0; i < size; ++i) {
+      const std::uint64_t key = spare_keys_[i];
+      const std::uint32_t to = cursors_[map.range_of(from_total_order_ukey(key))]++;
+      keys_[to] = key;
+      rows_[to] = spare_rows_[i];
+    }
+  }
 }
 
 // Splits the cells [begin, end) into buckets by the bits just below the
@@ -204,14 +199,12 @@ void BucketIndex::split(std::size_t begin, std::size_t end) {
   for (std::size_t part = 0; part < mask + 1; ++part) starts[part + 1] += starts[part];
   std::array<std::uint32_t, (1U << kSplitBits) + 1> next = starts;
   for (std::size_t i = begin; i < end; ++i) {
-    const std::size_t to = begin + next[(keys_[i] >> shift) & mask]++;
+    const std::size_t to = next[(keys_[i] >> shift) & mask]++;
     spare_keys_[to] = keys_[i];
     spare_rows_[to] = rows_[i];
   }
-  std::copy(spare_keys_.begin() + static_cast<std::ptrdiff_t>(begin),
-            spare_keys_.begin() + static_cast<std::ptrdiff_t>(end), keys_.begin() + static_cast<std::ptrdiff_t>(begin));
-  std::copy(spare_rows_.begin() + static_cast<std::ptrdiff_t>(begin),
-            spare_rows_.begin() + static_cast<std::ptrdiff_t>(end), rows_.begin() + static_cast<std::ptrdiff_t>(begin));
+  std::copy_n(spare_keys_.begin(), size, keys_.begin() + static_cast<std::ptrdiff_t>(begin));
+  std::copy_n(spare_rows_.begin(), size, rows_.begin() + static_cast<std::ptrdiff_t>(begin));
   for (std::size_t part = 0; part <= mask; ++part) split(begin + starts[part], begin + starts[part + 1]);
 }
 

@@ -16,7 +16,9 @@
 // to +inf tie, which the bounds allow for), which is what the walk relies
 // on. Columns with a NaN or an infinity use the ColumnIndex.
 //
-// Memory: 12 bytes a cell, and under 3 bytes a cell for the buckets.
+// Memory: 12 bytes a cell, under 3 bytes a cell for the buckets and value
+// ranges (under 2 on a long column), and spare room for the largest range,
+// or group of ranges, as the build moves it.
 #pragma once
 
 #include "generators/mnar/nearest_cell.h"
@@ -32,9 +34,9 @@ class BucketIndex {
  public:
   // Cells a bucket of several values holds at most.
   static constexpr std::size_t kLeaf = 32;
-  // Rows a column may have at most: a long column's spread packs each row
-  // and its value range within its group into 32 bits.
-  static constexpr std::size_t kMaxRows = std::size_t{1} << 21;
+  // Rows a column may have at most: rows are held in 32 bits, and the
+  // queries' answers keep the highest value free.
+  static constexpr std::size_t kMaxRows = 0xFFFFFFFEu;
 
   // Scans buckets with the build of the scan that the process chose.
   BucketIndex() noexcept : BucketIndex(detail::chosen_nearest_cell_scan()) {}
@@ -102,14 +104,8 @@ class BucketIndex {
 
   static RangeMap sampled_range_map(const double* column, std::size_t n,
                                     std::size_t stride) noexcept;
-  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
-                             std::vector<std::uint32_t>& cell_ranges);
-  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift,
-                          const std::vector<std::uint32_t>& cell_ranges);
-  void spread_rows_into_groups(const double* column, std::size_t n, std::size_t stride,
-                               unsigned shift,
-                               const std::vector<std::uint32_t>& cell_ranges,
-                               std::vector<std::uint32_t>& rows);
+  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride);
+  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
   // The number of buckets whose lowest key is at most `key`.
@@ -126,6 +122,7 @@ class BucketIndex {
   // The cells' total-order keys and rows, bucket after bucket.
   std::vector<std::uint64_t> keys_;
   std::vector<std::uint32_t> rows_;
+  // Room for the cells of one range, or group of ranges, while they move.
   std::vector<std::uint64_t> spare_keys_;
   std::vector<std::uint32_t> spare_rows_;
   // Where each value range starts in keys_, and where the next cell of each

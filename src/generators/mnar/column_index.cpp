@@ -1,10 +1,7 @@
 #include "generators/mnar/column_index.h"
 
-#include <sys/mman.h>  // madvise, MADV_HUGEPAGE
-
 #include <algorithm>  // std::clamp, std::copy, std::fill, std::max, std::min, std::partition_point, std::sort
 #include <array>      // std::array
-#include <cstdint>    // std::uintptr_t
 #include <bit>        // std::bit_width, std::countl_zero
 #include <memory>     // std::make_unique
 #include <utility>    // std::swap
@@ -17,35 +14,10 @@
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
+#include "runtime/page_block.h"
 
 namespace gapwright {
 namespace {
-
-// Asks for transparent huge pages on the whole 2 MiB pages of a block not
-// yet touched: a long column's index is read at random, and with small pages
-// most of those reads would miss the TLB as well as the cache.
-void prefer_huge_pages(const void* block, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-  constexpr std::uintptr_t kHuge = std::uintptr_t{1} << 21;
-  const auto first = reinterpret_cast<std::uintptr_t>(block);
-  const std::uintptr_t start = (first + kHuge - 1) & ~(kHuge - 1);
-  const std::uintptr_t end = (first + bytes) & ~(kHuge - 1);
-  // Only advice: where the kernel declines, small pages serve as before.
-  if (end > start) {
-    static_cast<void>(::madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE));
-  }
-#else
-  static_cast<void>(block);
-  static_cast<void>(bytes);
-#endif
-}
-
-template <typename T>
-void reserve_on_huge_pages(std::vector<T>& buffer, std::size_t size) {
-  if (buffer.capacity() >= size) return;
-  buffer.reserve(size);
-  prefer_huge_pages(buffer.data(), size * sizeof(T));
-}
 
 // Positions per leaf of the minimum tree: a block is scanned directly, which
 // keeps the tree (and its memory) sixteen times smaller than the column.

@@ -14,13 +14,6 @@ namespace gapwright {
 
 namespace {
 
-// Columns up to this length go into a BucketIndex (1,000,000 x 10, one
-// worker: 531 ms of CPU sorted, 475 in the index, which spreads them in two
-// steps). Longer ones are sorted into a ColumnIndex, the index whose memory
-// at 10,000,000 rows has been measured.
-constexpr std::size_t kBucketRows = std::size_t{1} << 21;
-static_assert(kBucketRows <= BucketIndex::kMaxRows);
-
 // Whether every squared distance from `thresholds` to a value in [lowest,
 // highest] is finite: squares that overflow all tie, and a bucket walk
 // would then scan the whole column for the lowest row among them.
@@ -94,7 +87,7 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
                                          ColumnOutcome& outcome, JobScratch& scratch) const {
   const std::size_t rows = table_.rows;
   BucketIndex& buckets = scratch.buckets;
-  if (rows > 0 && rows <= kBucketRows && buckets.build(column, rows, stride)) {
+  if (rows > 0 && buckets.build(column, rows, stride)) {
     const auto at = [&buckets](std::uint64_t i) { return buckets.value_at_rank(i); };
     const Gauss model = column_model_from(at, rows, mean_, variance_);
     const std::vector<double> thresholds = thresholds_of(c, model, outcome);

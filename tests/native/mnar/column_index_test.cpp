@@ -5,7 +5,7 @@
 #include <algorithm>  // std::stable_sort
 #include <iterator>   // std::size
 #include <bit>        // std::bit_cast
-#include <cmath>      // std::copysign, std::ldexp
+#include <cmath>      // std::copysign, std::exp, std::ldexp, std::round
 #include <cstdint>
 #include <limits>     // std::numeric_limits
 #include <random>     // std::mt19937_64
@@ -84,6 +84,35 @@ TEST(column_index_test, long_columns_sort_stably_by_total_order) {
   std::vector<double> narrow(30000);
   for (double& value : narrow) value = 1.0 + std::ldexp(static_cast<double>(random() % 20000), -40);
   expect_sorted_stably(narrow, index_of(narrow));
+}
+
+TEST(column_index_test, long_columns_sort_stably_whatever_their_spread_or_stride) {
+  // Spread evenly, with repeats, both zeros, NaNs of both signs,
+  // infinities and far outliers; then skewed, most values bunched beside
+  // one outlier; then read out of a wider matrix, short enough to be
+  // copied out first and too long for that.
+  std::mt19937_64 random(11);
+  std::normal_distribution<double> normal;
+  std::vector<double> spread(70001);
+  for (double& value : spread) value = std::round(normal(random) * 1000.0) / 64.0;
+  const double specials[] = {kNaN, kNegativeNaN, kInf, -kInf, 0.0, -0.0, 1e300, -1e300};
+  for (std::size_t i = 0; i < 400; ++i) spread[random() % spread.size()] = specials[i % 8];
+  expect_sorted_stably(spread, index_of(spread));
+
+  std::vector<double> skewed(50000);
+  for (double& value : skewed) value = std::exp(normal(random) * 4.0);
+  skewed[123] = 1e250;
+  expect_sorted_stably(skewed, index_of(skewed));
+
+  constexpr std::size_t kCols = 3;
+  for (const std::size_t rows : {std::size_t{40000}, (std::size_t{1} << 21) + 7}) {
+    std::vector<double> matrix(rows * kCols);
+    for (double& value : matrix) value = std::round(normal(random) * 300.0);
+    const ColumnIndex index(matrix.data(), rows, kCols, 1);
+    std::vector<double> column(rows);
+    for (std::size_t r = 0; r < rows; ++r) column[r] = matrix[r * kCols + 1];
+    expect_sorted_stably(column, index);
+  }
 }
 
 TEST(column_index_test, equal_distances_on_both_sides_go_to_the_lower_row) {
