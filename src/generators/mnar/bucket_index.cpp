@@ -83,8 +83,17 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   reserve_on_huge_pages(first_bucket_, map_.ranges + 1);
   keys_.resize(n);
   rows_.resize(n);
-  if (!count_cells_per_range(column, n, stride)) return false;
-  spread_over_ranges(column, n, stride, group_shift(map_.ranges));
+  const unsigned shift = group_shift(map_.ranges);
+  // A column spread in one step notes each cell's range as it is counted,
+  // in the spare rows, which the splits only need later; a longer one's
+  // notes would take as much room again as its rows.
+  std::uint32_t* noted = nullptr;
+  if (shift == 0) {
+    spare_rows_.resize(n);
+    noted = spare_rows_.data();
+  }
+  if (!count_cells_per_range(column, n, stride, noted)) return false;
+  spread_over_ranges(column, n, stride, shift, noted);
   buckets_.clear();
   first_bucket_.resize(map_.ranges + 1);
   for (std::size_t range = 0; range < map_.ranges; ++range) {
@@ -97,15 +106,26 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   return true;
 }
 
-// Counts the cells of each range; false when a value is not finite.
-bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride) {
+// Counts the cells of each range, noting each cell's range in `noted`
+// unless it is null; false when a value is not finite.
+bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                                        std::uint32_t* noted) {
   const RangeMap map = map_;
   range_starts_.assign(map.ranges + 1, 0);
   std::uint64_t exponents_all_set = 0;
-  for (std::size_t r = 0; r < n; ++r) {
-    const double value = column[r * stride];
-    exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
-    ++range_starts_[map.range_of(value) + 1];
+  const auto count = [&](auto note) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const double value = column[r * stride];
+      exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
+      const std::size_t range = map.range_of(value);
+      note(r, range);
+      ++range_starts_[range + 1];
+    }
+  };
+  if (noted != nullptr) {
+    count([noted](std::size_t r, std::size_t range) { noted[r] = static_cast<std::uint32_t>(range); });
+  } else {
+    count([](std::size_t, std::size_t) {});
   }
   for (std::size_t range = 0; range < map.ranges; ++range) {
     range_starts_[range + 1] += range_starts_[range];
@@ -120,18 +140,27 @@ bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std
 // cache, where writing to every range at once would miss it on nearly every
 // cell; on a shorter column (shift 0) the second step costs more than it
 // saves. Both steps keep row order, so the result is that of one step.
+// The first step takes each cell's range from `noted` where the count
+// noted it.
 void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride,
-                                     unsigned shift) {
+                                     unsigned shift, const std::uint32_t* noted) {
   const RangeMap map = map_;
   cursors_.clear();
   for (std::size_t range = 0; range < map.ranges; range += std::size_t{1} << shift) {
     cursors_.push_back(range_starts_[range]);
   }
-  for (std::size_t r = 0; r < n; ++r) {
-    const double value = column[r * stride];
-    const std::uint32_t to = cursors_[map.range_of(value) >> shift]++;
-    keys_[to] = total_order_ukey(value);
-    rows_[to] = static_cast<std::uint32_t>(r);
+  const auto spread = [&](auto group_of) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const double value = column[r * stride];
+      const std::uint32_t to = cursors_[group_of(r, value)]++;
+      keys_[to] = total_order_ukey(value);
+      rows_[to] = static_cast<std::uint32_t>(r);
+    }
+  };
+  if (noted != nullptr) {
+    spread([noted](std::size_t r, double) { return noted[r]; });
+  } else {
+    spread([&map, shift](std::size_t, double value) { return map.range_of(value) >> shift; });
   }
   std::size_t largest = 0;
   for (std::size_t range = 0; range < map.ranges; ++range) {

@@ -104,8 +104,10 @@ class BucketIndex {
 
   static RangeMap sampled_range_map(const double* column, std::size_t n,
                                     std::size_t stride) noexcept;
-  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride);
-  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift);
+  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                             std::uint32_t* noted);
+  void spread_over_ranges(const double* column, std::size_t n, std::size_t stride, unsigned shift,
+                          const std::uint32_t* noted);
   void spread_within_groups(unsigned shift);
   void split(std::size_t begin, std::size_t end);
   // The number of buckets whose lowest key is at most `key`.
