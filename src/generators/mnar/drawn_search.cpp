@@ -119,12 +119,16 @@ void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* col
 void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   const std::size_t rows = table_.rows;
-  if (last - first == 1) {
-    answer_column(first, table_.matrix.data() + first, table_.cols, outcomes[0], scratch);
+  // A long column is indexed where it lies: a copy would hold as much
+  // again. Shorter ones are copied out first, a group in one sweep that
+  // reads each row's part of the group once, where the index's count and
+  // spread would each read it once per column.
+  if (rows > kCopyRows || table_.cols == 1) {
+    for (std::size_t c = first; c < last; ++c) {
+      answer_column(c, table_.matrix.data() + c, table_.cols, outcomes[c - first], scratch);
+    }
     return;
   }
-  // One sweep copies the group out, reading each row's part of the group
-  // once, where reading column by column would read it once per column.
   double* columns = scratch.columns.at_least((last - first) * rows);
   for (std::size_t r = 0; r < rows; ++r) {
     const double* cell = table_.matrix.data() + r * table_.cols + first;

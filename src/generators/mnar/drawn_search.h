@@ -22,6 +22,10 @@ namespace gapwright {
 
 class DrawnThresholdSearch final : public ColumnSearch {
  public:
+  // Columns up to this length are copied out of the table before they are
+  // indexed, longer ones indexed where they lie.
+  static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
+
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
                        const PassPlan& plan) noexcept

@@ -28,9 +28,7 @@ constexpr std::uint64_t kDrawOnPool = 1 << 16;
 // Columns a job sweeps together: enough to read whole cache lines of a row,
 // few enough that their histograms stay in cache.
 constexpr std::size_t kMaxGroup = 16;
-// A job copies its columns out only up to this length, and only as many as
-// fit in this many bytes.
-constexpr std::size_t kCopyRows = std::size_t{1} << 21;
+// A job copies out together only as many columns as fit in this many bytes.
 constexpr std::size_t kCopyBytes = std::size_t{16} << 20;
 
 // A blank that a dump shows, in the pass that makes it.
@@ -99,7 +97,7 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
                        bool fixed_thresholds) {
   const std::size_t even_share = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
   if (fixed_thresholds) return even_share;
-  if (rows > kCopyRows) return 1;
+  if (rows > DrawnThresholdSearch::kCopyRows) return 1;
   std::size_t group = std::clamp<std::size_t>(kCopyBytes / (rows * sizeof(double)), 1, even_share);
   // Groups that the jobs cannot share evenly leave one job a group to
   // search alone at the end (at a million rows and ten columns, five groups
