@@ -85,6 +85,8 @@ std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gau
 // The column's cells are read at column[r * stride].
 void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
                                          ColumnOutcome& outcome, JobScratch& scratch) const {
+  // A column that no pass selects draws no threshold and takes no cell.
+  if (passes_of(c) == 0) return;
   const std::size_t rows = table_.rows;
   BucketIndex& buckets = scratch.buckets;
   if (rows > 0 && buckets.build(column, rows, stride)) {
