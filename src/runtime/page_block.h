@@ -36,9 +36,9 @@ class PageBlock {
 };
 
 // Asks for transparent huge pages on the whole 2 MiB pages of a block not
-// yet touched: a long column's index is read at random, and with small pages
-// most of those reads would miss the TLB as well as the cache. Only advice:
-// where the kernel declines, small pages serve as before.
+// yet touched: on small pages, reads at random across a block of many
+// megabytes miss the TLB as well as the cache. Only advice: where the
+// kernel declines, small pages serve as before.
 void prefer_huge_pages(const void* block, std::size_t bytes) noexcept;
 
 // Reserves room for `size` elements in `buffer`, on huge pages where it
