@@ -37,8 +37,11 @@ def misaligned(expected):
     ],
     ids=["c", "fortran", "strided", "negative-strides", "misaligned", "subclass"],
 )
-def test_every_layout_reads_like_the_c_copy(layout):
-    expected = np.arange(12, dtype=np.float64).reshape(3, 4) * 1.25 - 3
+# Tables of several MiB are copied on the pool too, tall ones split by rows
+# and wide ones by columns.
+@pytest.mark.parametrize("shape", [(3, 4), (200_003, 3), (3, 200_003)], ids=["small", "tall", "wide"])
+def test_every_layout_reads_like_the_c_copy(layout, shape):
+    expected = np.arange(shape[0] * shape[1], dtype=np.float64).reshape(shape) * 1.25 - 3
     data = layout(expected.copy())
     result = unmasked(data)
     assert type(result) is np.ndarray and result.flags.c_contiguous

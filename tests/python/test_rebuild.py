@@ -36,6 +36,19 @@ def test_frame_holes():
         assert all(math.isnan(x) or x == float(o) for x, o in zip(result[name], frame[name]))
 
 
+def test_large_frame_holds_the_holes_of_its_array_in_contiguous_columns():
+    """A frame of several MiB goes in and out by copies on the pool."""
+    table = np.random.default_rng(5).normal(size=(200_003, 3))
+    frame = pd.DataFrame(table, columns=["a", "b", "c"])
+    for workers in (1, 3):
+        result = gapwright.MNARrs(0.4, 0.1, 11, workers)(frame, 0.3)
+        expected = gapwright.MNARrs(0.4, 0.1, 11, workers)(table, 0.3)
+        np.testing.assert_array_equal(result.to_numpy(), expected)
+        assert list(result.columns) == ["a", "b", "c"] and list(result.dtypes) == [np.float64] * 3
+        assert all(result[name].to_numpy().flags.c_contiguous for name in result.columns)
+        assert not np.shares_memory(result["a"].to_numpy(), table)
+
+
 def test_frame_with_repeated_labels_is_masked_by_position():
     frame = pd.DataFrame([["p", 1.0], ["q", 2.0], ["r", 3.0]], columns=["k", "k"])
     result = masked(frame, 0.5)

@@ -193,7 +193,7 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     ExclusiveBorrow borrow(object->borrow, "Already borrowed");
     const double alpha = to_f64(bound[1].get(), "alpha");
 
-    IntakeResult intake = pyany_to_vec(bound[0].get());
+    IntakeResult intake = pyany_to_vec(bound[0].get(), object->record.pool);
     const std::uint64_t blanks = blank_count(alpha, intake.rows, intake.cols);
     try {
       // The passes, their dumps and the pool's joins touch no Python object;
@@ -206,7 +206,7 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
                   nan_threshold_message(failure, object->record.variance, intake.container));
     }
     return arr_to_out(std::move(intake.values), std::move(intake.container),
-                      std::move(intake.encoding))
+                      std::move(intake.encoding), object->record.pool)
         .release();
   });
 }

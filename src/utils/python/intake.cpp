@@ -1,6 +1,7 @@
 #include "utils/python/intake.h"
 
 #include "runtime/checked_math.h"
+#include "runtime/pool_copy.h"
 #include "utils/python/errors.h"
 #include "utils/python/label_encoding.h"
 #include "utils/python/numpy_api.h"
@@ -52,15 +53,18 @@ std::vector<std::size_t> read_shape(PyObject* data) {
 PyRef type_qualname(PyObject* data) { return check(PyType_GetQualName(Py_TYPE(data))); }
 
 // Copies the cells of a 2-D native float64 array in logical row-major order.
-IntakeResult read_float64_array(PyArrayObject* array) {
+IntakeResult read_float64_array(PyArrayObject* array, ThreadPool& pool) {
   const auto rows = static_cast<std::size_t>(PyArray_DIM(array, 0));
   const auto cols = static_cast<std::size_t>(PyArray_DIM(array, 1));
   CellArray values = CellArray::allocate(rows, cols);
   const std::span<double> cells = values.cells();
   if (!cells.empty()) {
     const char* base = PyArray_BYTES(array);
-    if (PyArray_IS_C_CONTIGUOUS(array) && PyArray_ISALIGNED(array)) {
-      std::memcpy(cells.data(), base, cells.size() * sizeof(double));
+    if (PyArray_IS_C_CONTIGUOUS(array)) {
+      copy_on_pool(pool, cells.data(), base, cells.size() * sizeof(double));
+    } else if (PyArray_IS_F_CONTIGUOUS(array)) {
+      // Column after column: the transpose of a cols x rows matrix.
+      transpose_on_pool(pool, cells.data(), base, cols, rows);
     } else {
       // memcpy per cell: the cells of a misaligned array cannot be loaded as doubles.
       const npy_intp row_stride = PyArray_STRIDE(array, 0);
@@ -95,7 +99,8 @@ void check_array_shape(PyObject* data, std::size_t rows, std::size_t cols) {
   }
 }
 
-IntakeResult read_ndarray_by_name(PyObject* data, std::size_t rows, std::size_t cols) {
+IntakeResult read_ndarray_by_name(PyObject* data, std::size_t rows, std::size_t cols,
+                                   ThreadPool& pool) {
   PyRef dtype = check(PyObject_GetAttrString(data, "dtype"));
   PyRef name = check(PyObject_GetAttrString(dtype.get(), "name"));
   if (utf8_text(name.get()) == "object") {
@@ -103,7 +108,7 @@ IntakeResult read_ndarray_by_name(PyObject* data, std::size_t rows, std::size_t 
     return IntakeResult{std::move(encoded.values), rows, cols, OUT{OUT::Array{}},
                         std::move(encoded.encoding)};
   }
-  return IntakeResult{read_via_buffer(data, rows, cols), rows, cols, OUT{OUT::Array{}},
+  return IntakeResult{read_via_buffer(data, rows, cols, pool), rows, cols, OUT{OUT::Array{}},
                       std::nullopt};
 }
 
@@ -127,7 +132,8 @@ std::vector<std::string> column_texts(PyObject* frame) {
   return texts;
 }
 
-CellArray frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols) {
+CellArray frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols,
+                           ThreadPool& pool) {
   PyRef to_numpy = check(PyObject_GetAttrString(frame, "to_numpy"));
   PyRef args = check_created(PyTuple_New(0));
   PyRef kwargs = check_created(PyDict_New());
@@ -135,10 +141,10 @@ CellArray frame_to_float64(PyObject* frame, std::size_t rows, std::size_t cols) 
   check_status(PyDict_SetItemString(kwargs.get(), "dtype", dtype.get()));
   check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
   PyRef converted = check(PyObject_Call(to_numpy.get(), args.get(), kwargs.get()));
-  return read_via_buffer(converted.get(), rows, cols);
+  return read_via_buffer(converted.get(), rows, cols, pool);
 }
 
-IntakeResult read_dataframe(PyObject* frame) {
+IntakeResult read_dataframe(PyObject* frame, ThreadPool& pool) {
   const std::vector<std::size_t> shape = read_shape(frame);
   if (shape.size() != 2) {
     panic("a DataFrame shape has 2 entries, this one has " + std::to_string(shape.size()));
@@ -155,7 +161,7 @@ IntakeResult read_dataframe(PyObject* frame) {
     return IntakeResult{std::move(encoded.values), rows, cols,
                         OUT{OUT::DataFrame{std::move(columns)}}, std::move(encoded.encoding)};
   }
-  CellArray values = frame_to_float64(frame, rows, cols);
+  CellArray values = frame_to_float64(frame, rows, cols, pool);
   return IntakeResult{std::move(values), rows, cols, OUT{OUT::DataFrame{std::move(columns)}},
                       std::nullopt};
 }
@@ -200,7 +206,7 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
 
 }  // namespace
 
-CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
+CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols, ThreadPool& pool) {
   const F64Buffer buffer(obj);
   if (buffer.ndim() != 2) raise_error(PyExc_ValueError, "Expected a 2-dimensional array");
   const std::size_t count = cell_count(rows, cols);
@@ -208,7 +214,7 @@ CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols) {
   // in its own C order, as a reshape would.
   buffer.expect_item_count(count);
   CellArray values = CellArray::allocate(rows, cols);
-  buffer.copy_to(values.cells());
+  buffer.copy_to(values.cells(), pool);
   return values;
 }
 
@@ -229,12 +235,12 @@ bool check_for_strs(PyObject* frame) {
   }
 }
 
-IntakeResult pyany_to_vec(PyObject* data) {
+IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool) {
   // Without numpy's C API there is no float64 fast path; intake still goes
   // on by type name and pandas.
   const bool numpy_ready = numpy_api_ready();
   if (numpy_ready && is_native_float64_matrix(data)) {
-    return read_float64_array(reinterpret_cast<PyArrayObject*>(data));
+    return read_float64_array(reinterpret_cast<PyArrayObject*>(data), pool);
   }
 
   const PyRef qualname = type_qualname(data);
@@ -252,14 +258,14 @@ IntakeResult pyany_to_vec(PyObject* data) {
           raise_error(PyExc_BufferError, "buffer contents are not compatible with f64");
         }
       }
-      return read_ndarray_by_name(data, shape[0], shape[1]);
+      return read_ndarray_by_name(data, shape[0], shape[1], pool);
     }
   }
 
   PyRef pandas = check(PyImport_ImportModule("pandas"));
   PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (check_status(PyObject_IsInstance(data, frame_type.get())) == 1) {
-    return read_dataframe(data);
+    return read_dataframe(data, pool);
   }
 
   raise_unsupported(data, qualname.get(), ndarray_dims);

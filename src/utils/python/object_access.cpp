@@ -2,6 +2,8 @@
 
 #include "utils/python/errors.h"
 
+#include "runtime/pool_copy.h"
+
 #include <bit>          // std::endian
 #include <cstdint>      // std::uintptr_t
 #include <string_view>  // std::string_view
@@ -115,6 +117,21 @@ void F64Buffer::copy_to(std::span<double> out) const {
   expect_item_count(out.size());
   if (out.empty()) return;
   check_status(PyBuffer_ToContiguous(out.data(), &hold_.view, hold_.view.len, 'C'));
+}
+
+void F64Buffer::copy_to(std::span<double> out, ThreadPool& pool) const {
+  expect_item_count(out.size());
+  const Py_buffer& view = hold_.view;
+  if (PyBuffer_IsContiguous(&view, 'C')) {
+    copy_on_pool(pool, out.data(), view.buf, out.size() * sizeof(double));
+  } else if (view.ndim == 2 && PyBuffer_IsContiguous(&view, 'F')) {
+    // A frame's float block, column after column: the transpose of its
+    // columns as rows.
+    transpose_on_pool(pool, out.data(), view.buf, static_cast<std::size_t>(view.shape[1]),
+                      static_cast<std::size_t>(view.shape[0]));
+  } else {
+    copy_to(out);
+  }
 }
 
 }  // namespace gapwright::py

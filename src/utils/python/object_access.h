@@ -6,6 +6,8 @@
 
 #include "utils/python/py_ref.h"
 
+#include "runtime/thread_pool.h"
+
 #include <cstddef>  // std::size_t
 #include <span>     // std::span
 #include <string>
@@ -65,6 +67,9 @@ class F64Buffer {
   // Copies every item in C order into out. BufferError when out's length is
   // not the buffer's item count.
   void copy_to(std::span<double> out) const;
+  // The same, a large buffer held row after row or column after column
+  // copied on `pool` as well as the calling thread.
+  void copy_to(std::span<double> out, ThreadPool& pool) const;
 
  private:
   // Releases the view however the owner ends, a throwing constructor included.

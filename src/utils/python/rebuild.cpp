@@ -11,11 +11,14 @@
 #include "utils/python/rebuild.h"
 
 #include "runtime/checked_math.h"
+#include "runtime/pool_copy.h"
 #include "utils/python/errors.h"
+#include "utils/python/numpy_api.h"
 #include "utils/python/object_access.h"
 
 #include <cmath>    // std::isnan
 #include <cstdint>  // std::uint64_t
+#include <new>      // std::bad_alloc
 #include <utility>  // std::move
 
 namespace gapwright::py {
@@ -90,8 +93,25 @@ PyRef object_array(PyRef floats, const MatrixView& matrix, const EncodingInfo& e
   return array;
 }
 
-PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::string>& columns,
-                 const std::optional<EncodingInfo>& encoding) {
+// The matrix column after column, as a frame keeps its float columns: the
+// frame then takes it as it is, where from the row-major matrix it would
+// make that copy itself, on one thread.
+PyRef column_major_copy(const MatrixView& matrix, ThreadPool& pool) {
+  npy_intp dims[2] = {static_cast<npy_intp>(matrix.rows), static_cast<npy_intp>(matrix.cols)};
+  PyRef array = PyRef::steal(PyArray_EMPTY(2, dims, NPY_DOUBLE, 1));
+  if (!array) {
+    // Memory that cannot be had is reported alike on every path.
+    if (!PyErr_ExceptionMatches(PyExc_MemoryError)) throw PyErrorAlreadySet{};
+    PyErr_Clear();
+    throw std::bad_alloc();
+  }
+  auto* const cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  transpose_on_pool(pool, cells, matrix.data, matrix.rows, matrix.cols);
+  return array;
+}
+
+PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& columns,
+                 const std::optional<EncodingInfo>& encoding, ThreadPool& pool) {
   PyRef pandas = check(PyImport_ImportModule("pandas"));
   if (columns.size() != matrix.cols) {
     panic(std::to_string(columns.size()) + " column names for a matrix of " +
@@ -106,7 +126,10 @@ PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::
   PyRef kwargs = check_created(PyDict_New());
   check_status(PyDict_SetItemString(kwargs.get(), "columns", names.get()));
   PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  // The copy is the frame's own: nothing else refers to it.
+  check_status(PyDict_SetItemString(kwargs.get(), "copy", Py_False));
   PyRef frame = [&] {
+    PyRef floats = column_major_copy(matrix, pool);
     PyRef args = check_created(PyTuple_Pack(1, floats.get()));
     return check(PyObject_Call(frame_type.get(), args.get(), kwargs.get()));
   }();
@@ -136,12 +159,13 @@ PyRef data_frame(PyRef floats, const MatrixView& matrix, const std::vector<std::
 
 }  // namespace
 
-PyRef arr_to_out(CellArray matrix, OUT container, std::optional<EncodingInfo> encoding) {
+PyRef arr_to_out(CellArray matrix, OUT container, std::optional<EncodingInfo> encoding,
+                 ThreadPool& pool) {
   // The array keeps the cells alive while the view reads them.
   const MatrixView view{matrix.cells().data(), matrix.rows(), matrix.cols()};
   PyRef floats = matrix.release();
   if (const auto* frame = std::get_if<OUT::DataFrame>(&container.kind)) {
-    return data_frame(std::move(floats), view, frame->columns, encoding);
+    return data_frame(view, frame->columns, encoding, pool);
   }
   if (!encoding) return floats;
   return object_array(std::move(floats), view, *encoding);
