@@ -83,6 +83,21 @@ def test_frame_text_columns():
     assert list(result["d"]) == ["b", "a", str(frame["d"][2])]
 
 
+def test_wide_mixed_frame_keeps_every_column_in_place():
+    """Columns reach the matrix a few at a time, text and numbers alike."""
+    rng = np.random.default_rng(2)
+    frame = pd.DataFrame({
+        f"c{j}": pd.Series(rng.choice(["ab", "c", "é"], 40), dtype="str") if j % 6 == 0
+        else pd.Series(rng.choice(["x", None], 40), dtype=object) if j % 6 == 3
+        else rng.normal(size=40)
+        for j in range(19)
+    })
+    result = unmasked(frame)
+    for j, name in enumerate(frame.columns):
+        expected = [str(v) for v in frame[name]] if j % 3 == 0 else list(frame[name])
+        assert list(result[name]) == expected, name
+
+
 @pytest.mark.parametrize(
     "labels, names",
     [([0, 1], ["0", "1"]), (["x", "x"], ["x", "x"]), ([1, "1"], ["1", "1"])],
