@@ -65,6 +65,17 @@ def test_object_array_numeric_and_text_columns():
     assert (data[:, :2] == before[:, :2]).all() and not np.shares_memory(result, data)
 
 
+@pytest.mark.parametrize(
+    "layout",
+    [lambda a: a, np.asfortranarray, lambda a: np.repeat(a, 2, axis=1)[::-1, ::2][::-1]],
+    ids=["c", "fortran", "strided"],
+)
+def test_object_array_layouts_read_alike(layout):
+    data = np.array([[1.5, "b", None], ["a", 2, "c"], [3.0, "b", 4.5]], dtype=object)
+    result = unmasked(layout(data.copy()))
+    assert result.tolist() == [["1.5", "b", "None"], ["a", "2", "c"], ["3.0", "b", "4.5"]]
+
+
 def test_object_cell_without_text_is_an_internal_failure(panic):
     class Unprintable:
         def __str__(self):

@@ -2,6 +2,7 @@
 
 #include "runtime/checked_math.h"
 #include "utils/python/errors.h"
+#include "utils/python/numpy_api.h"
 #include "utils/python/object_access.h"
 #include "utils/text/number_text.h"
 
@@ -39,8 +40,8 @@ class ColumnStage {
  public:
   ColumnStage(std::span<double> cells, std::size_t rows, std::size_t cols)
       : cells_(cells), rows_(rows), cols_(cols),
-        width_(std::clamp<std::size_t>(kStageBytes / std::max<std::size_t>(1, rows * sizeof(double)),
-                                       1, kMaxWidth)),
+        width_(std::clamp<std::size_t>(
+            kStageBytes / std::max<std::size_t>(1, rows * sizeof(double)), 1, kMaxWidth)),
         staged_(width_ * rows) {}
 
   // Room for the `rows` cells of column j; columns come in order.
@@ -101,19 +102,31 @@ std::string cell_text(PyObject* cell) {
   }
 }
 
-void encode_object_column(PyObject* array, std::size_t rows, std::size_t cols, std::size_t j,
-                          EncodedValues& out) {
+// The cell (i, j) of `array`, as array[i, j] gives it.
+// `plain` is the array itself where numpy's item access may read it.
+PyRef object_cell(PyObject* array, PyArrayObject* plain, std::size_t i, std::size_t j) {
+  if (plain != nullptr) {
+    const auto* const item = static_cast<const char*>(
+        PyArray_GETPTR2(plain, static_cast<npy_intp>(i), static_cast<npy_intp>(j)));
+    return check(PyArray_GETITEM(plain, item));
+  }
+  PyRef key = index_pair(i, j);
+  PyRef cell = PyRef::steal(PyObject_GetItem(array, key.get()));
+  if (!cell) {
+    panic("cant index the array at [" + std::to_string(i) + ", " + std::to_string(j) +
+          "]: " + take_error_text());
+  }
+  return cell;
+}
+
+void encode_object_column(PyObject* array, PyArrayObject* plain, std::size_t rows,
+                          std::size_t cols, std::size_t j, EncodedValues& out) {
   std::vector<double> numbers;
   numbers.reserve(rows);
   std::vector<std::string> texts;
   bool text_mode = false;
   for (std::size_t i = 0; i < rows; ++i) {
-    PyRef key = index_pair(i, j);
-    PyRef cell = PyRef::steal(PyObject_GetItem(array, key.get()));
-    if (!cell) {
-      panic("cant index the array at [" + std::to_string(i) + ", " + std::to_string(j) +
-            "]: " + take_error_text());
-    }
+    PyRef cell = object_cell(array, plain, i, j);
     if (!text_mode) {
       double number = 0.0;
       if (read_number(cell.get(), number)) {
@@ -214,7 +227,8 @@ std::pair<std::vector<double>, Encoder> label_encode(const std::vector<std::stri
 
 EncodedValues encode_object_array(PyObject* array, std::size_t rows, std::size_t cols) {
   EncodedValues out{CellArray::allocate(rows, cols), EncodingInfo{}};
-  for (std::size_t j = 0; j < cols; ++j) encode_object_column(array, rows, cols, j, out);
+  PyArrayObject* const plain = plain_object_matrix(array, rows, cols);
+  for (std::size_t j = 0; j < cols; ++j) encode_object_column(array, plain, rows, cols, j, out);
   return out;
 }
 

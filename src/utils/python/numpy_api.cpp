@@ -32,4 +32,13 @@ bool numpy_api_ready() {
   }
 }
 
+PyArrayObject* plain_object_matrix(PyObject* obj, std::size_t rows, std::size_t cols) {
+  if (!numpy_api_ready() || !PyArray_CheckExact(obj)) return nullptr;
+  auto* const array = reinterpret_cast<PyArrayObject*>(obj);
+  const bool fits = PyArray_TYPE(array) == NPY_OBJECT && PyArray_NDIM(array) == 2 &&
+                    static_cast<std::size_t>(PyArray_DIM(array, 0)) == rows &&
+                    static_cast<std::size_t>(PyArray_DIM(array, 1)) == cols;
+  return fits ? array : nullptr;
+}
+
 }  // namespace gapwright::py

@@ -3,6 +3,8 @@
 
 #include "utils/python/compat.h"
 
+#include <cstddef>  // std::size_t
+
 #define PY_ARRAY_UNIQUE_SYMBOL gapwright_ARRAY_API
 #ifndef GAPWRIGHT_NUMPY_API_OWNER
 #define NO_IMPORT_ARRAY
@@ -18,5 +20,11 @@ void ensure_numpy_api();
 // ensure_numpy_api without the exception: false, with nothing set, when
 // numpy cannot be imported.
 bool numpy_api_ready();
+
+// `obj` as a plain object ndarray of `rows` x `cols`, whose cells numpy's
+// own item access reads and writes as indexing with a tuple would, without
+// making the tuples; null for anything else, subclasses included, which may
+// index otherwise.
+PyArrayObject* plain_object_matrix(PyObject* obj, std::size_t rows, std::size_t cols);
 
 }  // namespace gapwright::py

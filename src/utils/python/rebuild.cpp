@@ -82,10 +82,17 @@ PyRef object_array(PyRef floats, const MatrixView& matrix, const EncodingInfo& e
   }();
 
   PyRef nan_text = check_created(PyUnicode_FromString("NaN"));
+  PyArrayObject* const plain = plain_object_matrix(array.get(), matrix.rows, matrix.cols);
   for (const std::size_t c : encoding.encoded_columns) {
     ColumnDecoder decoder(decoder_of(encoding, c, matrix.cols));
     for (std::size_t r = 0; r < matrix.rows; ++r) {
       PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
+      if (plain != nullptr) {
+        auto* const item = static_cast<char*>(
+            PyArray_GETPTR2(plain, static_cast<npy_intp>(r), static_cast<npy_intp>(c)));
+        check_status(PyArray_SETITEM(plain, item, text ? text : nan_text.get()));
+        continue;
+      }
       PyRef key = index_pair(r, c);
       check_status(PyObject_SetItem(array.get(), key.get(), text ? text : nan_text.get()));
     }
@@ -105,7 +112,8 @@ PyRef column_major_copy(const MatrixView& matrix, ThreadPool& pool) {
     PyErr_Clear();
     throw std::bad_alloc();
   }
-  auto* const cells = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  auto* const cells =
+      static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   transpose_on_pool(pool, cells, matrix.data, matrix.rows, matrix.cols);
   return array;
 }
