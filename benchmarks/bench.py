@@ -25,6 +25,10 @@ high-water mark of a process that already holds the interpreter, numpy and
 the input. `--huge` masks 100,000,000 x 10 (1e9 cells, 7.5 GiB of input)
 once at variance 0 in a child and prints its time and peak memory; it needs
 about 17 GiB of free memory and is not part of the default run.
+
+A last table times the call on the same table held as a float array, a
+float DataFrame, a DataFrame with text and integer columns and an object
+array, where intake and rebuild rather than the search take most of the time.
 """
 
 from __future__ import annotations
@@ -53,6 +57,8 @@ DUMP_CELLS = 1_000_000
 # A timed run of a small case repeats its function for about this long.
 RUN_SECONDS = 1e-3
 MEMORY_SIZES = [(1_000_000, 10), (10_000_000, 10)]
+# The rows of the tables of the containers table.
+CONTAINER_ROWS = 100_000
 HUGE = (100_000_000, 10)
 
 
@@ -214,6 +220,40 @@ def huge_run() -> None:
           f"{(after - before) / input_bytes:.2f} x the input")
 
 
+def container_inputs(rows: int) -> dict:
+    """The same kind of table as a user may hold it: 20 float columns, 3 of text, 1 of integers."""
+    import pandas as pd
+
+    rng = np.random.default_rng(rows)
+    floats = rng.normal(size=(rows, 20))
+    frame = pd.DataFrame(floats, columns=[f"f{j}" for j in range(20)])
+    mixed = frame.copy()
+    for j in range(3):
+        mixed[f"t{j}"] = rng.choice(["red", "green", "blue", "cyan"], rows)
+    mixed["i"] = rng.integers(0, 100, rows)
+    objects = mixed.to_numpy(dtype=object)
+    return {"float array": floats, "float frame": frame, "mixed frame": mixed, "object array": objects}
+
+
+def container_table(repeats: int, other) -> None:
+    """Our call on each kind of container, two workers, dump=False."""
+    rows = CONTAINER_ROWS
+    inputs = container_inputs(rows)
+    builds = {"ours": MNARrs} | ({"before": other} if other else {})
+    fns = {}
+    for kind, data in inputs.items():
+        for variance in VARIANCES:
+            for build, cls in builds.items():
+                instance = cls(variance=variance, seed=1, n_workers=2, dump=False)
+                fns[(kind, variance, build)] = timed_call(instance, data)
+    times = {k: v * 1e3 for k, v in interleaved_medians(fns, repeats).items()}
+    print(f"\ncontainers: {rows:,} rows (20 float columns; the mixed ones add 3 of text and 1 of"
+          " integers), two workers, dump=False, ms")
+    print(f"{'input':<16}" + "".join(f"{f'{b} v={v}':>14}" for v in VARIANCES for b in builds))
+    for kind in inputs:
+        print(f"{kind:<16}" + "".join(f"{times[(kind, v, b)]:>14.2f}" for v in VARIANCES for b in builds))
+
+
 def cpu_name() -> str:
     try:
         with open("/proc/cpuinfo") as info:
@@ -252,6 +292,8 @@ def main() -> None:
                         help="comma-separated ROWSxCOLS cases instead of the default ones")
     parser.add_argument("--no-memory", action="store_true", help="skip the peak-memory table")
     parser.add_argument("--no-peer", action="store_true", help="skip the peer (pyampute)")
+    parser.add_argument("--no-containers", action="store_true",
+                        help="skip the table of frames and object arrays")
     parser.add_argument("--compare", metavar="MODULE", default=None,
                         help="also time the build of the extension at this .so path")
     parser.add_argument("--huge", action="store_true",
@@ -323,6 +365,8 @@ def main() -> None:
                 print(f"growth {big[0]:,}x{big[1]} over {small[0]:,}x{small[1]} "
                       f"(variance {variance}): {growth:.1f}x")
 
+    if not args.no_containers:
+        container_table(args.repeats, other)
     if not args.no_memory:
         memory_table()
     if args.huge:
