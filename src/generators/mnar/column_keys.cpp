@@ -11,14 +11,6 @@
 
 namespace gapwright {
 
-void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
-                     std::size_t size, std::uint64_t* keys) noexcept {
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double* row = matrix + r * cols + first;
-    for (std::size_t g = 0; g < size; ++g) keys[g * rows + r] = total_order_ukey(row[g]);
-  }
-}
-
 namespace {
 
 KeyBounds bounds_of_portable(const std::uint64_t* keys, std::size_t n) noexcept {
@@ -106,10 +98,28 @@ void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std
   }
 }
 
+void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                              std::size_t first, std::size_t size, std::uint64_t* keys,
+                              KeyBounds* bounds) noexcept {
+  for (std::size_t g = 0; g < size; ++g) {
+    const std::uint64_t key = total_order_ukey(matrix[first + g]);
+    bounds[g] = KeyBounds{key, key};
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t g = 0; g < size; ++g) {
+      const std::uint64_t key = total_order_ukey(row[g]);
+      keys[g * rows + r] = key;
+      bounds[g].lowest = key < bounds[g].lowest ? key : bounds[g].lowest;
+      bounds[g].highest = key > bounds[g].highest ? key : bounds[g].highest;
+    }
+  }
+}
+
 const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable,
                                    &keep_between_portable, &find_either_portable,
                                    &sweep_value_windows_portable,
-                                   &sweep_distance_windows_portable};
+                                   &sweep_distance_windows_portable, &copy_value_keys_portable};
 
 std::vector<const KeySweeps*> runnable_key_sweeps() {
   std::vector<const KeySweeps*> runnable{&kPortableKeySweeps};
@@ -150,6 +160,11 @@ KeptKeys keep_between(const std::uint64_t* keys, std::size_t n, std::uint64_t lo
 std::size_t find_either(const std::uint64_t* keys, std::size_t n, std::size_t from,
                         std::uint64_t a, std::uint64_t b) noexcept {
   return detail::chosen_key_sweeps().find_either(keys, n, from, a, b);
+}
+
+void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
+                     std::size_t size, std::uint64_t* keys, KeyBounds* bounds) noexcept {
+  detail::chosen_key_sweeps().copy_value_keys(matrix, rows, cols, first, size, keys, bounds);
 }
 
 void sweep_value_windows(const double* matrix, std::size_t rows, std::size_t cols,

@@ -15,10 +15,11 @@ struct KeyBounds {
 };
 
 // Copies columns [first, first + size) of the row-major rows x cols
-// `matrix` into `keys`, column after column, as unsigned total-order keys.
-// One sweep over the rows reads each row's part of the group once.
+// `matrix` (rows >= 1) into `keys`, column after column, as unsigned
+// total-order keys, and gives each column's bounds in bounds[g]. One sweep
+// over the rows reads each row's part of the group once.
 void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
-                     std::size_t size, std::uint64_t* keys) noexcept;
+                     std::size_t size, std::uint64_t* keys, KeyBounds* bounds) noexcept;
 
 // The first of keys[from, n) that equals `a` or `b`; n when none does.
 std::size_t find_either(const std::uint64_t* keys, std::size_t n, std::size_t from,
@@ -100,6 +101,9 @@ struct KeySweeps {
   void (*sweep_distance_windows)(const double* matrix, std::size_t rows, std::size_t cols,
                                  std::size_t first, std::size_t size, const double* centres,
                                  RowWindow* windows) noexcept;
+  void (*copy_value_keys)(const double* matrix, std::size_t rows, std::size_t cols,
+                          std::size_t first, std::size_t size, std::uint64_t* keys,
+                          KeyBounds* bounds) noexcept;
 };
 
 // The portable search and row sweeps, which the AVX2 build shares.
@@ -111,6 +115,9 @@ void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::s
 void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
                                      std::size_t first, std::size_t size, const double* centres,
                                      RowWindow* windows) noexcept;
+void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
+                              std::size_t first, std::size_t size, std::uint64_t* keys,
+                              KeyBounds* bounds) noexcept;
 
 extern const KeySweeps kPortableKeySweeps;
 #if GAPWRIGHT_X86_64_REFILLS

@@ -467,11 +467,13 @@ class CopiedGroup {
 
   void run() {
     const std::size_t size = columns_.size();
-    copy_value_keys(table_.matrix.data(), table_.rows, table_.cols, first_, size, keys_);
+    std::vector<KeyBounds> bounds(size);
+    copy_value_keys(table_.matrix.data(), table_.rows, table_.cols, first_, size, keys_,
+                    bounds.data());
     std::vector<double> centres(size, 0.0);
     std::vector<double> limits(size, 0.0);
     for (std::size_t g = 0; g < size; ++g) {
-      if (!model_column(g, bounds_of(keys_of(g).data(), table_.rows))) continue;
+      if (!model_column(g, bounds[g])) continue;
       centres[g] = columns_[g].centre;
       select_boundary(g);
       if (settings_.full_passes > 0) {

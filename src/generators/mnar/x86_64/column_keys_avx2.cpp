@@ -122,6 +122,6 @@ KeptKeys keep_between_avx2(const std::uint64_t* keys, std::size_t n, std::uint64
 const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
                                &keep_between_avx2, &find_either_portable,
                                &sweep_value_windows_portable,
-                               &sweep_distance_windows_portable};
+                               &sweep_distance_windows_portable, &copy_value_keys_portable};
 
 }  // namespace gapwright::detail

@@ -205,11 +205,111 @@ void sweep_distance_windows_avx512(const double* matrix, std::size_t rows, std::
   for (std::size_t b = 0; b < count; ++b) settle_lanes(blocks[b]);
 }
 
+// The 8 x 8 block of keys whose rows are `in` (lane j of row i: column j)
+// as its columns: out[j] holds column j, rows in order.
+void transpose_block(const __m512i (&in)[8], __m512i (&out)[8]) noexcept {
+  // Pairs of rows interleaved: 128-bit lanes of (row 2k, row 2k+1) cells
+  // of columns 0, 2, 4, 6 (low) and 1, 3, 5, 7 (high).
+  __m512i pairs[8];
+  for (int k = 0; k < 4; ++k) {
+    pairs[2 * k] = _mm512_unpacklo_epi64(in[2 * k], in[2 * k + 1]);
+    pairs[2 * k + 1] = _mm512_unpackhi_epi64(in[2 * k], in[2 * k + 1]);
+  }
+  // Four rows of columns {0, 4}, {2, 6}, {1, 5}, {3, 7}, for rows 0-3 and 4-7.
+  __m512i quads[8];
+  for (int half = 0; half < 2; ++half) {
+    const __m512i* p = pairs + 4 * half;
+    quads[4 * half + 0] = _mm512_shuffle_i64x2(p[0], p[2], 0x88);
+    quads[4 * half + 1] = _mm512_shuffle_i64x2(p[0], p[2], 0xDD);
+    quads[4 * half + 2] = _mm512_shuffle_i64x2(p[1], p[3], 0x88);
+    quads[4 * half + 3] = _mm512_shuffle_i64x2(p[1], p[3], 0xDD);
+  }
+  out[0] = _mm512_shuffle_i64x2(quads[0], quads[4], 0x88);
+  out[4] = _mm512_shuffle_i64x2(quads[0], quads[4], 0xDD);
+  out[2] = _mm512_shuffle_i64x2(quads[1], quads[5], 0x88);
+  out[6] = _mm512_shuffle_i64x2(quads[1], quads[5], 0xDD);
+  out[1] = _mm512_shuffle_i64x2(quads[2], quads[6], 0x88);
+  out[5] = _mm512_shuffle_i64x2(quads[2], quads[6], 0xDD);
+  out[3] = _mm512_shuffle_i64x2(quads[3], quads[7], 0x88);
+  out[7] = _mm512_shuffle_i64x2(quads[3], quads[7], 0xDD);
+}
+
+// One block of eight columns (fewer in the last) in the copy below, with
+// its columns' bounds so far in lanes.
+struct CopyBlock {
+  std::size_t lanes;
+  __mmask8 columns;
+  const double* corner;
+  std::uint64_t* out;
+  __m512i lowest;
+  __m512i highest;
+
+  void take(__m512i keys) noexcept {
+    lowest = _mm512_mask_min_epu64(lowest, columns, lowest, keys);
+    highest = _mm512_mask_max_epu64(highest, columns, highest, keys);
+  }
+};
+
+// Rows r to r + 7 of a block.
+void copy_eight_rows(CopyBlock& block, std::size_t rows, std::size_t cols, std::size_t r) noexcept {
+  __m512i in[8];
+  for (std::size_t i = 0; i < 8; ++i) {
+    in[i] = keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + (r + i) * cols));
+    block.take(in[i]);
+  }
+  __m512i by_column[8];
+  transpose_block(in, by_column);
+  for (std::size_t lane = 0; lane < block.lanes; ++lane) {
+    _mm512_storeu_si512(block.out + lane * rows + r, by_column[lane]);
+  }
+}
+
+// Eight rows at a time, eight columns to a block, a few blocks to a sweep
+// (the blocks of a sweep share its reads of each row's cache lines): each
+// block's rows are read as vectors, turned into keys and transposed in
+// registers, so that every store writes eight keys of one column.
+void copy_value_keys_avx512(const double* matrix, std::size_t rows, std::size_t cols,
+                            std::size_t first, std::size_t size, std::uint64_t* keys,
+                            KeyBounds* bounds) noexcept {
+  constexpr std::size_t kSweepBlocks = 4;
+  for (std::size_t sweep = 0; sweep < size; sweep += 8 * kSweepBlocks) {
+    CopyBlock blocks[kSweepBlocks];
+    std::size_t count = 0;
+    for (std::size_t block = sweep; block < size && count < kSweepBlocks; block += 8) {
+      const std::size_t lanes = size - block < 8 ? size - block : 8;
+      blocks[count++] = CopyBlock{lanes, static_cast<__mmask8>((1U << lanes) - 1),
+                                  matrix + first + block, keys + block * rows,
+                                  _mm512_set1_epi64(-1), _mm512_setzero_si512()};
+    }
+    std::size_t r = 0;
+    for (; r + 8 <= rows; r += 8) {
+      for (std::size_t b = 0; b < count; ++b) copy_eight_rows(blocks[b], rows, cols, r);
+    }
+    for (std::size_t b = 0; b < count; ++b) {
+      CopyBlock& block = blocks[b];
+      for (std::size_t tail = r; tail < rows; ++tail) {
+        const __m512i in = keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + tail * cols));
+        block.take(in);
+        alignas(64) std::uint64_t cells[8];
+        _mm512_store_si512(cells, in);
+        for (std::size_t lane = 0; lane < block.lanes; ++lane) block.out[lane * rows + tail] = cells[lane];
+      }
+      alignas(64) std::uint64_t low[8];
+      alignas(64) std::uint64_t high[8];
+      _mm512_store_si512(low, block.lowest);
+      _mm512_store_si512(high, block.highest);
+      for (std::size_t lane = 0; lane < block.lanes; ++lane) {
+        bounds[sweep + 8 * b + lane] = KeyBounds{low[lane], high[lane]};
+      }
+    }
+  }
+}
+
 }  // namespace
 
 const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512,
                                  &keep_between_avx512, &find_either_avx512,
                                  &sweep_value_windows_avx512,
-                                 &sweep_distance_windows_avx512};
+                                 &sweep_distance_windows_avx512, &copy_value_keys_avx512};
 
 }  // namespace gapwright::detail
