@@ -288,11 +288,14 @@ void copy_value_keys_avx512(const double* matrix, std::size_t rows, std::size_t 
     for (std::size_t b = 0; b < count; ++b) {
       CopyBlock& block = blocks[b];
       for (std::size_t tail = r; tail < rows; ++tail) {
-        const __m512i in = keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + tail * cols));
+        const __m512i in =
+            keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + tail * cols));
         block.take(in);
         alignas(64) std::uint64_t cells[8];
         _mm512_store_si512(cells, in);
-        for (std::size_t lane = 0; lane < block.lanes; ++lane) block.out[lane * rows + tail] = cells[lane];
+        for (std::size_t lane = 0; lane < block.lanes; ++lane) {
+          block.out[lane * rows + tail] = cells[lane];
+        }
       }
       alignas(64) std::uint64_t low[8];
       alignas(64) std::uint64_t high[8];
