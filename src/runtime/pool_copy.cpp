@@ -1,6 +1,7 @@
 #include "runtime/pool_copy.h"
 
 #include "runtime/cpu_budget.h"
+#include "runtime/transpose.h"
 
 #include <algorithm>  // std::max, std::min
 #include <cstdint>    // std::uintptr_t
@@ -15,9 +16,9 @@ constexpr std::size_t kBytesPerPart = std::size_t{2} << 20;
 // Copies end their parts on page boundaries of the target, so that no page
 // faults in for two threads.
 constexpr std::size_t kPage = 4096;
-// The transpose goes a tile of kTile x kTile cells at a time: each tile's
-// lines of either matrix stay in cache until every cell of them is used.
-constexpr std::size_t kTile = 32;
+// Parts of a transpose split the longer side in whole steps of this many
+// cells, so that no cache line of the target is written by two threads.
+constexpr std::size_t kStep = 32;
 
 std::size_t parts_for(const ThreadPool& pool, std::size_t bytes) {
   const std::size_t parts = std::min(pool.size(), bytes / kBytesPerPart);
@@ -43,27 +44,6 @@ void run_in_parts(ThreadPool& pool, std::size_t parts, Part part) {
   JoinOnExit join(pool);
   for (std::size_t p = 1; p < parts; ++p) pool.execute(std::make_unique<PartJob>(part, p, parts));
   part(0, parts);
-}
-
-// A rectangle of cells, rows [row_begin, row_end) by columns [col_begin, col_end).
-struct Cells {
-  std::size_t row_begin, row_end, col_begin, col_end;
-};
-
-// Transposes the cells `part` of the rows x cols matrix `from` into `to`.
-void transpose_cells(double* to, const char* from, std::size_t rows, std::size_t cols,
-                     Cells part) {
-  for (std::size_t i0 = part.row_begin; i0 < part.row_end; i0 += kTile) {
-    const std::size_t i1 = std::min(part.row_end, i0 + kTile);
-    for (std::size_t j0 = part.col_begin; j0 < part.col_end; j0 += kTile) {
-      const std::size_t j1 = std::min(part.col_end, j0 + kTile);
-      for (std::size_t j = j0; j < j1; ++j) {
-        for (std::size_t i = i0; i < i1; ++i) {
-          std::memcpy(&to[j * rows + i], from + (i * cols + j) * sizeof(double), sizeof(double));
-        }
-      }
-    }
-  }
 }
 
 // The start of part `part` of `parts` over `count` items, in whole steps of
@@ -100,13 +80,15 @@ void transpose_on_pool(ThreadPool& pool, double* to, const void* from, std::size
                        std::size_t cols) {
   const auto* const in = static_cast<const char*>(from);
   const std::size_t parts = parts_for(pool, rows * cols * sizeof(double));
+  const detail::TransposeFn transpose = detail::chosen_transpose();
   // The parts split the longer side.
   run_in_parts(pool, parts, [=](std::size_t part, std::size_t parts) {
     const std::size_t longer = std::max(rows, cols);
-    const std::size_t begin = part_start(longer, kTile, part, parts);
-    const std::size_t end = part_start(longer, kTile, part + 1, parts);
-    transpose_cells(to, in, rows, cols,
-                    rows >= cols ? Cells{begin, end, 0, cols} : Cells{0, rows, begin, end});
+    const std::size_t begin = part_start(longer, kStep, part, parts);
+    const std::size_t end = part_start(longer, kStep, part + 1, parts);
+    transpose(to, in, rows, cols,
+              rows >= cols ? detail::Cells{begin, end, 0, cols}
+                           : detail::Cells{0, rows, begin, end});
   });
 }
 

@@ -1,5 +1,8 @@
 #include "runtime/pool_copy.h"
 
+#include "runtime/cpu_features.h"
+#include "runtime/transpose.h"
+
 #include <cstddef>  // std::size_t
 #include <cstring>  // std::memcpy
 #include <vector>   // std::vector
@@ -61,6 +64,36 @@ TEST(PoolCopy, transposes_tall_and_wide_matrices_from_any_offset) {
       for (std::size_t i = 0; i < shape.rows; ++i) {
         for (std::size_t j = 0; j < shape.cols; ++j) {
           ASSERT_EQ(to[j * shape.rows + i], cells[i * shape.cols + j]) << i << ", " << j;
+        }
+      }
+    }
+  }
+}
+
+// Every kernel this processor runs, on rectangles whose sides are not
+// whole blocks, writes exactly the part's cells, each where the definition
+// puts it.
+TEST(PoolCopy, each_transpose_kernel_writes_exactly_its_part) {
+  std::vector<detail::TransposeFn> kernels{&detail::transpose_portable};
+#if GAPWRIGHT_X86_64_REFILLS
+  if (detail::cpu_has_avx512f()) kernels.push_back(&detail::transpose_avx512);
+#endif
+  const std::size_t rows = 45;
+  const std::size_t cols = 29;
+  const std::vector<double> cells = numbered(rows * cols);
+  const std::vector<char> from = placed(cells, 3);
+  for (const detail::TransposeFn kernel : kernels) {
+    for (const detail::Cells part : {detail::Cells{0, rows, 0, cols}, detail::Cells{3, 44, 5, 6},
+                                     detail::Cells{9, 17, 0, 29}, detail::Cells{0, 45, 13, 27}}) {
+      std::vector<double> to(cells.size(), 99.0);
+      kernel(to.data(), from.data() + 3, rows, cols, part);
+      for (std::size_t i = 0; i < rows; ++i) {
+        for (std::size_t j = 0; j < cols; ++j) {
+          const bool inside = i >= part.row_begin && i < part.row_end && j >= part.col_begin &&
+                              j < part.col_end;
+          ASSERT_EQ(to[j * rows + i], inside ? cells[i * cols + j] : 99.0)
+              << (kernel == &detail::transpose_portable ? "portable" : "wide") << " cell " << i
+              << ", " << j;
         }
       }
     }

@@ -5,6 +5,7 @@
 #include <immintrin.h>  // AVX-512F intrinsics
 
 #include "generators/mnar/column_keys.h"
+#include "runtime/x86_64/transpose_8x8.h"
 
 #include <bit>  // std::countr_zero, std::popcount
 
@@ -205,35 +206,6 @@ void sweep_distance_windows_avx512(const double* matrix, std::size_t rows, std::
   for (std::size_t b = 0; b < count; ++b) settle_lanes(blocks[b]);
 }
 
-// The 8 x 8 block of keys whose rows are `in` (lane j of row i: column j)
-// as its columns: out[j] holds column j, rows in order.
-void transpose_block(const __m512i (&in)[8], __m512i (&out)[8]) noexcept {
-  // Pairs of rows interleaved: 128-bit lanes of (row 2k, row 2k+1) cells
-  // of columns 0, 2, 4, 6 (low) and 1, 3, 5, 7 (high).
-  __m512i pairs[8];
-  for (int k = 0; k < 4; ++k) {
-    pairs[2 * k] = _mm512_unpacklo_epi64(in[2 * k], in[2 * k + 1]);
-    pairs[2 * k + 1] = _mm512_unpackhi_epi64(in[2 * k], in[2 * k + 1]);
-  }
-  // Four rows of columns {0, 4}, {2, 6}, {1, 5}, {3, 7}, for rows 0-3 and 4-7.
-  __m512i quads[8];
-  for (int half = 0; half < 2; ++half) {
-    const __m512i* p = pairs + 4 * half;
-    quads[4 * half + 0] = _mm512_shuffle_i64x2(p[0], p[2], 0x88);
-    quads[4 * half + 1] = _mm512_shuffle_i64x2(p[0], p[2], 0xDD);
-    quads[4 * half + 2] = _mm512_shuffle_i64x2(p[1], p[3], 0x88);
-    quads[4 * half + 3] = _mm512_shuffle_i64x2(p[1], p[3], 0xDD);
-  }
-  out[0] = _mm512_shuffle_i64x2(quads[0], quads[4], 0x88);
-  out[4] = _mm512_shuffle_i64x2(quads[0], quads[4], 0xDD);
-  out[2] = _mm512_shuffle_i64x2(quads[1], quads[5], 0x88);
-  out[6] = _mm512_shuffle_i64x2(quads[1], quads[5], 0xDD);
-  out[1] = _mm512_shuffle_i64x2(quads[2], quads[6], 0x88);
-  out[5] = _mm512_shuffle_i64x2(quads[2], quads[6], 0xDD);
-  out[3] = _mm512_shuffle_i64x2(quads[3], quads[7], 0x88);
-  out[7] = _mm512_shuffle_i64x2(quads[3], quads[7], 0xDD);
-}
-
 // One block of eight columns (fewer in the last) in the copy below, with
 // its columns' bounds so far in lanes.
 struct CopyBlock {
@@ -252,15 +224,17 @@ struct CopyBlock {
 
 // Rows r to r + 7 of a block.
 void copy_eight_rows(CopyBlock& block, std::size_t rows, std::size_t cols, std::size_t r) noexcept {
-  __m512i in[8];
+  __m512d in[8];
   for (std::size_t i = 0; i < 8; ++i) {
-    in[i] = keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + (r + i) * cols));
-    block.take(in[i]);
+    const __m512i keys =
+        keys_of_values(_mm512_maskz_loadu_pd(block.columns, block.corner + (r + i) * cols));
+    block.take(keys);
+    in[i] = _mm512_castsi512_pd(keys);
   }
-  __m512i by_column[8];
-  transpose_block(in, by_column);
+  __m512d by_column[8];
+  transpose_8x8(in, by_column);
   for (std::size_t lane = 0; lane < block.lanes; ++lane) {
-    _mm512_storeu_si512(block.out + lane * rows + r, by_column[lane]);
+    _mm512_storeu_si512(block.out + lane * rows + r, _mm512_castpd_si512(by_column[lane]));
   }
 }
 
