@@ -29,10 +29,11 @@ void transpose_portable(double* to, const char* from, std::size_t rows, std::siz
 
 TransposeFn chosen_transpose() noexcept {
   static const TransposeFn chosen = [] {
-    const char* forced = std::getenv("GAPWRIGHT_KERNELS");
-    if (forced != nullptr && std::string_view(forced) == "portable") return &transpose_portable;
 #if GAPWRIGHT_X86_64_REFILLS
-    if (cpu_has_avx512f()) return &transpose_avx512;
+    const char* const named = std::getenv("GAPWRIGHT_KERNELS");
+    const std::string_view forced = named != nullptr ? named : "";
+    const bool narrower = forced == "portable" || forced == "avx2";
+    if (!narrower && cpu_has_avx512f()) return &transpose_avx512;
 #endif
     return &transpose_portable;
   }();

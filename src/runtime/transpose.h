@@ -28,8 +28,9 @@ void transpose_avx512(double* to, const char* from, std::size_t rows, std::size_
 #endif
 
 // The widest build this processor runs, chosen once per process; the
-// environment variable GAPWRIGHT_KERNELS=portable forces the portable one,
-// so that a test can run the reference end to end.
+// environment variable GAPWRIGHT_KERNELS set to "portable" or "avx2" (which
+// has no transpose of its own) chooses the portable one, as it chooses the
+// key sweeps.
 TransposeFn chosen_transpose() noexcept;
 
 }  // namespace gapwright::detail
