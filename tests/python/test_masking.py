@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import reference
@@ -64,23 +65,26 @@ def test_matches_reference_holes_and_dumps(capfd, rng, seed, shape, alpha, mean,
 
 
 PORTABLE_RUN = """
-import sys, numpy as np
+import sys, numpy as np, pandas as pd
 from gapwright import MNARrs
 x = np.frombuffer(sys.stdin.buffer.read()).reshape(-1, 4)
 sys.stdout.buffer.write(MNARrs(seed=5, dump=False)(x, 0.3).tobytes())
+sys.stdout.buffer.write(MNARrs(seed=6, dump=False)(pd.DataFrame(x), 0.3).to_numpy().tobytes())
 """
 
 
 def test_portable_kernels_make_the_same_holes(rng):
     # The vector kernels are chosen once per process: a child forced onto the
     # portable ones must blank exactly what this process blanks. Long columns
-    # full of ties, both zeros, NaN-free, at variance 0, where they run.
+    # full of ties, both zeros, NaN-free, at variance 0, where they run; the
+    # frame goes in and out through the transposes.
     x = rng.choice(LEVELS + [1e-310, -3.5], size=(5000, 4))
     env = dict(os.environ, GAPWRIGHT_KERNELS="portable")
     child = subprocess.run([sys.executable, "-c", PORTABLE_RUN], input=x.tobytes(),
                            capture_output=True, env=env, check=True)
     ours = MNARrs(seed=5, dump=False)(x, 0.3)
-    assert child.stdout == ours.tobytes()
+    frame = MNARrs(seed=6, dump=False)(pd.DataFrame(x), 0.3).to_numpy()
+    assert child.stdout == ours.tobytes() + frame.tobytes()
 
 
 def test_same_result_and_output_for_any_worker_count(capfd, rng):
