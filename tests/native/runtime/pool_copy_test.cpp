@@ -22,7 +22,7 @@ std::vector<double> numbered(std::size_t count) {
 // The cells copied to a byte offset of `skew`, as a buffer may place them.
 std::vector<char> placed(const std::vector<double>& cells, std::size_t skew) {
   std::vector<char> bytes(cells.size() * sizeof(double) + skew);
-  std::memcpy(bytes.data() + skew, cells.data(), cells.size() * sizeof(double));
+  if (!cells.empty()) std::memcpy(bytes.data() + skew, cells.data(), cells.size() * sizeof(double));
   return bytes;
 }
 
