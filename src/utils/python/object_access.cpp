@@ -74,11 +74,6 @@ PyRef ColumnsByPosition::get(std::size_t position) const {
   return check(PyObject_GetItem(iloc_.get(), column_key.get()));
 }
 
-void ColumnsByPosition::set(std::size_t position, PyObject* value) const {
-  PyRef column_key = key(position);
-  check_status(PyObject_SetItem(iloc_.get(), column_key.get(), value));
-}
-
 F64Buffer::F64Buffer(PyObject* obj) {
   check_status(PyObject_GetBuffer(obj, &hold_.view, PyBUF_FULL_RO));
   hold_.held = true;

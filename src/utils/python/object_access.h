@@ -37,8 +37,6 @@ class ColumnsByPosition {
 
   // frame.iloc[:, position]
   PyRef get(std::size_t position) const;
-  // frame.iloc[:, position] = value
-  void set(std::size_t position, PyObject* value) const;
 
  private:
   // The `iloc` key (slice(None), position).

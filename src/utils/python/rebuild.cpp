@@ -143,24 +143,29 @@ PyRef data_frame(const MatrixView& matrix, const std::vector<std::string>& colum
   }();
   if (!encoding) return frame;
 
-  // Columns are addressed by position, so repeated or non-text names cannot
-  // pick the wrong column.
-  const ColumnsByPosition by_position(frame.get());
-  PyRef object_name = check_created(PyUnicode_FromString("object"));
+  // Each decoded column goes in whole, by position (names may repeat or
+  // not be text), as a Series of dtype object, which pandas keeps as it
+  // is: from a list, or an object array without a dtype, pandas 3 would
+  // infer its str dtype.
+  PyRef series_type = check(PyObject_GetAttrString(pandas.get(), "Series"));
+  PyRef series_kwargs = check_created(PyDict_New());
+  check_status(PyDict_SetItemString(series_kwargs.get(), "dtype",
+                                    reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  check_status(PyDict_SetItemString(series_kwargs.get(), "copy", Py_False));
   for (const std::size_t c : encoding->encoded_columns) {
     ColumnDecoder decoder(decoder_of(*encoding, c, matrix.cols));
-    PyRef cells = check_created(PyList_New(static_cast<Py_ssize_t>(matrix.rows)));
+    npy_intp length = static_cast<npy_intp>(matrix.rows);
+    PyRef cells = check_created(PyArray_SimpleNew(1, &length, NPY_OBJECT));
+    auto* const array = reinterpret_cast<PyArrayObject*>(cells.get());
     for (std::size_t r = 0; r < matrix.rows; ++r) {
       PyObject* text = decoder.text(matrix.data[r * matrix.cols + c]);
-      PyList_SET_ITEM(cells.get(), static_cast<Py_ssize_t>(r), Py_NewRef(text ? text : Py_None));
+      auto* const item = static_cast<char*>(PyArray_GETPTR1(array, static_cast<npy_intp>(r)));
+      check_status(PyArray_SETITEM(array, item, text ? text : Py_None));
     }
-    // The column turns object before any str goes in, so pandas keeps the
-    // strs as they are instead of inferring a string dtype.
-    PyRef column = by_position.get(c);
-    PyRef as_object = call_method(column.get(), "astype", object_name.get());
+    PyRef args = check_created(PyTuple_Pack(1, cells.get()));
+    PyRef column = check(PyObject_Call(series_type.get(), args.get(), series_kwargs.get()));
     PyRef position = check_created(PyLong_FromSize_t(c));
-    call_method(frame.get(), "isetitem", position.get(), as_object.get());
-    by_position.set(c, cells.get());
+    call_method(frame.get(), "isetitem", position.get(), column.get());
   }
   return frame;
 }
