@@ -152,7 +152,9 @@ void encode_object_column(PyObject* array, PyArrayObject* plain, std::size_t row
 // (about a microsecond a cell); its cells as an object ndarray are the same
 // objects, read in C. Anything else is iterated as it is.
 PyRef iterable_cells(PyObject* column, PyObject* series_type) {
-  if (Py_TYPE(column) != reinterpret_cast<PyTypeObject*>(series_type)) return PyRef::borrow(column);
+  if (Py_TYPE(column) != reinterpret_cast<PyTypeObject*>(series_type)) {
+    return PyRef::borrow(column);
+  }
   PyRef to_numpy = check(PyObject_GetAttrString(column, "to_numpy"));
   PyRef args = check_created(PyTuple_New(0));
   PyRef kwargs = check_created(PyDict_New());
