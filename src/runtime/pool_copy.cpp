@@ -17,7 +17,7 @@ constexpr std::size_t kBytesPerPart = std::size_t{2} << 20;
 // faults in for two threads.
 constexpr std::size_t kPage = 4096;
 // Parts of a transpose split the longer side in whole steps of this many
-// cells, so that no cache line of the target is written by two threads.
+// cells, so that two threads meet at no more than the edges of their steps.
 constexpr std::size_t kStep = 32;
 
 std::size_t parts_for(const ThreadPool& pool, std::size_t bytes) {
