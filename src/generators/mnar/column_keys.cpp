@@ -55,6 +55,26 @@ void offer(RowWindow& window, std::uint64_t key) noexcept {
   window.kept[window.count++] = key;
 }
 
+// Sweeps the value keys of columns [first, first + size) row by row, each
+// column's bounds into bounds[g], and hands each key to take(g, r, key).
+template <typename Take>
+void sweep_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
+                      std::size_t size, KeyBounds* bounds, Take take) noexcept {
+  for (std::size_t g = 0; g < size; ++g) {
+    const std::uint64_t key = total_order_ukey(matrix[first + g]);
+    bounds[g] = KeyBounds{key, key};
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t g = 0; g < size; ++g) {
+      const std::uint64_t key = total_order_ukey(row[g]);
+      bounds[g].lowest = key < bounds[g].lowest ? key : bounds[g].lowest;
+      bounds[g].highest = key > bounds[g].highest ? key : bounds[g].highest;
+      take(g, r, key);
+    }
+  }
+}
+
 }  // namespace
 
 namespace detail {
@@ -70,19 +90,10 @@ std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::
 void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
                                   std::size_t first, std::size_t size, RowWindow* windows,
                                   KeyBounds* bounds) noexcept {
-  for (std::size_t g = 0; g < size; ++g) {
-    const std::uint64_t key = total_order_ukey(matrix[first + g]);
-    bounds[g] = KeyBounds{key, key};
-  }
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double* row = matrix + r * cols + first;
-    for (std::size_t g = 0; g < size; ++g) {
-      const std::uint64_t key = total_order_ukey(row[g]);
-      bounds[g].lowest = key < bounds[g].lowest ? key : bounds[g].lowest;
-      bounds[g].highest = key > bounds[g].highest ? key : bounds[g].highest;
-      if (windows[g].open) offer(windows[g], key);
-    }
-  }
+  sweep_value_keys(matrix, rows, cols, first, size, bounds,
+                   [windows](std::size_t g, std::size_t, std::uint64_t key) {
+                     if (windows[g].open) offer(windows[g], key);
+                   });
 }
 
 void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
@@ -101,19 +112,10 @@ void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std
 void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t first, std::size_t size, std::uint64_t* keys,
                               KeyBounds* bounds) noexcept {
-  for (std::size_t g = 0; g < size; ++g) {
-    const std::uint64_t key = total_order_ukey(matrix[first + g]);
-    bounds[g] = KeyBounds{key, key};
-  }
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double* row = matrix + r * cols + first;
-    for (std::size_t g = 0; g < size; ++g) {
-      const std::uint64_t key = total_order_ukey(row[g]);
-      keys[g * rows + r] = key;
-      bounds[g].lowest = key < bounds[g].lowest ? key : bounds[g].lowest;
-      bounds[g].highest = key > bounds[g].highest ? key : bounds[g].highest;
-    }
-  }
+  sweep_value_keys(matrix, rows, cols, first, size, bounds,
+                   [keys, rows](std::size_t g, std::size_t r, std::uint64_t key) {
+                     keys[g * rows + r] = key;
+                   });
 }
 
 const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable,

@@ -151,6 +151,16 @@ void settle_lanes(const LaneWindows& block) noexcept {
   }
 }
 
+// The bounds of a block's first `lanes` columns, from its lanes of lowest
+// and highest keys, into bounds[0, lanes).
+void store_bounds(__m512i lowest, __m512i highest, std::size_t lanes, KeyBounds* bounds) noexcept {
+  alignas(64) std::uint64_t low[8];
+  alignas(64) std::uint64_t high[8];
+  _mm512_store_si512(low, lowest);
+  _mm512_store_si512(high, highest);
+  for (std::size_t lane = 0; lane < lanes; ++lane) bounds[lane] = KeyBounds{low[lane], high[lane]};
+}
+
 void sweep_value_windows_avx512(const double* matrix, std::size_t rows, std::size_t cols,
                                 std::size_t first, std::size_t size, RowWindow* windows,
                                 KeyBounds* bounds) noexcept {
@@ -173,13 +183,7 @@ void sweep_value_windows_avx512(const double* matrix, std::size_t rows, std::siz
     }
   }
   for (std::size_t b = 0; b < count; ++b) {
-    alignas(64) std::uint64_t low[8];
-    alignas(64) std::uint64_t high[8];
-    _mm512_store_si512(low, lowest[b]);
-    _mm512_store_si512(high, highest[b]);
-    for (std::size_t lane = 0; 8 * b + lane < size && lane < 8; ++lane) {
-      bounds[8 * b + lane] = KeyBounds{low[lane], high[lane]};
-    }
+    store_bounds(lowest[b], highest[b], size - 8 * b < 8 ? size - 8 * b : 8, bounds + 8 * b);
     settle_lanes(blocks[b]);
   }
 }
@@ -271,13 +275,7 @@ void copy_value_keys_avx512(const double* matrix, std::size_t rows, std::size_t 
           block.out[lane * rows + tail] = cells[lane];
         }
       }
-      alignas(64) std::uint64_t low[8];
-      alignas(64) std::uint64_t high[8];
-      _mm512_store_si512(low, block.lowest);
-      _mm512_store_si512(high, block.highest);
-      for (std::size_t lane = 0; lane < block.lanes; ++lane) {
-        bounds[sweep + 8 * b + lane] = KeyBounds{low[lane], high[lane]};
-      }
+      store_bounds(block.lowest, block.highest, block.lanes, bounds + sweep + 8 * b);
     }
   }
 }
