@@ -8,6 +8,7 @@ stay held once the entry point has returned, however it returned.
 import copy
 import os
 import pickle
+import queue
 import subprocess
 import sys
 import textwrap
@@ -562,13 +563,22 @@ def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
             "print('holes', int(np.isnan(out).sum()))\n"
         )
         texts = []
-        reply = client.execute_interactive(
-            code,
-            timeout=120,
-            output_hook=lambda msg: texts.append(msg["content"]["text"])
-            if msg["msg_type"] == "stream" and msg["content"]["name"] == "stdout"
-            else None,
-        )
+
+        def keep_stdout(msg):
+            if msg["msg_type"] == "stream" and msg["content"]["name"] == "stdout":
+                texts.append(msg["content"]["text"])
+
+        reply = client.execute_interactive(code, timeout=120, output_hook=keep_stdout)
+        # The kernel's fd-1 reader may publish its last chunk after the cell
+        # has gone idle; take what arrives until the channel stays quiet.
+        cell = reply["parent_header"]["msg_id"]
+        while True:
+            try:
+                msg = client.get_iopub_msg(timeout=2)
+            except queue.Empty:
+                break
+            if msg["parent_header"].get("msg_id") == cell:
+                keep_stdout(msg)
     finally:
         client.stop_channels()
         kernel.shutdown_kernel(now=True)
