@@ -37,8 +37,4 @@ Gauss column_model_from(OrderStatistic&& at, std::size_t n, double mean, double 
 // order (n >= 1).
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance);
 
-// The same model from the column's n values in any order, in O(n); reorders
-// `values`.
-Gauss column_model_unsorted(double* values, std::size_t n, double mean, double variance);
-
 }  // namespace gapwright

@@ -3,13 +3,12 @@
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/column_models.h"
-#include "generators/mnar/distance_key.h"
 #include "generators/mnar/key_select.h"
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/checked_math.h"
 
-#include <algorithm>  // std::max, std::min, std::nth_element, std::sort
+#include <algorithm>  // std::max, std::min, std::nth_element
 #include <array>      // std::array
 #include <bit>        // std::bit_cast
 #include <cmath>      // std::floor, std::isnan
@@ -20,60 +19,10 @@
 namespace gapwright {
 namespace {
 
-// Columns shorter than this are copied out and sorted; longer ones are
-// selected by radix selection.
-constexpr std::size_t kSelectInPlace = 4096;
-
-// A column of the matrix where it lies.
-struct StridedColumn {
-  const double* first;
-  std::size_t stride;
-  double operator[](std::size_t row) const noexcept { return first[row * stride]; }
-};
-
 bool spoils_thresholds(const Gauss& model) {
   // A deviate is always finite, so with spread 0 (or NaN) every threshold is
   // the centre, or NaN whenever either is.
   return std::isnan(model.mean) || std::isnan(model.std_dev);
-}
-
-// Fixed thresholds on a short column: sort the nearest cells outright.
-void select_copied(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
-                   std::size_t c, ColumnOutcome& outcome) {
-  const std::size_t n = table.rows;
-  const StridedColumn column{table.matrix.data() + c, table.cols};
-  std::vector<double> values(n);
-  for (std::size_t r = 0; r < n; ++r) values[r] = column[r];
-  const Gauss model = column_model_unsorted(values.data(), n, settings.mean, settings.variance);
-  if (spoils_thresholds(model)) {
-    outcome.nan_pass = 0;
-    return;
-  }
-  struct Cell {
-    std::int64_t key;
-    std::uint32_t row;
-    bool operator<(const Cell& other) const noexcept {
-      return key != other.key ? key < other.key : row < other.row;
-    }
-  };
-  std::vector<Cell> cells(n);
-  for (std::size_t r = 0; r < n; ++r) {
-    cells[r] = Cell{distance_key(column[r], model.mean), static_cast<std::uint32_t>(r)};
-  }
-  const std::size_t wanted = std::min(settings.full_passes + 1, n);
-  if (wanted < n) {
-    std::nth_element(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(wanted - 1),
-                     cells.end());
-  }
-  std::sort(cells.begin(), cells.begin() + static_cast<std::ptrdiff_t>(wanted));
-  ColumnBlanker blanker(table, c, outcome);
-  for (std::size_t i = 0; i < wanted; ++i) {
-    if (i < settings.full_passes) {
-      blanker.blank(i, cells[i].row);
-    } else {
-      outcome.extra = cells[i].row;
-    }
-  }
 }
 
 // Fixed thresholds on long columns, selected where they lie: the model's
@@ -589,26 +538,21 @@ class CopiedGroup {
 
 void FixedThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
-  if (table_.rows >= kSelectInPlace) {
-    // Copying pays while it reads the group's part of the matrix no more
-    // than twice.
-    const std::size_t fit = settings_.copy_bytes / (table_.rows * sizeof(std::uint64_t));
-    if (2 * fit < last - first) {
-      for (std::size_t from = first; from < last; from += kRowSweepColumns) {
-        const std::size_t to = std::min(last, from + kRowSweepColumns);
-        GroupSelection(table_, settings_, from, outcomes.subspan(from - first, to - from)).run();
-      }
-      return;
-    }
-    for (std::size_t from = first; from < last; from += fit) {
-      const std::size_t to = std::min(last, from + fit);
-      CopiedGroup(table_, settings_, from, outcomes.subspan(from - first, to - from), scratch)
-          .run();
+  // A column without rows has no quantile to centre its model on.
+  if (table_.rows == 0) panic(index_out_of_bounds(0, 0));
+  // Copying pays while it reads the group's part of the matrix no more
+  // than twice.
+  const std::size_t fit = settings_.copy_bytes / (table_.rows * sizeof(std::uint64_t));
+  if (2 * fit < last - first) {
+    for (std::size_t from = first; from < last; from += kRowSweepColumns) {
+      const std::size_t to = std::min(last, from + kRowSweepColumns);
+      GroupSelection(table_, settings_, from, outcomes.subspan(from - first, to - from)).run();
     }
     return;
   }
-  for (std::size_t c = first; c < last; ++c) {
-    select_copied(table_, settings_, c, outcomes[c - first]);
+  for (std::size_t from = first; from < last; from += fit) {
+    const std::size_t to = std::min(last, from + fit);
+    CopiedGroup(table_, settings_, from, outcomes.subspan(from - first, to - from), scratch).run();
   }
 }
 

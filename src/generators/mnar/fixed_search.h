@@ -4,15 +4,17 @@
 // With variance 0 every spread is 0 (or NaN, which fails the call), and a
 // model of spread 0 always draws its centre. So a column's blanks are its
 // full_passes cells nearest the centre, in order of (distance, row), and the
-// cell after them is the one a partial pass would take. Short columns are
-// copied out and sorted; long ones are selected where they lie, by radix
-// selection on total-order keys, a group of columns per sweep.
+// cell after them is the one a partial pass would take. A group of columns
+// is copied out as total-order keys, while the copy stays small beside the
+// table, and each column's order statistics are selected in its keys;
+// longer columns are selected where they lie, a group of columns per sweep.
 #pragma once
 
 #include "generators/mnar/column_job.h"
 
-#include <cstddef>  // std::size_t
-#include <span>     // std::span
+#include <algorithm>  // std::min
+#include <cstddef>    // std::size_t
+#include <span>       // std::span
 
 namespace gapwright {
 
@@ -30,8 +32,11 @@ class FixedThresholdSearch final : public ColumnSearch {
     std::size_t copy_bytes = std::size_t{48} << 20;
   };
 
+  // Passes past the column's length find it blank already and take nothing.
   FixedThresholdSearch(const SearchTable& table, Settings settings) noexcept
-      : table_(table), settings_(settings) {}
+      : table_(table), settings_(settings) {
+    settings_.full_passes = std::min(settings_.full_passes, table.rows);
+  }
 
   // Each column gets its first full_passes blanks (pass i takes the cell of
   // rank i) and its outcome's extra row.

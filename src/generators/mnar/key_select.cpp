@@ -2,7 +2,7 @@
 
 #include "generators/mnar/column_keys.h"
 
-#include <algorithm>  // std::copy, std::min_element, std::nth_element, std::sort
+#include <algorithm>  // std::clamp, std::copy, std::fill_n, std::min_element, std::nth_element, std::sort
 #include <array>      // std::array
 #include <bit>        // std::bit_width
 
@@ -17,32 +17,41 @@ constexpr std::size_t kCompareAtMost = 512;
 
 using Counts = std::array<std::uint32_t, kBuckets>;
 
-// The buckets of one round: keys from `lowest` on, 2^shift keys a bucket.
+// The buckets of one round: keys from `lowest` on, 2^shift keys a bucket,
+// and about a quarter as many buckets as there are keys, at most kBuckets:
+// a short run clears and sums few counts.
 struct Digit {
   std::uint64_t lowest;
   unsigned shift;
+  std::size_t buckets;
 
-  Digit(std::uint64_t lowest, std::uint64_t highest) noexcept
-      : lowest(lowest),
-        shift(static_cast<unsigned>(std::bit_width(highest - lowest)) > kDigitBits
-                  ? static_cast<unsigned>(std::bit_width(highest - lowest)) - kDigitBits
-                  : 0U) {}
+  Digit(std::uint64_t lowest, std::uint64_t highest, std::size_t n) noexcept
+      : lowest(lowest), shift(shift_for(highest - lowest, n)),
+        buckets(static_cast<std::size_t>((highest - lowest) >> shift) + 1) {}
 
   std::size_t of(std::uint64_t key) const noexcept {
     return static_cast<std::size_t>((key - lowest) >> shift);
   }
+
+  static unsigned shift_for(std::uint64_t span, std::size_t n) noexcept {
+    const auto width = static_cast<unsigned>(std::bit_width(span));
+    const unsigned bits = std::clamp(static_cast<unsigned>(std::bit_width(n)), 3U, kDigitBits + 2) - 2;
+    return width > bits ? width - bits : 0U;
+  }
 };
 
+// Counts of the digit's buckets; those past digit.buckets are not set.
 Counts count_digits(std::span<const std::uint64_t> keys, const Digit& digit) noexcept {
-  std::array<Counts, kLanes> lanes{};
+  std::array<Counts, kLanes> lanes;
+  for (Counts& lane : lanes) std::fill_n(lane.begin(), digit.buckets, 0U);
   std::size_t i = 0;
   for (; i + kLanes <= keys.size(); i += kLanes) {
     for (std::size_t lane = 0; lane < kLanes; ++lane) ++lanes[lane][digit.of(keys[i + lane])];
   }
   for (; i < keys.size(); ++i) ++lanes[0][digit.of(keys[i])];
-  Counts counts = lanes[0];
+  Counts& counts = lanes[0];
   for (std::size_t lane = 1; lane < kLanes; ++lane) {
-    for (std::size_t b = 0; b < kBuckets; ++b) counts[b] += lanes[lane][b];
+    for (std::size_t b = 0; b < digit.buckets; ++b) counts[b] += lanes[lane][b];
   }
   return counts;
 }
@@ -123,7 +132,7 @@ AdjacentRanks radix_select(std::span<const std::uint64_t> keys, std::uint64_t ra
       if (keys.data() != narrowed) std::copy(keys.begin(), keys.end(), narrowed);
       return by_comparison(std::span(narrowed, keys.size()), base, rank, with_next);
     }
-    const Digit digit(lowest, highest);
+    const Digit digit(lowest, highest, keys.size());
     const Counts counts = count_digits(keys, digit);
     std::size_t bucket = 0;
     std::uint64_t below = 0;

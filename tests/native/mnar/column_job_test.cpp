@@ -2,19 +2,22 @@
 
 #include <gtest/gtest.h>
 
+#include "generators/mnar/column_models.h"
+#include "generators/mnar/distance_key.h"
 #include "generators/mnar/drawn_search.h"
 #include "generators/mnar/fixed_search.h"
 #include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
 #include "runtime/thread_pool.h"
 
-#include <algorithm>  // std::sort
-#include <cmath>      // std::isnan
+#include <algorithm>  // std::count_if, std::sort
+#include <cmath>      // std::copysign, std::isnan
 #include <cstdint>    // std::uint32_t
 #include <limits>     // std::numeric_limits
 #include <memory>     // std::make_shared, std::make_unique
 #include <random>     // std::mt19937_64
 #include <span>       // std::span
+#include <utility>    // std::pair
 #include <vector>
 
 namespace gapwright {
@@ -109,6 +112,49 @@ TEST(column_job_test, selection_answers_as_the_index_does) {
       }
       EXPECT_TRUE(found) << rows << " rows, round " << round;
     }
+  }
+}
+
+// Columns of every short length over values that tie, differ only in the
+// sign of zero, overflow their squared distances or spoil the model, with
+// quantile positions inside and past the column: the blanks are the cells
+// nearest the centre of the sorted column, by (distance, row).
+TEST(column_job_test, fixed_thresholds_take_the_cells_nearest_the_sorted_centre) {
+  constexpr double kInf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const std::vector<double> pool = {0.0, -0.0, 1.0, -1.0, 2.5, 1e300, -1e300, kInf, -kInf,
+                                    nan, std::copysign(nan, -1.0), 4.9e-324, 3.0, 3.0};
+  const std::vector<double> means = {0.0, 0.25, 0.5, 0.999, 1.0, 3.0, -1.0, nan, kInf};
+  std::mt19937_64 gen(2026);
+  for (int round = 0; round < 3000; ++round) {
+    const std::size_t n = 1 + gen() % 12;
+    std::vector<double> column(n);
+    for (double& value : column) value = pool[gen() % pool.size()];
+    std::vector<double> sorted = column;
+    std::sort(sorted.begin(), sorted.end(),
+              [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+    const double mean = means[gen() % means.size()];
+    const Gauss model = column_model(sorted.data(), n, mean, 0.0);
+    const std::size_t passes = gen() % (n + 1);
+    std::vector<double> matrix = column;
+    const SearchTable table(matrix, n, 1);
+    const FixedThresholdSearch search(table, {mean, 0.0, passes});
+    const Outcome found = outcome_of(search, matrix, 0, 0, 1);
+    if (std::isnan(model.mean) || std::isnan(model.std_dev)) {
+      EXPECT_TRUE(found.shown.empty()) << "round " << round;
+      continue;
+    }
+    std::vector<std::pair<std::int64_t, std::uint32_t>> nearest(n);
+    for (std::uint32_t r = 0; r < n; ++r) nearest[r] = {distance_key(column[r], model.mean), r};
+    std::sort(nearest.begin(), nearest.end());
+    std::vector<ShownBlank> expected;
+    for (std::size_t pass = 0; pass < passes; ++pass) expected.push_back({pass, nearest[pass].second});
+    ASSERT_EQ(found.shown, expected) << "round " << round;
+    EXPECT_EQ(found.extra, passes < n ? nearest[passes].second : ColumnOutcome::kNoRow) << "round " << round;
+    // No other cell is blanked: a column of such a model holds no NaN.
+    EXPECT_EQ(std::count_if(matrix.begin(), matrix.end(), [](double v) { return std::isnan(v); }),
+              static_cast<std::ptrdiff_t>(passes))
+        << "round " << round;
   }
 }
 

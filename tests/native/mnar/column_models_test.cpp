@@ -5,7 +5,6 @@
 #include <algorithm>  // std::sort
 #include <cmath>      // std::isnan, std::signbit, std::copysign
 #include <limits>     // std::numeric_limits
-#include <random>     // std::mt19937_64
 #include <vector>
 
 #include "generators/mnar/total_order.h"
@@ -93,28 +92,6 @@ TEST(column_models_test, an_empty_column_is_an_internal_failure) {
     FAIL() << "an empty column has no model";
   } catch (const InternalError& error) {
     EXPECT_STREQ(error.what(), "index out of bounds: the len is 0 but the index is 0");
-  }
-}
-
-// Selection on an unsorted copy must give the very bits that sorting gives.
-TEST(column_models_test, unsorted_columns_give_the_sorted_model) {
-  std::mt19937_64 gen(2026);
-  const std::vector<double> pool = {0.0, -0.0, 1.0, -1.0, 2.5, 1e300, -1e300, kInf, -kInf,
-                                    kNaN, std::copysign(kNaN, -1.0), 4.9e-324, 3.0, 3.0};
-  const std::vector<double> means = {0.0, 0.25, 0.5, 0.999, 1.0, 3.0, -1.0, kNaN, kInf};
-  for (int round = 0; round < 3000; ++round) {
-    const std::size_t n = 1 + gen() % 12;
-    std::vector<double> column(n);
-    for (double& value : column) value = pool[gen() % pool.size()];
-    std::vector<double> sorted = column;
-    std::sort(sorted.begin(), sorted.end(),
-              [](double a, double b) { return total_order_ukey(a) < total_order_ukey(b); });
-    const double mean = means[gen() % means.size()];
-    const double variance = round % 2 == 0 ? 0.0 : 0.5;
-    const Gauss expected = column_model(sorted.data(), n, mean, variance);
-    const Gauss actual = column_model_unsorted(column.data(), n, mean, variance);
-    ASSERT_EQ(total_order_key(actual.mean), total_order_key(expected.mean)) << "round " << round;
-    ASSERT_EQ(total_order_key(actual.std_dev), total_order_key(expected.std_dev)) << "round " << round;
   }
 }
 
