@@ -261,6 +261,25 @@ void ThreadPool::join() {
   data.join_epoch.compare_exchange_strong(expected, epoch + 1);
 }
 
+std::size_t ThreadPool::withdraw_queued() {
+  if (!shared_) return 0;
+  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
+  ThreadPoolSharedData& data = *shared_;
+  std::deque<std::unique_ptr<Job>> withdrawn;
+  {
+    std::lock_guard lock(data.queue_mutex);
+    withdrawn.swap(data.queue);
+  }
+  const std::size_t count = withdrawn.size();
+  // As on a worker, the jobs go before the count that join waits on.
+  withdrawn.clear();
+  if (count > 0) {
+    data.queued_jobs.fetch_sub(count);
+    data.no_work_notify_all();
+  }
+  return count;
+}
+
 std::size_t ThreadPool::queued_count() const noexcept { return shared_ ? shared_->queued_jobs.load() : 0; }
 
 std::size_t ThreadPool::active_count() const noexcept { return shared_ ? shared_->active_jobs.load() : 0; }

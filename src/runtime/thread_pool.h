@@ -39,6 +39,10 @@ class ThreadPool {
 
   void execute(std::unique_ptr<Job> job);
   void join();
+  // Takes back the jobs that no worker has started and destroys them; returns
+  // how many. A caller that can do their work itself then need not wait for
+  // a worker to wake up, only to find that work done.
+  std::size_t withdraw_queued();
 
   // The number of workers the pool keeps.
   std::size_t size() const noexcept { return num_threads_; }

@@ -93,14 +93,16 @@ class BucketIndex {
     double lowest = 0.0;
     double scale = 0.0;
     std::size_t ranges = 1;
+    // ranges - 1, which is below 2^31.
+    double last = 0.0;
 
+    // Without branches, so that a sweep computes several cells' ranges at once.
     std::size_t range_of(double value) const noexcept {
       const double position = (value - lowest) * scale;
       // Below the lowest value, at it, or NaN (an overflowed difference
       // times a scale of 0): the first range.
-      if (!(position > 0.0)) return 0;
-      return position < static_cast<double>(ranges) ? static_cast<std::size_t>(position)
-                                                    : ranges - 1;
+      const double inside = position > 0.0 ? position : 0.0;
+      return static_cast<std::size_t>(static_cast<std::int32_t>(inside < last ? inside : last));
     }
   };
 

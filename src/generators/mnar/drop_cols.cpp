@@ -77,14 +77,19 @@ std::span<JobScratch> scratch_to_keep(std::vector<JobScratch>& scratch, std::siz
   return std::span(scratch).first(jobs);
 }
 
-// Below this many cells a second job costs about as much as it saves.
+// Below this many cells a second job costs about as much as it saves: a
+// worker takes tens of microseconds to wake. Drawn thresholds cost about
+// ten times as much a cell as fixed ones.
 constexpr std::size_t kCellsPerExtraJob = std::size_t{1} << 18;
+constexpr std::size_t kDrawnCellsPerExtraJob = std::size_t{1} << 15;
 
 // Jobs to queue: one per worker, but no more than there are columns, nor
 // than the process may run at once, since each column in work holds scratch,
 // and one per kCellsPerExtraJob cells after the first.
-std::size_t job_count(const ThreadPool& pool, std::size_t rows, std::size_t cols) {
-  const std::size_t worth = std::min({pool.size(), cols, 1 + rows * cols / kCellsPerExtraJob});
+std::size_t job_count(const ThreadPool& pool, std::size_t rows, std::size_t cols,
+                      bool fixed_thresholds) {
+  const std::size_t per_job = fixed_thresholds ? kCellsPerExtraJob : kDrawnCellsPerExtraJob;
+  const std::size_t worth = std::min({pool.size(), cols, 1 + rows * cols / per_job});
   // Reading the affinity is a system call: small tables, which have their
   // one job anyway, do without it.
   return worth == 1 ? 1 : std::min(worth, usable_cpus());
@@ -108,24 +113,30 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
   return group;
 }
 
-// Runs `search` over every column on `jobs` jobs of the pool; the calling
-// thread runs `meanwhile` before it waits for them. One job runs on the
-// calling thread itself, after `meanwhile`: handing it to a worker and
-// waiting for it would only add two thread switches. Rethrows what a job
-// failed with.
+// Runs `search` over every column on `jobs` jobs; the calling thread runs
+// `meanwhile` before it waits for them. When that is all it has to do
+// (`busy_meanwhile`), several jobs all go to the pool's workers. Otherwise
+// one job runs on the calling thread itself, after `meanwhile`: handing it
+// to a worker and waiting for it would only add two thread switches, and a
+// worker slow to wake finds the groups taken by the time it would start:
+// its job is withdrawn rather than waited for. Rethrows what a job failed
+// with.
 template <typename Meanwhile>
 std::vector<ColumnOutcome> search_on_pool(ThreadPool& pool, std::size_t jobs,
                                            std::span<JobScratch> kept,
                                            const ColumnSearch& search, std::size_t cols,
-                                           std::size_t group, Meanwhile&& meanwhile) {
+                                           std::size_t group, bool busy_meanwhile,
+                                           Meanwhile&& meanwhile) {
   auto work = std::make_shared<ColumnWork>(search, cols, group, kept);
-  if (jobs == 1) {
-    meanwhile();
-    work->take_groups();
-  } else {
+  {
     JoinOnExit join(pool);
-    for (std::size_t j = 0; j < jobs; ++j) pool.execute(std::make_unique<ColumnJob>(work));
+    const std::size_t pooled = jobs > 1 && busy_meanwhile ? jobs : jobs - 1;
+    for (std::size_t j = 0; j < pooled; ++j) pool.execute(std::make_unique<ColumnJob>(work));
     meanwhile();
+    if (pooled < jobs) {
+      work->take_groups();
+      if (pooled > 0) pool.withdraw_queued();
+    }
   }
   if (work.use_count() != 1) panic("Still references alive");
   work->check_finished();
@@ -196,20 +207,20 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   // only move the stream: they are made while the columns are searched.
   // Otherwise every deviate is drawn first.
   const bool fixed_thresholds = mnar.variance == 0.0;
-  const std::size_t jobs = job_count(mnar.pool, table.rows, cols);
+  const std::size_t jobs = job_count(mnar.pool, table.rows, cols, fixed_thresholds);
   const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
   const std::span<JobScratch> kept = scratch_to_keep(mnar.scratch, table.rows * cols, jobs);
   std::vector<ColumnOutcome> outcomes;
   if (fixed_thresholds) {
     const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});
-    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group,
+    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group, true,
                               [&] { plan = plan_passes(mnar.stream, cols, blanks, false); });
   } else {
     plan = blanks >= kDrawOnPool && jobs > 1
                ? plan_passes_on(mnar.pool, jobs, mnar.stream, cols, blanks)
                                  : plan_passes(mnar.stream, cols, blanks, true);
     const DrawnThresholdSearch search(table, mnar.mean, mnar.variance, plan);
-    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group, [] {});
+    outcomes = search_on_pool(mnar.pool, jobs, kept, search, cols, group, false, [] {});
   }
 
   Searched searched;

@@ -86,13 +86,18 @@ PassPlan plan_passes_on(ThreadPool& pool, std::size_t jobs, RandomStream& stream
   std::vector<std::uint64_t> bounds(jobs + 1);
   for (std::size_t j = 0; j <= jobs; ++j) bounds[j] = samples * j / jobs;
   std::vector<std::uint64_t> words(jobs, 0);
+  const auto chunk = [&](std::size_t j) {
+    RandomStream from = stream;
+    from.seek(start + bounds[j] * kWordsPerDeviate);
+    return std::make_unique<DrawJob>(from, plan, bounds[j], bounds[j + 1], words[j]);
+  };
   {
+    // The calling thread draws the last chunk itself; a chunk that no
+    // worker has started by then is withdrawn and drawn in order below.
     JoinOnExit join(pool);
-    for (std::size_t j = 0; j < jobs; ++j) {
-      RandomStream from = stream;
-      from.seek(start + bounds[j] * kWordsPerDeviate);
-      pool.execute(std::make_unique<DrawJob>(from, plan, bounds[j], bounds[j + 1], words[j]));
-    }
+    for (std::size_t j = 0; j + 1 < jobs; ++j) pool.execute(chunk(j));
+    chunk(jobs - 1)->run();
+    pool.withdraw_queued();
   }
   // Chunks are right up to the first that read more than four words a
   // deviate (or did not run); from its end on, draw in order.

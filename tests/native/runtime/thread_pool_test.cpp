@@ -161,6 +161,43 @@ TEST(thread_pool_test, destroying_with_jobs_queued_does_not_wait) {
   EXPECT_TRUE(eventually([&] { return finished->load() == 20; })) << finished->load() << " of 20 jobs ran";
 }
 
+// Jobs that no worker has started are destroyed unrun; a running one is
+// left to finish, and join then waits for it alone.
+TEST(thread_pool_test, withdrawn_jobs_never_run_and_join_skips_them) {
+  auto gate = std::make_shared<Gate>();
+  auto ran = std::make_shared<std::atomic<int>>(0);
+  ThreadPool pool(1);
+  pool.execute(job([gate, ran] {
+    gate->pass();
+    ran->fetch_add(1);
+  }));
+  ASSERT_TRUE(eventually([&] { return pool.active_count() == 1; }));
+  auto destroyed = std::make_shared<std::atomic<int>>(0);
+  struct Counted : Job {
+    std::shared_ptr<std::atomic<int>> ran, destroyed;
+    void run() override { ran->fetch_add(1); }
+    ~Counted() override { destroyed->fetch_add(1); }
+  };
+  for (int i = 0; i < 5; ++i) {
+    auto queued = std::make_unique<Counted>();
+    queued->ran = ran;
+    queued->destroyed = destroyed;
+    pool.execute(std::move(queued));
+  }
+  EXPECT_EQ(pool.withdraw_queued(), 5U);
+  EXPECT_EQ(destroyed->load(), 5);
+  EXPECT_EQ(pool.queued_count(), 0U);
+  EXPECT_EQ(pool.withdraw_queued(), 0U);
+  gate->open.store(true);
+  pool.join();
+  EXPECT_EQ(ran->load(), 1);
+  EXPECT_EQ(pool.active_count(), 0U);
+  // The pool goes on taking jobs.
+  pool.execute(job([ran] { ran->fetch_add(1); }));
+  pool.join();
+  EXPECT_EQ(ran->load(), 2);
+}
+
 TEST(thread_pool_test, concurrent_joiners_both_return) {
   ThreadPool pool(2);
   Gate gate;
