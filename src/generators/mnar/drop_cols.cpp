@@ -23,7 +23,7 @@ namespace gapwright {
 namespace {
 
 // From this many deviates on, drawing them on the pool pays for the jobs.
-constexpr std::uint64_t kDrawOnPool = 1 << 16;
+constexpr std::uint64_t kDrawOnPool = 1 << 13;
 
 // Columns a job sweeps together: enough to read whole cache lines of a row,
 // few enough that their histograms stay in cache.
@@ -78,10 +78,10 @@ std::span<JobScratch> scratch_to_keep(std::vector<JobScratch>& scratch, std::siz
 }
 
 // Below this many cells a second job costs about as much as it saves: a
-// worker takes tens of microseconds to wake. Drawn thresholds cost about
-// ten times as much a cell as fixed ones.
+// worker takes tens of microseconds to wake. Drawn thresholds cost several
+// times as much a cell as fixed ones.
 constexpr std::size_t kCellsPerExtraJob = std::size_t{1} << 18;
-constexpr std::size_t kDrawnCellsPerExtraJob = std::size_t{1} << 15;
+constexpr std::size_t kDrawnCellsPerExtraJob = std::size_t{1} << 14;
 
 // Jobs to queue: one per worker, but no more than there are columns, nor
 // than the process may run at once, since each column in work holds scratch,
@@ -110,6 +110,10 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
   // less than that wait.
   const auto groups = [cols](std::size_t size) { return (cols + size - 1) / size; };
   while (group > 1 && groups(group) % jobs != 0 && groups(group) < 4 * jobs) --group;
+  // On a small table a worker's wake-up is a good part of the call: with a
+  // column a group, one that starts late leaves the others at most one
+  // column to wait for.
+  if (jobs > 1 && rows * cols < kCellsPerExtraJob) group = 1;
   return group;
 }
 
