@@ -65,7 +65,6 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
   // Of -0 and +0 either may be the lowest: they map to the same range.
   map.lowest = lowest;
   map.ranges = std::max<std::size_t>(1, n / (n > kLongColumn ? kCellsPerLongRange : kCellsPerRange));
-  map.last = static_cast<double>(map.ranges - 1);
   // One value, a range too narrow to divide or too wide to compute (or a
   // sample with an infinity, which the count then finds): one value
   // range, split by the keys' bits alone.

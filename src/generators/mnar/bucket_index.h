@@ -39,6 +39,8 @@ class BucketIndex {
   // Rows a column may have at most: rows are held in 32 bits, and the
   // queries' answers keep the highest value free.
   static constexpr std::size_t kMaxRows = 0xFFFFFFFEu;
+  // Cells whose index, about 20 bytes a cell, fits in a core's cache.
+  static constexpr std::size_t kCachedCells = std::size_t{1} << 14;
 
   // Scans buckets with the build of the scan that the process chose.
   BucketIndex() noexcept : BucketIndex(detail::chosen_nearest_cell_scan()) {}
@@ -66,6 +68,9 @@ class BucketIndex {
   void prefetch_range(double threshold) const noexcept;
   void prefetch_bucket(double threshold) const noexcept;
   void prefetch_cells(double threshold) const noexcept;
+  // Whether the index outgrows a core's cache, so that fetching ahead pays:
+  // on a shorter column it only costs the work of asking.
+  bool worth_prefetching() const noexcept { return keys_.size() > kCachedCells; }
 
  private:
   // Aligned so that no bucket straddles two cache lines: a query that
@@ -93,16 +98,14 @@ class BucketIndex {
     double lowest = 0.0;
     double scale = 0.0;
     std::size_t ranges = 1;
-    // ranges - 1, which is below 2^31.
-    double last = 0.0;
 
-    // Without branches, so that a sweep computes several cells' ranges at once.
     std::size_t range_of(double value) const noexcept {
       const double position = (value - lowest) * scale;
       // Below the lowest value, at it, or NaN (an overflowed difference
       // times a scale of 0): the first range.
-      const double inside = position > 0.0 ? position : 0.0;
-      return static_cast<std::size_t>(static_cast<std::int32_t>(inside < last ? inside : last));
+      if (!(position > 0.0)) return 0;
+      return position < static_cast<double>(ranges) ? static_cast<std::size_t>(position)
+                                                    : ranges - 1;
     }
   };
 

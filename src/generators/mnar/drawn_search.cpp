@@ -39,18 +39,21 @@ void blank_taken(const std::vector<std::uint32_t>& taken, ColumnBlanker blanker)
 }
 
 // The row each pass takes, its threshold's nearest cell, in pass order
-// (kNoRow when none is left). The later passes' buckets are fetched ahead,
-// a step at a time: on a long column each query would otherwise wait on
+// (kNoRow when none is left). On a long column the later passes' buckets
+// are fetched ahead, a step at a time: each query would otherwise wait on
 // three or four cache misses.
 std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
                                               const std::vector<double>& thresholds) {
   constexpr std::size_t kAhead = 4;
   const std::size_t passes = thresholds.size();
   std::vector<std::uint32_t> taken(passes);
+  const bool prefetch = buckets.worth_prefetching();
   for (std::size_t pass = 0; pass < passes; ++pass) {
-    if (pass + 3 * kAhead < passes) buckets.prefetch_range(thresholds[pass + 3 * kAhead]);
-    if (pass + 2 * kAhead < passes) buckets.prefetch_bucket(thresholds[pass + 2 * kAhead]);
-    if (pass + kAhead < passes) buckets.prefetch_cells(thresholds[pass + kAhead]);
+    if (prefetch) {
+      if (pass + 3 * kAhead < passes) buckets.prefetch_range(thresholds[pass + 3 * kAhead]);
+      if (pass + 2 * kAhead < passes) buckets.prefetch_bucket(thresholds[pass + 2 * kAhead]);
+      if (pass + kAhead < passes) buckets.prefetch_cells(thresholds[pass + kAhead]);
+    }
     const std::optional<std::uint32_t> row = buckets.take_nearest(thresholds[pass]);
     taken[pass] = row.value_or(ColumnOutcome::kNoRow);
   }

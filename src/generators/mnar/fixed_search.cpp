@@ -401,7 +401,7 @@ class GroupSelection {
 };
 
 
-// Fixed thresholds on long columns, copied out: the group's value keys in
+// Fixed thresholds on columns copied out: the group's value keys in
 // one sweep, then for each column the model's order statistics and the
 // boundary of its nearest cells by selection on its contiguous keys, then
 // one sweep that blanks every cell nearer than its boundary, and last the
