@@ -40,20 +40,21 @@ struct Digit {
   }
 };
 
-// Counts of the digit's buckets; those past digit.buckets are not set.
-Counts count_digits(std::span<const std::uint64_t> keys, const Digit& digit) noexcept {
-  std::array<Counts, kLanes> lanes;
-  for (Counts& lane : lanes) std::fill_n(lane.begin(), digit.buckets, 0U);
+// Counts the keys of each of the digit's buckets into `counts`; those past
+// digit.buckets are left as they are.
+void count_digits(std::span<const std::uint64_t> keys, const Digit& digit, Counts& counts) noexcept {
+  std::array<Counts, kLanes - 1> more;
+  std::fill_n(counts.begin(), digit.buckets, 0U);
+  for (Counts& lane : more) std::fill_n(lane.begin(), digit.buckets, 0U);
   std::size_t i = 0;
   for (; i + kLanes <= keys.size(); i += kLanes) {
-    for (std::size_t lane = 0; lane < kLanes; ++lane) ++lanes[lane][digit.of(keys[i + lane])];
+    ++counts[digit.of(keys[i])];
+    for (std::size_t lane = 1; lane < kLanes; ++lane) ++more[lane - 1][digit.of(keys[i + lane])];
   }
-  for (; i < keys.size(); ++i) ++lanes[0][digit.of(keys[i])];
-  Counts& counts = lanes[0];
-  for (std::size_t lane = 1; lane < kLanes; ++lane) {
-    for (std::size_t b = 0; b < digit.buckets; ++b) counts[b] += lanes[lane][b];
+  for (; i < keys.size(); ++i) ++counts[digit.of(keys[i])];
+  for (const Counts& lane : more) {
+    for (std::size_t b = 0; b < digit.buckets; ++b) counts[b] += lane[b];
   }
-  return counts;
 }
 
 AdjacentRanks shifted(AdjacentRanks found, std::uint64_t base) noexcept {
@@ -133,7 +134,8 @@ AdjacentRanks radix_select(std::span<const std::uint64_t> keys, std::uint64_t ra
       return by_comparison(std::span(narrowed, keys.size()), base, rank, with_next);
     }
     const Digit digit(lowest, highest, keys.size());
-    const Counts counts = count_digits(keys, digit);
+    Counts counts;
+    count_digits(keys, digit, counts);
     std::size_t bucket = 0;
     std::uint64_t below = 0;
     while (rank >= below + counts[bucket]) below += counts[bucket++];
