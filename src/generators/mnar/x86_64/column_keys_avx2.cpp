@@ -7,7 +7,7 @@
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
-#include <bit>      // std::bit_cast, std::popcount
+#include <bit>      // std::bit_cast, std::countr_zero, std::popcount
 #include <cstdint>  // std::int32_t
 
 namespace gapwright::detail {
@@ -117,11 +117,95 @@ KeptKeys keep_between_avx2(const std::uint64_t* keys, std::size_t n, std::uint64
   return kept;
 }
 
+std::size_t find_either_avx2(const std::uint64_t* keys, std::size_t n, std::size_t from,
+                             std::uint64_t a, std::uint64_t b) noexcept {
+  const __m256i as = _mm256_set1_epi64x(static_cast<long long>(a));
+  const __m256i bs = _mm256_set1_epi64x(static_cast<long long>(b));
+  std::size_t i = from;
+  for (; i + 4 <= n; i += 4) {
+    const __m256i some = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i));
+    const __m256i equal =
+        _mm256_or_si256(_mm256_cmpeq_epi64(some, as), _mm256_cmpeq_epi64(some, bs));
+    const auto hits = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(equal)));
+    if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
+  }
+  return find_either_portable(keys, n, i, a, b);
+}
+
+// total_order_ukey on four values, top bit flipped: the signed key, which
+// orders as AVX2's signed compares do.
+__m256i signed_keys_of_values(__m256d values) noexcept {
+  const __m256i bits = _mm256_castpd_si256(values);
+  const __m256i negative = _mm256_cmpgt_epi64(_mm256_setzero_si256(), bits);
+  return _mm256_xor_si256(bits, _mm256_srli_epi64(negative, 1));
+}
+
+// The keys of four columns of one row, top bits flipped, with the columns'
+// bounds moved out to them.
+__m256i row_keys(const double* row, __m256i& lowest, __m256i& highest) noexcept {
+  const __m256i keys = signed_keys_of_values(_mm256_loadu_pd(row));
+  lowest = _mm256_blendv_epi8(lowest, keys, _mm256_cmpgt_epi64(lowest, keys));
+  highest = _mm256_blendv_epi8(highest, keys, _mm256_cmpgt_epi64(keys, highest));
+  return keys;
+}
+
+// Four columns at a time: four rows of them are read, transposed in
+// registers and stored as four keys of each column, one store a column, with
+// the columns' bounds in the lanes of two registers. Columns past the last
+// four go as the portable copy takes them.
+void copy_value_keys_avx2(const double* matrix, std::size_t rows, std::size_t cols,
+                          std::size_t first, std::size_t size, std::uint64_t* keys,
+                          KeyBounds* bounds) noexcept {
+  std::size_t g = 0;
+  for (; g + 4 <= size; g += 4) {
+    const double* column = matrix + first + g;
+    std::uint64_t* to[4];
+    for (std::size_t lane = 0; lane < 4; ++lane) to[lane] = keys + (g + lane) * rows;
+    __m256i lowest = signed_keys_of_values(_mm256_loadu_pd(column));
+    __m256i highest = lowest;
+    std::size_t r = 0;
+    for (; r + 4 <= rows; r += 4) {
+      const __m256i k0 = row_keys(column + r * cols, lowest, highest);
+      const __m256i k1 = row_keys(column + (r + 1) * cols, lowest, highest);
+      const __m256i k2 = row_keys(column + (r + 2) * cols, lowest, highest);
+      const __m256i k3 = row_keys(column + (r + 3) * cols, lowest, highest);
+      const __m256i even01 = _mm256_unpacklo_epi64(k0, k1);
+      const __m256i odd01 = _mm256_unpackhi_epi64(k0, k1);
+      const __m256i even23 = _mm256_unpacklo_epi64(k2, k3);
+      const __m256i odd23 = _mm256_unpackhi_epi64(k2, k3);
+      const __m256i columns[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
+                                  _mm256_permute2x128_si256(odd01, odd23, 0x20),
+                                  _mm256_permute2x128_si256(even01, even23, 0x31),
+                                  _mm256_permute2x128_si256(odd01, odd23, 0x31)};
+      for (std::size_t lane = 0; lane < 4; ++lane) {
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to[lane] + r),
+                            _mm256_xor_si256(columns[lane], kTopBit));
+      }
+    }
+    for (; r < rows; ++r) {
+      alignas(32) std::uint64_t lanes[4];
+      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
+                         _mm256_xor_si256(row_keys(column + r * cols, lowest, highest), kTopBit));
+      for (std::size_t lane = 0; lane < 4; ++lane) to[lane][r] = lanes[lane];
+    }
+    alignas(32) std::uint64_t low_lanes[4];
+    alignas(32) std::uint64_t high_lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(low_lanes), _mm256_xor_si256(lowest, kTopBit));
+    _mm256_store_si256(reinterpret_cast<__m256i*>(high_lanes), _mm256_xor_si256(highest, kTopBit));
+    for (std::size_t lane = 0; lane < 4; ++lane) {
+      bounds[g + lane] = KeyBounds{low_lanes[lane], high_lanes[lane]};
+    }
+  }
+  if (g < size) {
+    copy_value_keys_portable(matrix, rows, cols, first + g, size - g, keys + g * rows, bounds + g);
+  }
+}
+
 }  // namespace
 
 const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
-                               &keep_between_avx2, &find_either_portable,
+                               &keep_between_avx2, &find_either_avx2,
                                &sweep_value_windows_portable,
-                               &sweep_distance_windows_portable, &copy_value_keys_portable};
+                               &sweep_distance_windows_portable, &copy_value_keys_avx2};
 
 }  // namespace gapwright::detail
