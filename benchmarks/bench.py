@@ -47,7 +47,8 @@ import numpy as np
 
 from gapwright import MNARrs
 
-SIZES = [(300, 6), (1_000, 10), (10_000, 20), (100_000, 20), (1_000_000, 10), (10_000_000, 10)]
+SIZES = [(300, 6), (1_000, 10), (10_000, 20), (100_000, 20), (1_000_000, 10), (10_000_000, 10),
+         (100, 10_000), (10, 100_000)]
 VARIANCES = (0.0, 0.1)
 ALPHA = 0.1
 # Cases at least this large skip the plain scan and the peer.

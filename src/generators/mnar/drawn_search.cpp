@@ -62,15 +62,9 @@ std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
 
 }  // namespace
 
-std::size_t DrawnThresholdSearch::passes_of(std::size_t c) const noexcept {
-  std::size_t count = plan_.full_passes;
-  for (const std::uint32_t selected : plan_.last) count += selected == c ? 1 : 0;
-  return count;
-}
-
 std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gauss& model,
                                                         ColumnOutcome& outcome) const {
-  const std::size_t count = passes_of(c);
+  const std::size_t count = plan_.passes_of(c);
   const double* deviates = plan_.deviates.data() + c * plan_.stride();
   std::vector<double> thresholds;
   thresholds.reserve(count);
@@ -89,7 +83,7 @@ std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gau
 void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
                                          ColumnOutcome& outcome, JobScratch& scratch) const {
   // A column that no pass selects draws no threshold and takes no cell.
-  if (passes_of(c) == 0) return;
+  if (plan_.passes_of(c) == 0) return;
   const std::size_t rows = table_.rows;
   BucketIndex& buckets = scratch.buckets;
   if (rows > 0 && buckets.build(column, rows, stride)) {

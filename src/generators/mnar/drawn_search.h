@@ -38,8 +38,6 @@ class DrawnThresholdSearch final : public ColumnSearch {
               JobScratch& scratch) const override;
 
  private:
-  // The passes that select column c.
-  std::size_t passes_of(std::size_t c) const noexcept;
   // Column c's thresholds from its model, up to the first NaN one, which
   // ends the column's work and is recorded in `outcome`.
   std::vector<double> thresholds_of(std::size_t c, const Gauss& model,

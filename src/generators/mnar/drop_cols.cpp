@@ -149,12 +149,10 @@ std::vector<ColumnOutcome> search_on_pool(ThreadPool& pool, std::size_t jobs,
 
 // The passes that the call carries out: they end before the first NaN threshold.
 std::size_t passes_carried_out(const PassPlan& plan, const std::vector<ColumnOutcome>& outcomes) {
-  std::vector<std::uint8_t> in_last(outcomes.size(), 0);
-  for (const std::uint32_t c : plan.last) in_last[c] = 1;
   std::size_t listed = plan.passes();
   for (std::size_t c = 0; c < outcomes.size(); ++c) {
     const std::size_t nan_pass = outcomes[c].nan_pass;
-    if (nan_pass < plan.full_passes + in_last[c]) listed = std::min(listed, nan_pass);
+    if (nan_pass < plan.passes_of(c)) listed = std::min(listed, nan_pass);
   }
   return listed;
 }

@@ -41,8 +41,10 @@ class DrawJob final : public Job {
 };
 
 void draw_partial(RandomStream& stream, PassPlan& plan, std::uint64_t rest, bool keep_deviates) {
+  plan.in_last.assign(plan.cols, 0);
   for (const std::uint64_t column : stream.pick_indices(plan.cols, rest)) {
     plan.last.push_back(static_cast<std::uint32_t>(column));
+    plan.in_last[column] = 1;
     if (keep_deviates) {
       plan.deviates[column * plan.stride() + plan.full_passes] = Gauss::deviate(stream);
     } else {

@@ -16,7 +16,7 @@
 #include "runtime/thread_pool.h"
 
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint32_t, std::uint64_t, SIZE_MAX
+#include <cstdint>  // std::uint8_t, std::uint32_t, std::uint64_t, SIZE_MAX
 #include <vector>   // std::vector
 
 namespace gapwright {
@@ -28,10 +28,17 @@ struct PassPlan {
   // The selection of the partial pass after them, in reservoir slot order;
   // empty when there is none.
   std::vector<std::uint32_t> last;
+  // 1 for each column that the partial pass selects, 0 for the others;
+  // empty when there is no partial pass.
+  std::vector<std::uint8_t> in_last;
   // With deviates kept: column c's deviate of pass i at deviates[c * stride() + i].
   std::vector<double> deviates;
 
   std::size_t passes() const noexcept { return full_passes + (last.empty() ? 0 : 1); }
+  // The passes that select column c.
+  std::size_t passes_of(std::size_t c) const noexcept {
+    return full_passes + (in_last.empty() ? 0 : in_last[c]);
+  }
   std::size_t stride() const noexcept { return full_passes + 1; }
 };
 
