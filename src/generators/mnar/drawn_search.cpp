@@ -2,11 +2,16 @@
 
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_models.h"
+#include "generators/mnar/distance_key.h"
+#include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::max
+#include <algorithm>  // std::max, std::sort
+#include <array>      // std::array
 #include <cmath>     // std::abs, std::isfinite, std::isnan
+#include <limits>    // std::numeric_limits
 #include <optional>  // std::optional
+#include <span>      // std::span
 #include <utility>   // std::move
 #include <vector>    // std::vector
 
@@ -25,10 +30,32 @@ bool within_reach(const std::vector<double>& thresholds, double lowest, double h
   return true;
 }
 
+// The row of the cell nearest `threshold` among the n cells of `column`
+// (n <= 64) whose bit in `taken` is clear, by distance key, the lowest row
+// on ties: each pass's search as the passes are defined; kNoRow when every
+// cell is taken. Without branches, which the compiler keeps only if it must
+// compute with masks: which cell is nearest is anyone's guess.
+std::uint32_t nearest_untaken_row(const double* column, std::size_t n, std::uint64_t taken,
+                                  double threshold) noexcept {
+  // Above every distance key, the highest being that of +inf.
+  constexpr std::int64_t kBeyondEveryKey = std::numeric_limits<std::int64_t>::max();
+  std::int64_t nearest = ColumnOutcome::kNoRow;
+  std::int64_t nearest_key = kBeyondEveryKey;
+  for (std::size_t r = 0; r < n; ++r) {
+    const std::int64_t is_taken = -static_cast<std::int64_t>((taken >> r) & 1);
+    std::int64_t key = distance_key(column[r], threshold);
+    key ^= (key ^ kBeyondEveryKey) & is_taken;
+    const std::int64_t nearer = -static_cast<std::int64_t>(key < nearest_key);
+    nearest ^= (nearest ^ static_cast<std::int64_t>(r)) & nearer;
+    nearest_key ^= (nearest_key ^ key) & nearer;
+  }
+  return static_cast<std::uint32_t>(nearest);
+}
+
 // Blanks the row each pass took (kNoRow: none was left), after the last
 // pass: stores to rows spread over the whole table then miss the cache
 // together, where between the queries they missed it one by one.
-void blank_taken(const std::vector<std::uint32_t>& taken, ColumnBlanker blanker) {
+void blank_taken(std::span<const std::uint32_t> taken, ColumnBlanker blanker) {
   for (std::size_t pass = 0; pass < taken.size(); ++pass) {
     if (taken[pass] != ColumnOutcome::kNoRow) {
       blanker.blank(pass, taken[pass]);
@@ -62,12 +89,12 @@ std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
 
 }  // namespace
 
-std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gauss& model,
-                                                        ColumnOutcome& outcome) const {
+const std::vector<double>& DrawnThresholdSearch::thresholds_of(
+    std::size_t c, const Gauss& model, ColumnOutcome& outcome,
+    std::vector<double>& thresholds) const {
   const std::size_t count = plan_.passes_of(c);
   const double* deviates = plan_.deviates.data() + c * plan_.stride();
-  std::vector<double> thresholds;
-  thresholds.reserve(count);
+  thresholds.clear();
   for (std::size_t pass = 0; pass < count; ++pass) {
     const double threshold = model.from_deviate(deviates[pass]);
     if (std::isnan(threshold)) {
@@ -83,28 +110,60 @@ std::vector<double> DrawnThresholdSearch::thresholds_of(std::size_t c, const Gau
 void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
                                          ColumnOutcome& outcome, JobScratch& scratch) const {
   // A column that no pass selects draws no threshold and takes no cell.
-  if (plan_.passes_of(c) == 0) return;
+  const std::size_t passes = plan_.passes_of(c);
+  if (passes == 0) return;
   const std::size_t rows = table_.rows;
+  if (rows <= kScanRows && passes <= kScanRows && rows * passes <= kScanCells) {
+    answer_by_scans(c, column, stride, outcome, scratch.thresholds);
+    return;
+  }
   BucketIndex& buckets = scratch.buckets;
   if (rows > 0 && buckets.build(column, rows, stride)) {
     const auto at = [&buckets](std::uint64_t i) { return buckets.value_at_rank(i); };
     const Gauss model = column_model_from(at, rows, mean_, variance_);
-    const std::vector<double> thresholds = thresholds_of(c, model, outcome);
+    const std::vector<double>& thresholds = thresholds_of(c, model, outcome, scratch.thresholds);
     if (within_reach(thresholds, at(0), at(rows - 1))) {
       blank_taken(take_in_pass_order(buckets, thresholds), ColumnBlanker(table_, c, outcome));
       return;
     }
   }
-  answer_through_index(c, column, stride, outcome, scratch.index);
+  answer_through_index(c, column, stride, outcome, scratch);
+}
+
+// The column's cells are read at column[r * stride].
+void DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
+                                           std::size_t stride, ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const {
+  const std::size_t rows = table_.rows;
+  std::array<double, kScanRows> values;
+  std::array<std::uint64_t, kScanRows> sorted;
+  for (std::size_t r = 0; r < rows; ++r) {
+    values[r] = column[r * stride];
+    sorted[r] = total_order_ukey(values[r]);
+  }
+  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rows));
+  const auto at = [&sorted](std::uint64_t i) { return from_total_order_ukey(sorted[i]); };
+  const Gauss model = column_model_from(at, rows, mean_, variance_);
+  // A column with a NaN has a NaN spread and draws no threshold: the cells
+  // scanned are numbers.
+  thresholds_of(c, model, outcome, thresholds);
+  // No more passes than rows select a column (it has no more cells to blank).
+  std::array<std::uint32_t, kScanRows> taken;
+  std::uint64_t taken_rows = 0;
+  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+    taken[pass] = nearest_untaken_row(values.data(), rows, taken_rows, thresholds[pass]);
+    if (taken[pass] != ColumnOutcome::kNoRow) taken_rows |= std::uint64_t{1} << taken[pass];
+  }
+  blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
 }
 
 // The column's cells are read at column[r * stride].
 void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* column,
                                                 std::size_t stride, ColumnOutcome& outcome,
-                                                ColumnIndex::Storage& storage) const {
-  ColumnIndex index(column, table_.rows, stride, 0, std::move(storage));
+                                                JobScratch& scratch) const {
+  ColumnIndex index(column, table_.rows, stride, 0, std::move(scratch.index));
   const Gauss model = column_model(index.sorted_values().data(), table_.rows, mean_, variance_);
-  const std::vector<double> thresholds = thresholds_of(c, model, outcome);
+  const std::vector<double>& thresholds = thresholds_of(c, model, outcome, scratch.thresholds);
   const std::vector<std::uint32_t> positions = index.locate(thresholds);
   std::vector<std::uint32_t> taken(thresholds.size());
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
@@ -112,7 +171,7 @@ void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* col
     taken[pass] = row ? static_cast<std::uint32_t>(*row) : ColumnOutcome::kNoRow;
   }
   blank_taken(taken, ColumnBlanker(table_, c, outcome));
-  storage = std::move(index).release();
+  scratch.index = std::move(index).release();
 }
 
 void DrawnThresholdSearch::search(std::size_t first, std::size_t last,

@@ -5,7 +5,8 @@
 // indexed once and answers its passes in turn, each taking the nearest cell
 // not yet taken: a column of finite values in a BucketIndex, any other (or
 // one whose thresholds lie so far out that squared distances overflow)
-// sorted into a ColumnIndex.
+// sorted into a ColumnIndex. A short column with few passes is scanned
+// instead, once a pass.
 #pragma once
 
 #include "generators/mnar/column_index.h"
@@ -25,6 +26,11 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // Columns up to this length are copied out of the table before they are
   // indexed, longer ones indexed where they lie.
   static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
+  // A column this short, and with so few cells to search over all its
+  // passes, is scanned once a pass, as the passes are defined: an index
+  // would cost more to build than the scans.
+  static constexpr std::size_t kScanRows = 64;
+  static constexpr std::size_t kScanCells = 1024;
 
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
@@ -39,13 +45,16 @@ class DrawnThresholdSearch final : public ColumnSearch {
 
  private:
   // Column c's thresholds from its model, up to the first NaN one, which
-  // ends the column's work and is recorded in `outcome`.
-  std::vector<double> thresholds_of(std::size_t c, const Gauss& model,
-                                    ColumnOutcome& outcome) const;
+  // ends the column's work and is recorded in `outcome`, into `thresholds`.
+  const std::vector<double>& thresholds_of(std::size_t c, const Gauss& model,
+                                           ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const;
   void answer_column(std::size_t c, const double* column, std::size_t stride,
                      ColumnOutcome& outcome, JobScratch& scratch) const;
+  void answer_by_scans(std::size_t c, const double* column, std::size_t stride,
+                       ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,
-                            ColumnOutcome& outcome, ColumnIndex::Storage& storage) const;
+                            ColumnOutcome& outcome, JobScratch& scratch) const;
 
   const SearchTable& table_;
   double mean_;

@@ -30,6 +30,8 @@ constexpr std::uint64_t kDrawOnPool = 1 << 13;
 constexpr std::size_t kMaxGroup = 16;
 // A job copies out together only as many columns as fit in this many bytes.
 constexpr std::size_t kCopyBytes = std::size_t{16} << 20;
+// Cells a group of a small table's columns holds, about.
+constexpr std::size_t kSmallGroupCells = 1024;
 
 // A blank that a dump shows, in the pass that makes it.
 struct Event {
@@ -110,10 +112,14 @@ std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
   // less than that wait.
   const auto groups = [cols](std::size_t size) { return (cols + size - 1) / size; };
   while (group > 1 && groups(group) % jobs != 0 && groups(group) < 4 * jobs) --group;
-  // On a small table a worker's wake-up is a good part of the call: with a
-  // column a group, one that starts late leaves the others at most one
-  // column to wait for.
-  if (jobs > 1 && rows * cols < kCellsPerExtraJob) group = 1;
+  // On a small table a worker's wake-up is a good part of the call: with
+  // groups of about a thousand cells (a column a group, unless columns are
+  // shorter), one that starts late leaves the others little to wait for,
+  // while the columns of a wide table, a few cells each, do not take turns
+  // at the jobs' shared counter and cache lines one by one.
+  if (jobs > 1 && rows * cols < kCellsPerExtraJob) {
+    group = std::clamp<std::size_t>(kSmallGroupCells / rows, 1, group);
+  }
   return group;
 }
 

@@ -6,6 +6,7 @@
 #include "generators/mnar/key_select.h"
 
 #include <cstdint>  // std::uint64_t
+#include <vector>   // std::vector
 
 namespace gapwright {
 
@@ -21,6 +22,8 @@ struct JobScratch {
   // The same as keys, and the buckets that a selection narrows down to.
   ReusedBuffer<std::uint64_t> keys;
   ReusedBuffer<std::uint64_t> narrowed;
+  // A column's thresholds, one a pass.
+  std::vector<double> thresholds;
 };
 
 }  // namespace gapwright
