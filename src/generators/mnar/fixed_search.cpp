@@ -8,7 +8,7 @@
 #include "generators/mnar/total_order.h"
 #include "runtime/checked_math.h"
 
-#include <algorithm>  // std::max, std::min, std::nth_element
+#include <algorithm>  // std::max, std::min, std::nth_element, std::partial_sort, std::sort
 #include <array>      // std::array
 #include <bit>        // std::bit_cast
 #include <cmath>      // std::floor, std::isnan
@@ -536,10 +536,57 @@ class CopiedGroup {
 };
 }  // namespace
 
+// The model from the column's values sorted by total order, and the blanks
+// and the extra from its cells sorted by (distance, row).
+void FixedThresholdSearch::search_sorted(std::size_t c, ColumnOutcome& outcome) const {
+  const std::size_t n = table_.rows;
+  const double* const cells = table_.matrix.data() + c;
+  std::array<std::uint64_t, kSortedRows> sorted;
+  for (std::size_t r = 0; r < n; ++r) sorted[r] = total_order_ukey(cells[r * table_.cols]);
+  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
+  const auto at = [&sorted](std::uint64_t i) { return from_total_order_ukey(sorted[i]); };
+  const Gauss model = column_model_from(at, n, settings_.mean, settings_.variance);
+  if (spoils_thresholds(model)) {
+    outcome.nan_pass = 0;
+    return;
+  }
+  // Every value of such a column is finite, so the squares rank by their bits.
+  struct Cell {
+    std::uint64_t distance;
+    std::uint32_t row;
+  };
+  std::array<Cell, kSortedRows> nearest;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double difference = cells[r * table_.cols] - model.mean;
+    nearest[r] = {std::bit_cast<std::uint64_t>(difference * difference), static_cast<std::uint32_t>(r)};
+  }
+  const auto nearer = [](const Cell& a, const Cell& b) {
+    return a.distance < b.distance || (a.distance == b.distance && a.row < b.row);
+  };
+  // Only the blanks and the extra need their places; a heap finds a few
+  // of them for less than a sort of all.
+  const std::size_t full = settings_.full_passes;
+  const std::size_t ranked = std::min(full + 1, n);
+  const auto end = nearest.begin() + static_cast<std::ptrdiff_t>(n);
+  if (2 * ranked <= n) {
+    std::partial_sort(nearest.begin(), nearest.begin() + static_cast<std::ptrdiff_t>(ranked), end,
+                      nearer);
+  } else {
+    std::sort(nearest.begin(), end, nearer);
+  }
+  ColumnBlanker blanker(table_, c, outcome);
+  for (std::size_t pass = 0; pass < full; ++pass) blanker.blank(pass, nearest[pass].row);
+  if (full < n) outcome.extra = nearest[full].row;
+}
+
 void FixedThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   // A column without rows has no quantile to centre its model on.
   if (table_.rows == 0) panic(index_out_of_bounds(0, 0));
+  if (table_.rows <= kSortedRows) {
+    for (std::size_t c = first; c < last; ++c) search_sorted(c, outcomes[c - first]);
+    return;
+  }
   // Copying pays while it reads the group's part of the matrix no more
   // than twice.
   const std::size_t fit = settings_.copy_bytes / (table_.rows * sizeof(std::uint64_t));

@@ -7,7 +7,8 @@
 // cell after them is the one a partial pass would take. A group of columns
 // is copied out as total-order keys, while the copy stays small beside the
 // table, and each column's order statistics are selected in its keys;
-// longer columns are selected where they lie, a group of columns per sweep.
+// longer columns are selected where they lie, a group of columns per sweep;
+// the shortest are sorted, which costs less than either.
 #pragma once
 
 #include "generators/mnar/column_job.h"
@@ -32,6 +33,9 @@ class FixedThresholdSearch final : public ColumnSearch {
     std::size_t copy_bytes = std::size_t{48} << 20;
   };
 
+  // Columns up to this long are sorted outright, one by one.
+  static constexpr std::size_t kSortedRows = 16;
+
   // Passes past the column's length find it blank already and take nothing.
   FixedThresholdSearch(const SearchTable& table, Settings settings) noexcept
       : table_(table), settings_(settings) {
@@ -44,6 +48,8 @@ class FixedThresholdSearch final : public ColumnSearch {
               JobScratch& scratch) const override;
 
  private:
+  void search_sorted(std::size_t c, ColumnOutcome& outcome) const;
+
   const SearchTable& table_;
   Settings settings_;
 };
