@@ -12,8 +12,9 @@ namespace {
 constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
 constexpr std::size_t kLanes = 4;
-// Up to this many keys a comparison selection beats another round.
-constexpr std::size_t kCompareAtMost = 512;
+// Up to this many keys a comparison selection beats another round: on a few
+// dozen its mispredicted branches already cost more than a round.
+constexpr std::size_t kCompareAtMost = 8;
 
 using Counts = std::array<std::uint32_t, kBuckets>;
 

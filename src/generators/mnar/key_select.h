@@ -4,11 +4,12 @@
 // only the keys between two sample keys that bracket the wanted rank with
 // a margin, in one branch-free sweep (vectorised where the processor
 // allows); a few rounds bring a column of a million keys down to a few
-// hundred, which a comparison selection finishes. Where a sample misleads
-// (the rank falls outside its bracket, or the bracket keeps most keys),
-// radix selection takes over: its rounds count the keys by up to 11 bits
-// below the highest bit in which the smallest and largest keys differ and
-// keep the bucket of the wanted rank. Its histograms are at most 8 KB, with
+// hundred. Radix selection takes over from there, or where a sample
+// misleads (the rank falls outside its bracket, or the bracket keeps most
+// keys): its rounds count the keys by up to 11 bits below the highest bit
+// in which the smallest and largest keys differ and keep the bucket of the
+// wanted rank, down to a handful of keys, which a comparison selection
+// finishes (on more keys its branches cost more than rounds). Its histograms are at most 8 KB, with
 // about a quarter as many counts as keys, so that short columns do not pay
 // for clearing large ones, and runs of equal keys count into four
 // histograms in turn rather than wait on one counter.
