@@ -3,10 +3,9 @@
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_models.h"
 #include "generators/mnar/distance_key.h"
-#include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::max, std::sort
+#include <algorithm>  // std::max
 #include <array>      // std::array
 #include <cmath>     // std::abs, std::isfinite, std::isnan
 #include <limits>    // std::numeric_limits
@@ -136,14 +135,8 @@ void DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
                                            std::vector<double>& thresholds) const {
   const std::size_t rows = table_.rows;
   std::array<double, kScanRows> values;
-  std::array<std::uint64_t, kScanRows> sorted;
-  for (std::size_t r = 0; r < rows; ++r) {
-    values[r] = column[r * stride];
-    sorted[r] = total_order_ukey(values[r]);
-  }
-  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(rows));
-  const auto at = [&sorted](std::uint64_t i) { return from_total_order_ukey(sorted[i]); };
-  const Gauss model = column_model_from(at, rows, mean_, variance_);
+  for (std::size_t r = 0; r < rows; ++r) values[r] = column[r * stride];
+  const Gauss model = short_column_model(values.data(), rows, 1, mean_, variance_);
   // A column with a NaN has a NaN spread and draws no threshold: the cells
   // scanned are numbers.
   thresholds_of(c, model, outcome, thresholds);

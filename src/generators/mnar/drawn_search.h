@@ -11,6 +11,7 @@
 
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
+#include "generators/mnar/column_models.h"
 #include "generators/mnar/pass_plan.h"
 
 #include "runtime/gauss.h"
@@ -29,7 +30,7 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // A column this short, and with so few cells to search over all its
   // passes, is scanned once a pass, as the passes are defined: an index
   // would cost more to build than the scans.
-  static constexpr std::size_t kScanRows = 64;
+  static constexpr std::size_t kScanRows = kShortColumnRows;
   static constexpr std::size_t kScanCells = 1024;
 
   // `plan` must hold its deviates.

@@ -3,6 +3,7 @@
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/column_models.h"
+#include "generators/mnar/distance_key.h"
 #include "generators/mnar/key_select.h"
 #include "generators/mnar/radix_select.h"
 #include "generators/mnar/total_order.h"
@@ -541,24 +542,19 @@ class CopiedGroup {
 void FixedThresholdSearch::search_sorted(std::size_t c, ColumnOutcome& outcome) const {
   const std::size_t n = table_.rows;
   const double* const cells = table_.matrix.data() + c;
-  std::array<std::uint64_t, kSortedRows> sorted;
-  for (std::size_t r = 0; r < n; ++r) sorted[r] = total_order_ukey(cells[r * table_.cols]);
-  std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
-  const auto at = [&sorted](std::uint64_t i) { return from_total_order_ukey(sorted[i]); };
-  const Gauss model = column_model_from(at, n, settings_.mean, settings_.variance);
+  const Gauss model =
+      short_column_model(cells, n, table_.cols, settings_.mean, settings_.variance);
   if (spoils_thresholds(model)) {
     outcome.nan_pass = 0;
     return;
   }
-  // Every value of such a column is finite, so the squares rank by their bits.
   struct Cell {
-    std::uint64_t distance;
+    std::int64_t distance;
     std::uint32_t row;
   };
   std::array<Cell, kSortedRows> nearest;
   for (std::size_t r = 0; r < n; ++r) {
-    const double difference = cells[r * table_.cols] - model.mean;
-    nearest[r] = {std::bit_cast<std::uint64_t>(difference * difference), static_cast<std::uint32_t>(r)};
+    nearest[r] = {distance_key(cells[r * table_.cols], model.mean), static_cast<std::uint32_t>(r)};
   }
   const auto nearer = [](const Cell& a, const Cell& b) {
     return a.distance < b.distance || (a.distance == b.distance && a.row < b.row);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include "generators/mnar/column_job.h"
+#include "generators/mnar/column_models.h"
 
 #include <algorithm>  // std::min
 #include <cstddef>    // std::size_t
@@ -35,6 +36,7 @@ class FixedThresholdSearch final : public ColumnSearch {
 
   // Columns up to this long are sorted outright, one by one.
   static constexpr std::size_t kSortedRows = 16;
+  static_assert(kSortedRows <= kShortColumnRows);
 
   // Passes past the column's length find it blank already and take nothing.
   FixedThresholdSearch(const SearchTable& table, Settings settings) noexcept

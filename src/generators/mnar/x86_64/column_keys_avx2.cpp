@@ -18,24 +18,40 @@ namespace {
 // signed order the unsigned one.
 const __m256i kTopBit = _mm256_set1_epi64x(static_cast<long long>(std::uint64_t{1} << 63));
 
+// Moves the bounds in the lanes of `lowest` and `highest` out to the keys
+// of `flipped`, all with their top bits flipped.
+void widen_bounds(__m256i flipped, __m256i& lowest, __m256i& highest) noexcept {
+  lowest = _mm256_blendv_epi8(lowest, flipped, _mm256_cmpgt_epi64(lowest, flipped));
+  highest = _mm256_blendv_epi8(highest, flipped, _mm256_cmpgt_epi64(flipped, highest));
+}
+
+// Writes the bounds in the four lanes of `lowest` and `highest` (top bits
+// flipped) to bounds[0..3].
+void store_lane_bounds(__m256i lowest, __m256i highest, KeyBounds* bounds) noexcept {
+  alignas(32) std::uint64_t low_lanes[4];
+  alignas(32) std::uint64_t high_lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(low_lanes), _mm256_xor_si256(lowest, kTopBit));
+  _mm256_store_si256(reinterpret_cast<__m256i*>(high_lanes), _mm256_xor_si256(highest, kTopBit));
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    bounds[lane] = KeyBounds{low_lanes[lane], high_lanes[lane]};
+  }
+}
+
 KeyBounds bounds_of_avx2(const std::uint64_t* keys, std::size_t n) noexcept {
   __m256i lowest = _mm256_set1_epi64x(static_cast<long long>(keys[0] ^ (std::uint64_t{1} << 63)));
   __m256i highest = lowest;
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
-    const __m256i flipped = _mm256_xor_si256(
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i)), kTopBit);
-    lowest = _mm256_blendv_epi8(lowest, flipped, _mm256_cmpgt_epi64(lowest, flipped));
-    highest = _mm256_blendv_epi8(highest, flipped, _mm256_cmpgt_epi64(flipped, highest));
+    widen_bounds(_mm256_xor_si256(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i)),
+                                  kTopBit),
+                 lowest, highest);
   }
-  alignas(32) std::uint64_t low_lanes[4];
-  alignas(32) std::uint64_t high_lanes[4];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(low_lanes), _mm256_xor_si256(lowest, kTopBit));
-  _mm256_store_si256(reinterpret_cast<__m256i*>(high_lanes), _mm256_xor_si256(highest, kTopBit));
+  KeyBounds lanes[4];
+  store_lane_bounds(lowest, highest, lanes);
   KeyBounds bounds{keys[0], keys[0]};
-  for (int lane = 0; lane < 4; ++lane) {
-    bounds.lowest = low_lanes[lane] < bounds.lowest ? low_lanes[lane] : bounds.lowest;
-    bounds.highest = high_lanes[lane] > bounds.highest ? high_lanes[lane] : bounds.highest;
+  for (const KeyBounds& lane : lanes) {
+    bounds.lowest = lane.lowest < bounds.lowest ? lane.lowest : bounds.lowest;
+    bounds.highest = lane.highest > bounds.highest ? lane.highest : bounds.highest;
   }
   for (; i < n; ++i) {
     bounds.lowest = keys[i] < bounds.lowest ? keys[i] : bounds.lowest;
@@ -144,8 +160,7 @@ __m256i signed_keys_of_values(__m256d values) noexcept {
 // bounds moved out to them.
 __m256i row_keys(const double* row, __m256i& lowest, __m256i& highest) noexcept {
   const __m256i keys = signed_keys_of_values(_mm256_loadu_pd(row));
-  lowest = _mm256_blendv_epi8(lowest, keys, _mm256_cmpgt_epi64(lowest, keys));
-  highest = _mm256_blendv_epi8(highest, keys, _mm256_cmpgt_epi64(keys, highest));
+  widen_bounds(keys, lowest, highest);
   return keys;
 }
 
@@ -188,13 +203,7 @@ void copy_value_keys_avx2(const double* matrix, std::size_t rows, std::size_t co
                          _mm256_xor_si256(row_keys(column + r * cols, lowest, highest), kTopBit));
       for (std::size_t lane = 0; lane < 4; ++lane) to[lane][r] = lanes[lane];
     }
-    alignas(32) std::uint64_t low_lanes[4];
-    alignas(32) std::uint64_t high_lanes[4];
-    _mm256_store_si256(reinterpret_cast<__m256i*>(low_lanes), _mm256_xor_si256(lowest, kTopBit));
-    _mm256_store_si256(reinterpret_cast<__m256i*>(high_lanes), _mm256_xor_si256(highest, kTopBit));
-    for (std::size_t lane = 0; lane < 4; ++lane) {
-      bounds[g + lane] = KeyBounds{low_lanes[lane], high_lanes[lane]};
-    }
+    store_lane_bounds(lowest, highest, bounds + g);
   }
   if (g < size) {
     copy_value_keys_portable(matrix, rows, cols, first + g, size - g, keys + g * rows, bounds + g);
