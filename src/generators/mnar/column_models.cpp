@@ -1,11 +1,65 @@
 #include "generators/mnar/column_models.h"
 
+#include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::sort
+#include <algorithm>  // std::clamp, std::max, std::min, std::min_element, std::nth_element, std::sort
 #include <array>      // std::array
+#include <cmath>      // std::isfinite
+#include <optional>   // std::optional
+#include <utility>    // std::swap
 
 namespace gapwright {
+namespace {
+
+struct AdjacentKeys {
+  std::uint64_t at;
+  std::uint64_t next;
+};
+
+constexpr std::size_t kMaxSlots = 256;
+
+// The keys of ranks i and i + 1 (i + 1 < n <= kShortColumnRows) of finite
+// values from `lowest` to `highest`. The values fall into slots evenly
+// spaced between the two, whose order is theirs (-0 and +0 share one), and
+// only the keys of the slots of the two ranks, a few on most columns, are
+// then ordered, at the front of `keys`. A radix selection's digits fit
+// values poorly: their keys' high bits are mostly sign and exponent.
+AdjacentKeys adjacent_by_slots(const double* values, std::uint64_t* keys, std::size_t n,
+                               double lowest, double highest, std::uint64_t i) {
+  // About four values a slot.
+  const std::size_t slots = std::clamp<std::size_t>(n / 4, 16, kMaxSlots);
+  const auto last_slot = static_cast<double>(slots - 1);
+  double scale = static_cast<double>(slots) / (highest - lowest);
+  // One value, or a range too wide to compute: one slot.
+  if (!std::isfinite(scale)) scale = 0.0;
+  std::array<std::uint8_t, kShortColumnRows> slot_of;
+  std::array<std::uint32_t, kMaxSlots> counts{};
+  for (std::size_t r = 0; r < n; ++r) {
+    // A difference that overflows, times a scale of 0, is a NaN: slot 0.
+    const double position = std::max(0.0, (values[r] - lowest) * scale);
+    const auto slot = static_cast<std::uint8_t>(std::min(position, last_slot));
+    slot_of[r] = slot;
+    ++counts[slot];
+  }
+  std::size_t first = 0;
+  std::uint64_t below = 0;
+  while (below + counts[first] <= i) below += counts[first++];
+  std::size_t last = first;
+  for (std::uint64_t through = below + counts[first]; through <= i + 1; through += counts[last]) {
+    ++last;
+  }
+  // The slots' keys go first, in place.
+  std::size_t size = 0;
+  for (std::size_t r = 0; r < n; ++r) {
+    if (slot_of[r] >= first && slot_of[r] <= last) std::swap(keys[size++], keys[r]);
+  }
+  const auto at = keys + (i - below);
+  std::nth_element(keys, at, keys + size);
+  return AdjacentKeys{*at, *std::min_element(at + 1, keys + size)};
+}
+
+}  // namespace
 
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance) {
   return column_model_from([sorted](std::uint64_t i) { return sorted[i]; }, n, mean, variance);
@@ -17,6 +71,29 @@ Gauss short_column_model(const double* column, std::size_t n, std::size_t stride
   for (std::size_t r = 0; r < n; ++r) sorted[r] = total_order_ukey(column[r * stride]);
   std::sort(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n));
   const auto at = [&sorted](std::uint64_t i) { return from_total_order_ukey(sorted[i]); };
+  return column_model_from(at, n, mean, variance);
+}
+
+// The ends of the column from one sweep, the centre's ranks from the slots:
+// one search serves both ranks of an even column's centre, which the model
+// asks for the lower first.
+Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
+                                double mean, double variance) {
+  const KeyBounds bounds = bounds_of(keys, n);
+  const double lowest = from_total_order_ukey(bounds.lowest);
+  const double highest = from_total_order_ukey(bounds.highest);
+  std::optional<std::uint64_t> selected_rank;
+  AdjacentKeys selected{};
+  const auto key_at = [&](std::uint64_t i) {
+    if (i == 0) return bounds.lowest;
+    if (i == n - 1) return bounds.highest;
+    if (selected_rank == i) return selected.at;
+    if (selected_rank == i - 1) return selected.next;
+    selected = adjacent_by_slots(values, keys, n, lowest, highest, i);
+    selected_rank = i;
+    return selected.at;
+  };
+  const auto at = [&key_at](std::uint64_t i) { return from_total_order_ukey(key_at(i)); };
   return column_model_from(at, n, mean, variance);
 }
 

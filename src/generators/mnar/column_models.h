@@ -37,12 +37,16 @@ Gauss column_model_from(OrderStatistic&& at, std::size_t n, double mean, double 
 // order (n >= 1).
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance);
 
-// Columns this short are modelled from a sorted copy of their keys.
-inline constexpr std::size_t kShortColumnRows = 64;
+// Columns this short are modelled from a copy of their keys.
+inline constexpr std::size_t kShortColumnRows = 1024;
 
 // The model of a short column of n values column[r * stride]
 // (1 <= n <= kShortColumnRows), from a sorted copy of their keys.
 Gauss short_column_model(const double* column, std::size_t n, std::size_t stride, double mean,
                          double variance);
+// The same for n finite values and their total-order keys, which it
+// reorders, without a sort.
+Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
+                                double mean, double variance);
 
 }  // namespace gapwright

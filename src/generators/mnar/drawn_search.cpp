@@ -2,10 +2,11 @@
 
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_models.h"
-#include "generators/mnar/distance_key.h"
+#include "generators/mnar/nearest_cell.h"
+#include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::max
+#include <algorithm>  // std::max, std::ranges::all_of
 #include <array>      // std::array
 #include <cmath>     // std::abs, std::isfinite, std::isnan
 #include <limits>    // std::numeric_limits
@@ -27,28 +28,6 @@ bool within_reach(const std::vector<double>& thresholds, double lowest, double h
     if (!std::isfinite(reach * reach)) return false;
   }
   return true;
-}
-
-// The row of the cell nearest `threshold` among the n cells of `column`
-// (n <= 64) whose bit in `taken` is clear, by distance key, the lowest row
-// on ties: each pass's search as the passes are defined; kNoRow when every
-// cell is taken. Without branches, which the compiler keeps only if it must
-// compute with masks: which cell is nearest is anyone's guess.
-std::uint32_t nearest_untaken_row(const double* column, std::size_t n, std::uint64_t taken,
-                                  double threshold) noexcept {
-  // Above every distance key, the highest being that of +inf.
-  constexpr std::int64_t kBeyondEveryKey = std::numeric_limits<std::int64_t>::max();
-  std::int64_t nearest = ColumnOutcome::kNoRow;
-  std::int64_t nearest_key = kBeyondEveryKey;
-  for (std::size_t r = 0; r < n; ++r) {
-    const std::int64_t is_taken = -static_cast<std::int64_t>((taken >> r) & 1);
-    std::int64_t key = distance_key(column[r], threshold);
-    key ^= (key ^ kBeyondEveryKey) & is_taken;
-    const std::int64_t nearer = -static_cast<std::int64_t>(key < nearest_key);
-    nearest ^= (nearest ^ static_cast<std::int64_t>(r)) & nearer;
-    nearest_key ^= (nearest_key ^ key) & nearer;
-  }
-  return static_cast<std::uint32_t>(nearest);
 }
 
 // Blanks the row each pass took (kNoRow: none was left), after the last
@@ -112,8 +91,8 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   const std::size_t passes = plan_.passes_of(c);
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
-  if (rows <= kScanRows && passes <= kScanRows && rows * passes <= kScanCells) {
-    answer_by_scans(c, column, stride, outcome, scratch.thresholds);
+  if (rows <= kScanRows && passes <= rows && rows * passes <= kScanCells &&
+      answer_by_scans(c, column, stride, outcome, scratch.thresholds)) {
     return;
   }
   BucketIndex& buckets = scratch.buckets;
@@ -129,25 +108,41 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   answer_through_index(c, column, stride, outcome, scratch);
 }
 
-// The column's cells are read at column[r * stride].
-void DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
+// The column's cells are read at column[r * stride]. Each pass scans a
+// copy of the column in which every cell already taken holds a NaN, whose
+// distance key ranks after every number's. For finite values and
+// thresholds, as the scan requires; false, having answered nothing,
+// otherwise.
+bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
                                            std::size_t stride, ColumnOutcome& outcome,
                                            std::vector<double>& thresholds) const {
   const std::size_t rows = table_.rows;
   std::array<double, kScanRows> values;
-  for (std::size_t r = 0; r < rows; ++r) values[r] = column[r * stride];
-  const Gauss model = short_column_model(values.data(), rows, 1, mean_, variance_);
-  // A column with a NaN has a NaN spread and draws no threshold: the cells
-  // scanned are numbers.
+  std::array<std::uint64_t, kScanRows> keys;
+  bool finite = true;
+  for (std::size_t r = 0; r < rows; ++r) {
+    values[r] = column[r * stride];
+    finite &= std::isfinite(values[r]);
+    keys[r] = total_order_ukey(values[r]);
+  }
+  if (!finite) return false;
+  const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
   thresholds_of(c, model, outcome, thresholds);
+  if (!std::ranges::all_of(thresholds, [](double t) { return std::isfinite(t); })) return false;
+  const auto nearest_place = detail::chosen_nearest_cell_scan().nearest_place;
   // No more passes than rows select a column (it has no more cells to blank).
   std::array<std::uint32_t, kScanRows> taken;
-  std::uint64_t taken_rows = 0;
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    taken[pass] = nearest_untaken_row(values.data(), rows, taken_rows, thresholds[pass]);
-    if (taken[pass] != ColumnOutcome::kNoRow) taken_rows |= std::uint64_t{1} << taken[pass];
+    const std::size_t row = nearest_place(values.data(), rows, thresholds[pass]);
+    if (row == rows) {
+      taken[pass] = ColumnOutcome::kNoRow;
+      continue;
+    }
+    taken[pass] = static_cast<std::uint32_t>(row);
+    values[row] = std::numeric_limits<double>::quiet_NaN();
   }
   blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
+  return true;
 }
 
 // The column's cells are read at column[r * stride].

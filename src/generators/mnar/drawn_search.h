@@ -31,7 +31,7 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // passes, is scanned once a pass, as the passes are defined: an index
   // would cost more to build than the scans.
   static constexpr std::size_t kScanRows = kShortColumnRows;
-  static constexpr std::size_t kScanCells = 1024;
+  static constexpr std::size_t kScanCells = 16384;
 
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
@@ -52,7 +52,7 @@ class DrawnThresholdSearch final : public ColumnSearch {
                                            std::vector<double>& thresholds) const;
   void answer_column(std::size_t c, const double* column, std::size_t stride,
                      ColumnOutcome& outcome, JobScratch& scratch) const;
-  void answer_by_scans(std::size_t c, const double* column, std::size_t stride,
+  bool answer_by_scans(std::size_t c, const double* column, std::size_t stride,
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,
                             ColumnOutcome& outcome, JobScratch& scratch) const;

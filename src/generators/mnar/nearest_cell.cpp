@@ -6,6 +6,7 @@
 #include "runtime/cpu_features.h"
 
 #include <bit>          // std::bit_cast
+#include <cmath>        // std::isnan
 #include <string_view>  // std::string_view
 
 namespace gapwright::detail {
@@ -26,9 +27,27 @@ bool offer_portable(const std::uint64_t* keys, const std::uint32_t* rows, std::s
   return better;
 }
 
+// A NaN's square is a NaN, whose key is above every other square's; taken
+// cells are also skipped by name, so that none is given when none is left.
+std::size_t nearest_place_portable(const double* values, std::size_t n,
+                                   double threshold) noexcept {
+  std::size_t nearest = n;
+  auto nearest_key = ~std::uint64_t{0};
+  for (std::size_t i = 0; i < n; ++i) {
+    const double difference = values[i] - threshold;
+    const auto key = std::bit_cast<std::uint64_t>(difference * difference);
+    if (key < nearest_key && !std::isnan(values[i])) {
+      nearest = i;
+      nearest_key = key;
+    }
+  }
+  return nearest;
+}
+
 }  // namespace
 
-const NearestCellScan kPortableNearestCellScan{"portable", &offer_portable};
+const NearestCellScan kPortableNearestCellScan{"portable", &offer_portable,
+                                               &nearest_place_portable};
 
 std::vector<const NearestCellScan*> runnable_nearest_cell_scans() {
   std::vector<const NearestCellScan*> runnable{&kPortableNearestCellScan};

@@ -1,5 +1,6 @@
-// The scan that a bucket index query runs over a bucket's cells: the cell
-// nearest to a threshold by (distance key, row).
+// The scans that find the cell nearest to a threshold by (distance key,
+// row): a bucket index query's over a bucket's cells, and a short column's
+// over all of its cells.
 #pragma once
 
 #include <cstddef>  // std::size_t
@@ -29,12 +30,18 @@ struct NearestCellScan {
   // lower than its own, and says whether it did. The threshold is finite.
   bool (*offer)(const std::uint64_t* keys, const std::uint32_t* rows, std::size_t n,
                 double threshold, NearestCell& nearest) noexcept;
+  // The place of the lowest (distance key, place) among n values in place
+  // order: finite ones, at least one, and quiet NaNs that mark cells
+  // already taken, which no place is given for. The threshold is finite.
+  std::size_t (*nearest_place)(const double* values, std::size_t n, double threshold) noexcept;
 };
 
 extern const NearestCellScan kPortableNearestCellScan;
 #if GAPWRIGHT_X86_64_REFILLS
 extern const NearestCellScan kAvx2NearestCellScan;
 extern const NearestCellScan kAvx512NearestCellScan;
+// Shared by the AVX2 and AVX-512 builds.
+std::size_t nearest_place_avx2(const double* values, std::size_t n, double threshold) noexcept;
 #endif
 
 // Every build this processor runs, the portable one first, the widest last.

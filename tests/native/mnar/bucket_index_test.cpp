@@ -17,6 +17,7 @@ namespace gapwright {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 // Takes the nearest cell for each threshold in turn, from the index (with
 // every build of its bucket scan that runs here) and by a plain scan over a
@@ -146,6 +147,30 @@ TEST(bucket_index_test, every_runnable_bucket_scan_finds_the_portable_cell) {
         ASSERT_EQ(got.position, expected.position) << scan->name << " n=" << n;
       }
     }
+  }
+}
+
+TEST(bucket_index_test, every_runnable_column_scan_finds_the_portable_place) {
+  // Squares that tie, overflow or vanish, taken cells (NaN) among them, and
+  // every length over a few vectors, down to one cell left.
+  const std::vector<double> levels = {-1.5, 1.5, -0.0, 0.0, 0.5, 4.9e-324, 1e200, -1e200, kNaN};
+  std::mt19937_64 random(12);
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    for (std::size_t round = 0; round < 41 * 20; ++round) {
+      const std::size_t n = 1 + round % 41;
+      for (const double threshold : {0.0, -0.0, 0.5, 1e-300, -1e200}) {
+        std::vector<double> values(n);
+        for (double& value : values) value = levels[random() % levels.size()];
+        values[random() % n] = levels[random() % (levels.size() - 1)];
+        const std::size_t expected =
+            detail::kPortableNearestCellScan.nearest_place(values.data(), n, threshold);
+        ASSERT_FALSE(std::isnan(values[expected]));
+        ASSERT_EQ(scan->nearest_place(values.data(), n, threshold), expected)
+            << scan->name << " n=" << n;
+      }
+    }
+    const std::vector<double> all_taken(9, kNaN);
+    EXPECT_EQ(scan->nearest_place(all_taken.data(), all_taken.size(), 1.0), all_taken.size());
   }
 }
 

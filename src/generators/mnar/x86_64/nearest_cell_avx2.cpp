@@ -1,13 +1,15 @@
 // The nearest-cell scan with 256-bit AVX2 vectors, four cells at a time.
 // Compiled with -mavx2 (and nothing that would contract into FMA) and called
-// only where the processor has AVX2. A first sweep finds the lowest distance
-// key, a second the lowest row among the cells of that key, which is nearly
-// always one cell.
+// only where the processor has AVX2. A bucket's offer sweeps twice: the
+// first finds the lowest distance key, the second the lowest row among the
+// cells of that key, which is nearly always one cell. A short column's scan
+// sweeps for the lowest key and then for its first place.
 #include <immintrin.h>  // AVX2 intrinsics
 
 #include "generators/mnar/nearest_cell.h"
 
 #include <algorithm>  // std::min
+#include <limits>     // std::numeric_limits
 
 namespace gapwright::detail {
 
@@ -84,6 +86,46 @@ bool offer_avx2(const std::uint64_t* keys, const std::uint32_t* rows, std::size_
 
 }  // namespace
 
-const NearestCellScan kAvx2NearestCellScan{"avx2", &offer_avx2};
+// Squares are never negative, so they order as doubles as their bit
+// patterns do, and the lowest key is the lowest square: a first sweep takes
+// the lowest of them, two vectors at a time, with the minimum that passes
+// over NaNs (the one that keeps its second operand when either is NaN), a
+// second sweep stops at its first place.
+std::size_t nearest_place_avx2(const double* values, std::size_t n, double threshold) noexcept {
+  const __m256d thresholds = _mm256_set1_pd(threshold);
+  const auto square_at = [&](std::size_t i) {
+    const __m256d difference = _mm256_sub_pd(_mm256_loadu_pd(values + i), thresholds);
+    return _mm256_mul_pd(difference, difference);
+  };
+  __m256d lowest = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  __m256d lowest_too = lowest;
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    lowest = _mm256_min_pd(square_at(i), lowest);
+    lowest_too = _mm256_min_pd(square_at(i + 4), lowest_too);
+  }
+  alignas(32) double lanes[4];
+  _mm256_store_pd(lanes, _mm256_min_pd(lowest, lowest_too));
+  double nearest = lanes[0];
+  for (const double lane : lanes) nearest = lane < nearest ? lane : nearest;
+  for (; i < n; ++i) {
+    const double difference = values[i] - threshold;
+    const double square = difference * difference;
+    nearest = square < nearest ? square : nearest;
+  }
+  const __m256d nearest_square = _mm256_set1_pd(nearest);
+  std::size_t at = 0;
+  for (; at + 4 <= n; at += 4) {
+    const int equal = _mm256_movemask_pd(_mm256_cmp_pd(square_at(at), nearest_square, _CMP_EQ_OQ));
+    if (equal != 0) return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(equal)));
+  }
+  for (; at < n; ++at) {
+    const double difference = values[at] - threshold;
+    if (difference * difference == nearest) return at;
+  }
+  return n;
+}
+
+const NearestCellScan kAvx2NearestCellScan{"avx2", &offer_avx2, &nearest_place_avx2};
 
 }  // namespace gapwright::detail
