@@ -70,6 +70,8 @@ from gapwright import MNARrs
 x = np.frombuffer(sys.stdin.buffer.read()).reshape(-1, 4)
 sys.stdout.buffer.write(MNARrs(seed=5, dump=False)(x, 0.3).tobytes())
 sys.stdout.buffer.write(MNARrs(seed=6, dump=False)(pd.DataFrame(x), 0.3).to_numpy().tobytes())
+for rows in (30, 200, 5000):
+    sys.stdout.buffer.write(MNARrs(seed=7, variance=0.1, dump=False)(x[:rows], 0.3).tobytes())
 """
 
 
@@ -77,14 +79,16 @@ def test_portable_kernels_make_the_same_holes(rng):
     # The vector kernels are chosen once per process: a child forced onto the
     # portable ones must blank exactly what this process blanks. Long columns
     # full of ties, both zeros, NaN-free, at variance 0, where they run; the
-    # frame goes in and out through the transposes.
+    # frame goes in and out through the transposes. At variance 0.1, columns
+    # short enough to be scanned, or indexed, whichever the kernels choose.
     x = rng.choice(LEVELS + [1e-310, -3.5], size=(5000, 4))
     env = dict(os.environ, GAPWRIGHT_KERNELS="portable")
     child = subprocess.run([sys.executable, "-c", PORTABLE_RUN], input=x.tobytes(),
                            capture_output=True, env=env, check=True)
     ours = MNARrs(seed=5, dump=False)(x, 0.3)
     frame = MNARrs(seed=6, dump=False)(pd.DataFrame(x), 0.3).to_numpy()
-    assert child.stdout == ours.tobytes() + frame.tobytes()
+    drawn = [MNARrs(seed=7, variance=0.1, dump=False)(x[:rows], 0.3) for rows in (30, 200, 5000)]
+    assert child.stdout == b"".join(out.tobytes() for out in [ours, frame, *drawn])
 
 
 def test_same_result_and_output_for_any_worker_count(capfd, rng):

@@ -91,7 +91,8 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   const std::size_t passes = plan_.passes_of(c);
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
-  if (rows <= kScanRows && passes <= rows && rows * passes <= kScanCells &&
+  if (rows <= kScanRows && passes <= rows &&
+      rows * passes <= detail::chosen_nearest_cell_scan().scan_cells &&
       answer_by_scans(c, column, stride, outcome, scratch.thresholds)) {
     return;
   }

@@ -28,10 +28,10 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // indexed, longer ones indexed where they lie.
   static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
   // A column this short, and with so few cells to search over all its
-  // passes, is scanned once a pass, as the passes are defined: an index
-  // would cost more to build than the scans.
+  // passes that an index would cost more to build than the scans (how few
+  // depends on the scan's build, nearest_cell.h), is scanned once a pass,
+  // as the passes are defined.
   static constexpr std::size_t kScanRows = kShortColumnRows;
-  static constexpr std::size_t kScanCells = 16384;
 
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,

@@ -34,6 +34,9 @@ struct NearestCellScan {
   // order: finite ones, at least one, and quiet NaNs that mark cells
   // already taken, which no place is given for. The threshold is finite.
   std::size_t (*nearest_place)(const double* values, std::size_t n, double threshold) noexcept;
+  // Cells a short column's passes may scan in all, with this build's
+  // nearest_place, before indexing the column would pay.
+  std::size_t scan_cells;
 };
 
 extern const NearestCellScan kPortableNearestCellScan;

@@ -7,6 +7,7 @@
 #include "generators/mnar/distance_key.h"
 #include "generators/mnar/drawn_search.h"
 #include "generators/mnar/fixed_search.h"
+#include "generators/mnar/nearest_cell.h"
 #include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
 #include "runtime/thread_pool.h"
@@ -173,7 +174,7 @@ TEST(column_job_test, drawn_thresholds_on_short_columns_take_what_a_scan_takes) 
   const std::vector<double> variances = {0.1, 1.0, -0.5, 1e300};
   const std::vector<double> means = {0.5, 0.25, 0.999, 1.0};
   constexpr std::size_t kRows = DrawnThresholdSearch::kScanRows;
-  constexpr std::size_t kCells = DrawnThresholdSearch::kScanCells;
+  const std::size_t scan_cells = detail::chosen_nearest_cell_scan().scan_cells;
   std::mt19937_64 gen(2027);
   for (int round = 0; round < 2000; ++round) {
     const std::size_t n = round % 4 == 0 ? kRows : 1 + gen() % (round % 2 == 0 ? kRows : 64);
@@ -184,7 +185,7 @@ TEST(column_job_test, drawn_thresholds_on_short_columns_take_what_a_scan_takes) 
     }
     PassPlan plan;
     plan.cols = 1;
-    plan.full_passes = gen() % (std::min<std::size_t>(n, kCells / n) + 1);
+    plan.full_passes = gen() % (std::min<std::size_t>(n, scan_cells / n) + 1);
     for (std::size_t i = 0; i < plan.stride(); ++i) {
       plan.deviates.push_back(static_cast<double>(gen() % 6001) / 1000.0 - 3.0);
     }
