@@ -3,7 +3,7 @@
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::clamp, std::max, std::min, std::min_element, std::nth_element, std::sort
+#include <algorithm>  // std::clamp, std::fill_n, std::max, std::min, std::min_element, std::nth_element, std::sort
 #include <array>      // std::array
 #include <cmath>      // std::isfinite
 #include <optional>   // std::optional
@@ -18,6 +18,7 @@ struct AdjacentKeys {
 };
 
 constexpr std::size_t kMaxSlots = 256;
+constexpr std::size_t kSortedKeys = 16;
 
 // The keys of ranks i and i + 1 (i + 1 < n <= kShortColumnRows) of finite
 // values from `lowest` to `highest`. The values fall into slots evenly
@@ -34,7 +35,8 @@ AdjacentKeys adjacent_by_slots(const double* values, std::uint64_t* keys, std::s
   // One value, or a range too wide to compute: one slot.
   if (!std::isfinite(scale)) scale = 0.0;
   std::array<std::uint8_t, kShortColumnRows> slot_of;
-  std::array<std::uint32_t, kMaxSlots> counts{};
+  std::array<std::uint32_t, kMaxSlots> counts;
+  std::fill_n(counts.begin(), slots, 0U);
   for (std::size_t r = 0; r < n; ++r) {
     // A difference that overflows, times a scale of 0, is a NaN: slot 0.
     const double position = std::max(0.0, (values[r] - lowest) * scale);
@@ -79,6 +81,12 @@ Gauss short_column_model(const double* column, std::size_t n, std::size_t stride
 // asks for the lower first.
 Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
                                 double mean, double variance) {
+  // A few keys sort faster than their slots are counted.
+  if (n <= kSortedKeys) {
+    std::sort(keys, keys + n);
+    const auto at = [keys](std::uint64_t i) { return from_total_order_ukey(keys[i]); };
+    return column_model_from(at, n, mean, variance);
+  }
   const KeyBounds bounds = bounds_of(keys, n);
   const double lowest = from_total_order_ukey(bounds.lowest);
   const double highest = from_total_order_ukey(bounds.highest);
