@@ -2,7 +2,6 @@
 
 #include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_models.h"
-#include "generators/mnar/nearest_cell.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
@@ -92,7 +91,7 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
   if (rows <= kScanRows && passes <= rows &&
-      rows * passes <= detail::chosen_nearest_cell_scan().scan_cells &&
+      rows * passes <= scan_.scan_cells &&
       answer_by_scans(c, column, stride, outcome, scratch.thresholds)) {
     return;
   }
@@ -130,11 +129,10 @@ bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
   const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
   thresholds_of(c, model, outcome, thresholds);
   if (!std::ranges::all_of(thresholds, [](double t) { return std::isfinite(t); })) return false;
-  const auto nearest_place = detail::chosen_nearest_cell_scan().nearest_place;
   // No more passes than rows select a column (it has no more cells to blank).
   std::array<std::uint32_t, kScanRows> taken;
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    const std::size_t row = nearest_place(values.data(), rows, thresholds[pass]);
+    const std::size_t row = scan_.nearest_place(values.data(), rows, thresholds[pass]);
     if (row == rows) {
       taken[pass] = ColumnOutcome::kNoRow;
       continue;

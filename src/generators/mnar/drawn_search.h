@@ -12,6 +12,7 @@
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
 #include "generators/mnar/column_models.h"
+#include "generators/mnar/nearest_cell.h"
 #include "generators/mnar/pass_plan.h"
 
 #include "runtime/gauss.h"
@@ -36,7 +37,8 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
                        const PassPlan& plan) noexcept
-      : table_(table), mean_(mean), variance_(variance), plan_(plan) {}
+      : table_(table), mean_(mean), variance_(variance), plan_(plan),
+        scan_(detail::chosen_nearest_cell_scan()) {}
 
   // Each column is searched for the passes that select it, up to its first
   // NaN threshold, which its outcome records. A threshold that finds no cell
@@ -61,6 +63,8 @@ class DrawnThresholdSearch final : public ColumnSearch {
   double mean_;
   double variance_;
   const PassPlan& plan_;
+  // The build of the short columns' scan, chosen once for the call.
+  const detail::NearestCellScan& scan_;
 };
 
 }  // namespace gapwright

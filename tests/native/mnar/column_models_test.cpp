@@ -91,9 +91,8 @@ TEST(column_models_test, nan_and_infinite_values_spoil_the_spread) {
 
 // Short columns are modelled from a sorted copy of their keys, or, when
 // their values are finite, by slots of value without a sort. Both must give
-// the model of the sorted column bit for bit, on
-// columns of ties and both zeros, of a range too wide to compute, of one
-// value, at every quantile.
+// the model of the sorted column bit for bit, on columns of ties and both
+// zeros, of a range too wide to compute, of one value, at every quantile.
 TEST(column_models_test, short_models_are_the_sorted_model) {
   const std::vector<double> finite = {-0.0, 0.0, 1.5, -2.0, 4.9e-324, 1e308, -1e308, 7.0};
   const std::vector<double> means = {-1.0, 0.0, 0.25, 0.5, 0.999, 1.0, kNaN};

@@ -97,6 +97,10 @@ std::size_t nearest_place_avx2(const double* values, std::size_t n, double thres
     const __m256d difference = _mm256_sub_pd(_mm256_loadu_pd(values + i), thresholds);
     return _mm256_mul_pd(difference, difference);
   };
+  const auto square_of = [&](std::size_t i) {
+    const double difference = values[i] - threshold;
+    return difference * difference;
+  };
   __m256d lowest = _mm256_set1_pd(std::numeric_limits<double>::infinity());
   __m256d lowest_too = lowest;
   std::size_t i = 0;
@@ -108,11 +112,7 @@ std::size_t nearest_place_avx2(const double* values, std::size_t n, double thres
   _mm256_store_pd(lanes, _mm256_min_pd(lowest, lowest_too));
   double nearest = lanes[0];
   for (const double lane : lanes) nearest = lane < nearest ? lane : nearest;
-  for (; i < n; ++i) {
-    const double difference = values[i] - threshold;
-    const double square = difference * difference;
-    nearest = square < nearest ? square : nearest;
-  }
+  for (; i < n; ++i) nearest = square_of(i) < nearest ? square_of(i) : nearest;
   const __m256d nearest_square = _mm256_set1_pd(nearest);
   std::size_t at = 0;
   for (; at + 4 <= n; at += 4) {
@@ -120,8 +120,7 @@ std::size_t nearest_place_avx2(const double* values, std::size_t n, double thres
     if (equal != 0) return at + static_cast<std::size_t>(__builtin_ctz(static_cast<unsigned>(equal)));
   }
   for (; at < n; ++at) {
-    const double difference = values[at] - threshold;
-    if (difference * difference == nearest) return at;
+    if (square_of(at) == nearest) return at;
   }
   return n;
 }
