@@ -3,9 +3,8 @@
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::clamp, std::fill_n, std::max, std::min, std::min_element, std::nth_element, std::sort
+#include <algorithm>  // std::min_element, std::nth_element, std::sort
 #include <array>      // std::array
-#include <cmath>      // std::isfinite
 #include <optional>   // std::optional
 #include <utility>    // std::swap
 
@@ -17,44 +16,26 @@ struct AdjacentKeys {
   std::uint64_t next;
 };
 
-constexpr std::size_t kMaxSlots = 256;
 constexpr std::size_t kSortedKeys = 16;
 
-// The keys of ranks i and i + 1 (i + 1 < n <= kShortColumnRows) of finite
-// values from `lowest` to `highest`. The values fall into slots evenly
-// spaced between the two, whose order is theirs (-0 and +0 share one), and
-// only the keys of the slots of the two ranks, a few on most columns, are
-// then ordered, at the front of `keys`. A radix selection's digits fit
-// values poorly: their keys' high bits are mostly sign and exponent.
-AdjacentKeys adjacent_by_slots(const double* values, std::uint64_t* keys, std::size_t n,
-                               double lowest, double highest, std::uint64_t i) {
-  // About four values a slot.
-  const std::size_t slots = std::clamp<std::size_t>(n / 4, 16, kMaxSlots);
-  const auto last_slot = static_cast<double>(slots - 1);
-  double scale = static_cast<double>(slots) / (highest - lowest);
-  // One value, or a range too wide to compute: one slot.
-  if (!std::isfinite(scale)) scale = 0.0;
-  std::array<std::uint8_t, kShortColumnRows> slot_of;
-  std::array<std::uint32_t, kMaxSlots> counts;
-  std::fill_n(counts.begin(), slots, 0U);
-  for (std::size_t r = 0; r < n; ++r) {
-    // A difference that overflows, times a scale of 0, is a NaN: slot 0.
-    const double position = std::max(0.0, (values[r] - lowest) * scale);
-    const auto slot = static_cast<std::uint8_t>(std::min(position, last_slot));
-    slot_of[r] = slot;
-    ++counts[slot];
-  }
+// The keys of ranks i and i + 1 (i + 1 < n) of the column cut into `slots`.
+// Only the keys of the slots of the two ranks, a few on most columns, are
+// ordered, at the front of `keys`. A radix selection's digits fit values
+// poorly: their keys' high bits are mostly sign and exponent.
+AdjacentKeys adjacent_by_slots(const ValueSlots& slots, std::uint64_t* keys, std::size_t n,
+                               std::uint64_t i) {
   std::size_t first = 0;
   std::uint64_t below = 0;
-  while (below + counts[first] <= i) below += counts[first++];
+  while (below + slots.count(first) <= i) below += slots.count(first++);
   std::size_t last = first;
-  for (std::uint64_t through = below + counts[first]; through <= i + 1; through += counts[last]) {
+  for (std::uint64_t through = below + slots.count(first); through <= i + 1;
+       through += slots.count(last)) {
     ++last;
   }
   // The slots' keys go first, in place.
   std::size_t size = 0;
   for (std::size_t r = 0; r < n; ++r) {
-    if (slot_of[r] >= first && slot_of[r] <= last) std::swap(keys[size++], keys[r]);
+    if (slots.slot_of(r) >= first && slots.slot_of(r) <= last) std::swap(keys[size++], keys[r]);
   }
   const auto at = keys + (i - below);
   std::nth_element(keys, at, keys + size);
@@ -76,9 +57,6 @@ Gauss short_column_model(const double* column, std::size_t n, std::size_t stride
   return column_model_from(at, n, mean, variance);
 }
 
-// The ends of the column from one sweep, the centre's ranks from the slots:
-// one search serves both ranks of an even column's centre, which the model
-// asks for the lower first.
 Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
                                 double mean, double variance) {
   // A few keys sort faster than their slots are counted.
@@ -88,8 +66,15 @@ Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::
     return column_model_from(at, n, mean, variance);
   }
   const KeyBounds bounds = bounds_of(keys, n);
-  const double lowest = from_total_order_ukey(bounds.lowest);
-  const double highest = from_total_order_ukey(bounds.highest);
+  const ValueSlots slots(values, n, from_total_order_ukey(bounds.lowest),
+                         from_total_order_ukey(bounds.highest));
+  return slotted_column_model(slots, keys, bounds, n, mean, variance);
+}
+
+// One search serves both ranks of an even column's centre, which the model
+// asks for the lower first.
+Gauss slotted_column_model(const ValueSlots& slots, std::uint64_t* keys, KeyBounds bounds,
+                           std::size_t n, double mean, double variance) {
   std::optional<std::uint64_t> selected_rank;
   AdjacentKeys selected{};
   const auto key_at = [&](std::uint64_t i) {
@@ -97,7 +82,7 @@ Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::
     if (i == n - 1) return bounds.highest;
     if (selected_rank == i) return selected.at;
     if (selected_rank == i - 1) return selected.next;
-    selected = adjacent_by_slots(values, keys, n, lowest, highest, i);
+    selected = adjacent_by_slots(slots, keys, n, i);
     selected_rank = i;
     return selected.at;
   };

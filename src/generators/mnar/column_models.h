@@ -2,6 +2,8 @@
 // under the total order and spread by its range times `variance`.
 #pragma once
 
+#include "generators/mnar/column_keys.h"
+#include "generators/mnar/value_slots.h"
 #include "runtime/checked_math.h"
 #include "runtime/gauss.h"
 #include "runtime/internal_error.h"
@@ -38,15 +40,19 @@ Gauss column_model_from(OrderStatistic&& at, std::size_t n, double mean, double 
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance);
 
 // Columns this short are modelled from a copy of their keys.
-inline constexpr std::size_t kShortColumnRows = 1024;
+inline constexpr std::size_t kShortColumnRows = ValueSlots::kMaxValues;
 
 // The model of a short column of n values column[r * stride]
 // (1 <= n <= kShortColumnRows), from a sorted copy of their keys.
 Gauss short_column_model(const double* column, std::size_t n, std::size_t stride, double mean,
                          double variance);
 // The same for n finite values and their total-order keys, which it
-// reorders, without a sort.
+// reorders, without a sort past a few values.
 Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
                                 double mean, double variance);
+// The same for a column (n >= 2) already cut into slots, whose keys' bounds
+// are known.
+Gauss slotted_column_model(const ValueSlots& slots, std::uint64_t* keys, KeyBounds bounds,
+                           std::size_t n, double mean, double variance);
 
 }  // namespace gapwright

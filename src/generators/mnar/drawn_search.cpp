@@ -1,7 +1,10 @@
 #include "generators/mnar/drawn_search.h"
 
 #include "generators/mnar/column_blanker.h"
+#include "generators/mnar/column_keys.h"
 #include "generators/mnar/column_models.h"
+#include "generators/mnar/slotted_column.h"
+#include "generators/mnar/value_slots.h"
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
@@ -64,6 +67,11 @@ std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
   return taken;
 }
 
+// A search's row, or kNoRow for a search of n rows that found none left.
+std::uint32_t row_or_none(std::size_t row, std::size_t n) {
+  return row == n ? ColumnOutcome::kNoRow : static_cast<std::uint32_t>(row);
+}
+
 }  // namespace
 
 const std::vector<double>& DrawnThresholdSearch::thresholds_of(
@@ -83,6 +91,13 @@ const std::vector<double>& DrawnThresholdSearch::thresholds_of(
   return thresholds;
 }
 
+bool DrawnThresholdSearch::finite_thresholds(std::size_t c, const Gauss& model,
+                                             ColumnOutcome& outcome,
+                                             std::vector<double>& thresholds) const {
+  thresholds_of(c, model, outcome, thresholds);
+  return std::ranges::all_of(thresholds, [](double t) { return std::isfinite(t); });
+}
+
 // The column's cells are read at column[r * stride].
 void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
                                          ColumnOutcome& outcome, JobScratch& scratch) const {
@@ -91,8 +106,7 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
   if (rows <= kScanRows && passes <= rows &&
-      rows * passes <= scan_.scan_cells &&
-      answer_by_scans(c, column, stride, outcome, scratch.thresholds)) {
+      answer_short_column(c, column, stride, outcome, scratch.thresholds)) {
     return;
   }
   BucketIndex& buckets = scratch.buckets;
@@ -108,37 +122,79 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   answer_through_index(c, column, stride, outcome, scratch);
 }
 
-// The column's cells are read at column[r * stride]. Each pass scans a
-// copy of the column in which every cell already taken holds a NaN, whose
-// distance key ranks after every number's. For finite values and
-// thresholds, as the scan requires; false, having answered nothing,
-// otherwise.
-bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
-                                           std::size_t stride, ColumnOutcome& outcome,
-                                           std::vector<double>& thresholds) const {
+// The column's cells are read at column[r * stride]. A column of finite
+// values and thresholds is searched from a copy; false, having answered
+// nothing, otherwise. With few passes each scans the copy; with more, the
+// copy is gathered by slot of value and each pass searches a few slots,
+// unless the slots are so uneven that the column is better scanned, or
+// indexed if it takes too many passes.
+bool DrawnThresholdSearch::answer_short_column(std::size_t c, const double* column,
+                                               std::size_t stride, ColumnOutcome& outcome,
+                                               std::vector<double>& thresholds) const {
   const std::size_t rows = table_.rows;
   std::array<double, kScanRows> values;
-  std::array<std::uint64_t, kScanRows> keys;
+  double lowest = std::numeric_limits<double>::infinity();
+  double highest = -lowest;
   bool finite = true;
   for (std::size_t r = 0; r < rows; ++r) {
-    values[r] = column[r * stride];
-    finite &= std::isfinite(values[r]);
-    keys[r] = total_order_ukey(values[r]);
+    const double value = column[r * stride];
+    values[r] = value;
+    finite &= std::isfinite(value);
+    lowest = value < lowest ? value : lowest;
+    highest = value > highest ? value : highest;
   }
   if (!finite) return false;
-  const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
-  thresholds_of(c, model, outcome, thresholds);
-  if (!std::ranges::all_of(thresholds, [](double t) { return std::isfinite(t); })) return false;
+  std::array<std::uint64_t, kScanRows> keys;
+  const auto keys_of_values = [&keys, &values, rows] {
+    for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_ukey(values[r]);
+    return keys.data();
+  };
+  const std::span cells(values.data(), rows);
+  const std::size_t passes = plan_.passes_of(c);
+  if (rows * passes <= scan_.slot_cells) {
+    const Gauss model =
+        finite_short_column_model(values.data(), keys_of_values(), rows, mean_, variance_);
+    return answer_by_scans(c, model, cells, outcome, thresholds);
+  }
+  const ValueSlots slots(values.data(), rows, lowest, highest);
+  if (SlottedColumn::fits(slots)) {
+    SlottedColumn slotted(values.data(), rows, slots, scan_);
+    return answer_by_slots(c, slotted, outcome, thresholds);
+  }
+  if (rows * passes > scan_.scan_cells) return false;
+  std::uint64_t* const value_keys = keys_of_values();
+  const Gauss model = slotted_column_model(slots, value_keys, bounds_of(value_keys, rows), rows,
+                                           mean_, variance_);
+  return answer_by_scans(c, model, cells, outcome, thresholds);
+}
+
+// Each pass scans the column's `values`, leaving a NaN in the cell it takes,
+// whose distance key ranks after every number's.
+bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const Gauss& model,
+                                           std::span<double> values, ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const {
+  if (!finite_thresholds(c, model, outcome, thresholds)) return false;
   // No more passes than rows select a column (it has no more cells to blank).
   std::array<std::uint32_t, kScanRows> taken;
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    const std::size_t row = scan_.nearest_place(values.data(), rows, thresholds[pass]);
-    if (row == rows) {
-      taken[pass] = ColumnOutcome::kNoRow;
-      continue;
-    }
-    taken[pass] = static_cast<std::uint32_t>(row);
-    values[row] = std::numeric_limits<double>::quiet_NaN();
+    const std::size_t row = scan_.nearest_place(values.data(), values.size(), thresholds[pass]);
+    taken[pass] = row_or_none(row, values.size());
+    if (row != values.size()) values[row] = std::numeric_limits<double>::quiet_NaN();
+  }
+  blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
+  return true;
+}
+
+bool DrawnThresholdSearch::answer_by_slots(std::size_t c, SlottedColumn& column,
+                                           ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const {
+  const std::size_t rows = table_.rows;
+  const auto at = [&column](std::uint64_t i) { return column.value_at_rank(i); };
+  const Gauss model = column_model_from(at, rows, mean_, variance_);
+  if (!finite_thresholds(c, model, outcome, thresholds)) return false;
+  std::array<std::uint32_t, kScanRows> taken;
+  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+    taken[pass] = row_or_none(column.take_nearest(thresholds[pass]), rows);
   }
   blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
   return true;

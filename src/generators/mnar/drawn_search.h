@@ -5,8 +5,10 @@
 // indexed once and answers its passes in turn, each taking the nearest cell
 // not yet taken: a column of finite values in a BucketIndex, any other (or
 // one whose thresholds lie so far out that squared distances overflow)
-// sorted into a ColumnIndex. A short column with few passes is scanned
-// instead, once a pass.
+// sorted into a ColumnIndex. A short column of finite values is copied
+// instead: with few passes, each scans the copy; with more, the copy is
+// gathered by slot of value (a SlottedColumn) and each pass searches a few
+// slots.
 #pragma once
 
 #include "generators/mnar/column_index.h"
@@ -14,6 +16,7 @@
 #include "generators/mnar/column_models.h"
 #include "generators/mnar/nearest_cell.h"
 #include "generators/mnar/pass_plan.h"
+#include "generators/mnar/slotted_column.h"
 
 #include "runtime/gauss.h"
 
@@ -28,10 +31,9 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // Columns up to this length are copied out of the table before they are
   // indexed, longer ones indexed where they lie.
   static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
-  // A column this short, and with so few cells to search over all its
-  // passes that an index would cost more to build than the scans (how few
-  // depends on the scan's build, nearest_cell.h), is scanned once a pass,
-  // as the passes are defined.
+  // A column this short is searched from a copy: scanned once a pass, as
+  // the passes are defined, while its passes scan few cells in all (how few
+  // depends on the scan's build, nearest_cell.h), else by slot of value.
   static constexpr std::size_t kScanRows = kShortColumnRows;
 
   // `plan` must hold its deviates.
@@ -54,8 +56,16 @@ class DrawnThresholdSearch final : public ColumnSearch {
                                            std::vector<double>& thresholds) const;
   void answer_column(std::size_t c, const double* column, std::size_t stride,
                      ColumnOutcome& outcome, JobScratch& scratch) const;
-  bool answer_by_scans(std::size_t c, const double* column, std::size_t stride,
+  // Whether every threshold of column c is finite, as a copy's searches
+  // need; `thresholds` holds them either way.
+  bool finite_thresholds(std::size_t c, const Gauss& model, ColumnOutcome& outcome,
+                         std::vector<double>& thresholds) const;
+  bool answer_short_column(std::size_t c, const double* column, std::size_t stride,
+                           ColumnOutcome& outcome, std::vector<double>& thresholds) const;
+  bool answer_by_scans(std::size_t c, const Gauss& model, std::span<double> values,
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
+  bool answer_by_slots(std::size_t c, SlottedColumn& column, ColumnOutcome& outcome,
+                       std::vector<double>& thresholds) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,
                             ColumnOutcome& outcome, JobScratch& scratch) const;
 

@@ -35,7 +35,9 @@ struct NearestCellScan {
   // already taken, which no place is given for. The threshold is finite.
   std::size_t (*nearest_place)(const double* values, std::size_t n, double threshold) noexcept;
   // Cells a short column's passes may scan in all, with this build's
-  // nearest_place, before indexing the column would pay.
+  // nearest_place, before gathering the column by slot of value pays, and
+  // before indexing it pays if its slots are too uneven for that.
+  std::size_t slot_cells;
   std::size_t scan_cells;
 };
 

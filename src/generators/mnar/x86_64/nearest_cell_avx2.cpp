@@ -125,6 +125,6 @@ std::size_t nearest_place_avx2(const double* values, std::size_t n, double thres
   return n;
 }
 
-const NearestCellScan kAvx2NearestCellScan{"avx2", &offer_avx2, &nearest_place_avx2, 16384};
+const NearestCellScan kAvx2NearestCellScan{"avx2", &offer_avx2, &nearest_place_avx2, 8192, 16384};
 
 }  // namespace gapwright::detail

@@ -1,0 +1,53 @@
+// ValueSlots: a short column of finite values cut by value into slots of
+// equal width between its lowest and highest value.
+//
+// The cut is monotone: a value in a lower slot than another is lower than
+// it (-0 and +0 share one), and a threshold's slot, found by the same
+// arithmetic, parts the column into lower cells, its slot's own, and
+// higher cells. The column's model finds its centre's ranks among the
+// slots' counts, and a SlottedColumn its passes' nearest cells among a
+// threshold's slot and its neighbours.
+#pragma once
+
+#include <algorithm>  // std::max, std::min
+#include <array>      // std::array
+#include <cstddef>    // std::size_t
+#include <cstdint>    // std::uint8_t, std::uint32_t
+
+namespace gapwright {
+
+class ValueSlots {
+ public:
+  static constexpr std::size_t kMaxValues = 1024;
+  static constexpr std::size_t kMaxSlots = 256;
+
+  // n finite values (1 <= n <= kMaxValues) from `lowest` to `highest`, about
+  // four a slot.
+  ValueSlots(const double* values, std::size_t n, double lowest, double highest) noexcept;
+
+  // The slot of any value that is not a NaN, cells' or threshold's.
+  std::size_t slot_of_value(double value) const noexcept {
+    // A difference that overflows, times a scale of 0, is a NaN: slot 0.
+    const double position = std::max(0.0, (value - lowest_) * scale_);
+    return static_cast<std::uint8_t>(std::min(position, last_slot_));
+  }
+  std::size_t size() const noexcept { return size_; }
+  // The slot of the column's value at `row`.
+  std::size_t slot_of(std::size_t row) const noexcept { return slot_of_[row]; }
+  std::uint32_t count(std::size_t slot) const noexcept { return counts_[slot]; }
+  // The lowest and highest value in a slot that holds any.
+  double low(std::size_t slot) const noexcept { return low_[slot]; }
+  double high(std::size_t slot) const noexcept { return high_[slot]; }
+
+ private:
+  std::size_t size_;
+  double lowest_;
+  double scale_;
+  double last_slot_;
+  std::array<std::uint8_t, kMaxValues> slot_of_;
+  std::array<std::uint32_t, kMaxSlots> counts_;
+  std::array<double, kMaxSlots> low_;
+  std::array<double, kMaxSlots> high_;
+};
+
+}  // namespace gapwright
