@@ -42,6 +42,15 @@ AdjacentKeys adjacent_by_slots(const ValueSlots& slots, std::uint64_t* keys, std
   return AdjacentKeys{*at, *std::min_element(at + 1, keys + size)};
 }
 
+// The model of n > kSortedKeys finite values and their keys.
+Gauss model_by_slots(const double* values, std::uint64_t* keys, std::size_t n, double mean,
+                     double variance) {
+  const KeyBounds bounds = bounds_of(keys, n);
+  const ValueSlots slots(values, n, from_total_order_ukey(bounds.lowest),
+                         from_total_order_ukey(bounds.highest), SlotEnds::kSkipped);
+  return slotted_column_model(slots, keys, bounds, n, mean, variance);
+}
+
 }  // namespace
 
 Gauss column_model(const double* sorted, std::size_t n, double mean, double variance) {
@@ -65,10 +74,7 @@ Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::
     const auto at = [keys](std::uint64_t i) { return from_total_order_ukey(keys[i]); };
     return column_model_from(at, n, mean, variance);
   }
-  const KeyBounds bounds = bounds_of(keys, n);
-  const ValueSlots slots(values, n, from_total_order_ukey(bounds.lowest),
-                         from_total_order_ukey(bounds.highest));
-  return slotted_column_model(slots, keys, bounds, n, mean, variance);
+  return model_by_slots(values, keys, n, mean, variance);
 }
 
 // One search serves both ranks of an even column's centre, which the model

@@ -67,6 +67,42 @@ std::vector<std::uint32_t> take_in_pass_order(BucketIndex& buckets,
   return taken;
 }
 
+// Copies the n cells column[r * stride] to `values` and their total-order
+// keys to `keys`; whether every value is finite.
+bool copy_with_keys(const double* column, std::size_t n, std::size_t stride, double* values,
+                    std::uint64_t* keys) {
+  bool finite = true;
+  for (std::size_t r = 0; r < n; ++r) {
+    values[r] = column[r * stride];
+    finite &= std::isfinite(values[r]);
+    keys[r] = total_order_ukey(values[r]);
+  }
+  return finite;
+}
+
+struct ColumnEnds {
+  double lowest;
+  double highest;
+};
+
+// Copies the n cells column[r * stride] to `values`; their lowest and
+// highest value if every value is finite.
+std::optional<ColumnEnds> copy_with_ends(const double* column, std::size_t n, std::size_t stride,
+                                         double* values) {
+  double lowest = std::numeric_limits<double>::infinity();
+  double highest = -lowest;
+  bool finite = true;
+  for (std::size_t r = 0; r < n; ++r) {
+    const double value = column[r * stride];
+    values[r] = value;
+    finite &= std::isfinite(value);
+    lowest = value < lowest ? value : lowest;
+    highest = value > highest ? value : highest;
+  }
+  if (!finite) return std::nullopt;
+  return ColumnEnds{lowest, highest};
+}
+
 // A search's row, or kNoRow for a search of n rows that found none left.
 std::uint32_t row_or_none(std::size_t row, std::size_t n) {
   return row == n ? ColumnOutcome::kNoRow : static_cast<std::uint32_t>(row);
@@ -132,40 +168,45 @@ bool DrawnThresholdSearch::answer_short_column(std::size_t c, const double* colu
                                                std::size_t stride, ColumnOutcome& outcome,
                                                std::vector<double>& thresholds) const {
   const std::size_t rows = table_.rows;
+  if (rows * plan_.passes_of(c) > scan_.slot_cells) {
+    return answer_by_slots(c, column, stride, outcome, thresholds);
+  }
   std::array<double, kScanRows> values;
-  double lowest = std::numeric_limits<double>::infinity();
-  double highest = -lowest;
-  bool finite = true;
-  for (std::size_t r = 0; r < rows; ++r) {
-    const double value = column[r * stride];
-    values[r] = value;
-    finite &= std::isfinite(value);
-    lowest = value < lowest ? value : lowest;
-    highest = value > highest ? value : highest;
-  }
-  if (!finite) return false;
   std::array<std::uint64_t, kScanRows> keys;
-  const auto keys_of_values = [&keys, &values, rows] {
+  if (!copy_with_keys(column, rows, stride, values.data(), keys.data())) return false;
+  const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
+  return answer_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
+}
+
+// The column's cells are read at column[r * stride]: answer_short_column,
+// for a column whose passes would scan more cells than gathering it by slot
+// costs.
+bool DrawnThresholdSearch::answer_by_slots(std::size_t c, const double* column,
+                                           std::size_t stride, ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const {
+  const std::size_t rows = table_.rows;
+  std::array<double, kScanRows> values;
+  const std::optional<ColumnEnds> ends = copy_with_ends(column, rows, stride, values.data());
+  if (!ends) return false;
+  const ValueSlots slots(values.data(), rows, ends->lowest, ends->highest, SlotEnds::kKept);
+  if (!SlottedColumn::fits(slots)) {
+    if (rows * plan_.passes_of(c) > scan_.scan_cells) return false;
+    std::array<std::uint64_t, kScanRows> keys;
     for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_ukey(values[r]);
-    return keys.data();
-  };
-  const std::span cells(values.data(), rows);
-  const std::size_t passes = plan_.passes_of(c);
-  if (rows * passes <= scan_.slot_cells) {
-    const Gauss model =
-        finite_short_column_model(values.data(), keys_of_values(), rows, mean_, variance_);
-    return answer_by_scans(c, model, cells, outcome, thresholds);
+    const Gauss model = slotted_column_model(slots, keys.data(), bounds_of(keys.data(), rows),
+                                             rows, mean_, variance_);
+    return answer_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
   }
-  const ValueSlots slots(values.data(), rows, lowest, highest);
-  if (SlottedColumn::fits(slots)) {
-    SlottedColumn slotted(values.data(), rows, slots, scan_);
-    return answer_by_slots(c, slotted, outcome, thresholds);
+  SlottedColumn slotted(values.data(), rows, slots, scan_);
+  const auto at = [&slotted](std::uint64_t i) { return slotted.value_at_rank(i); };
+  const Gauss model = column_model_from(at, rows, mean_, variance_);
+  if (!finite_thresholds(c, model, outcome, thresholds)) return false;
+  std::array<std::uint32_t, kScanRows> taken;
+  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
+    taken[pass] = row_or_none(slotted.take_nearest(thresholds[pass]), rows);
   }
-  if (rows * passes > scan_.scan_cells) return false;
-  std::uint64_t* const value_keys = keys_of_values();
-  const Gauss model = slotted_column_model(slots, value_keys, bounds_of(value_keys, rows), rows,
-                                           mean_, variance_);
-  return answer_by_scans(c, model, cells, outcome, thresholds);
+  blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
+  return true;
 }
 
 // Each pass scans the column's `values`, leaving a NaN in the cell it takes,
@@ -180,21 +221,6 @@ bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const Gauss& model,
     const std::size_t row = scan_.nearest_place(values.data(), values.size(), thresholds[pass]);
     taken[pass] = row_or_none(row, values.size());
     if (row != values.size()) values[row] = std::numeric_limits<double>::quiet_NaN();
-  }
-  blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
-  return true;
-}
-
-bool DrawnThresholdSearch::answer_by_slots(std::size_t c, SlottedColumn& column,
-                                           ColumnOutcome& outcome,
-                                           std::vector<double>& thresholds) const {
-  const std::size_t rows = table_.rows;
-  const auto at = [&column](std::uint64_t i) { return column.value_at_rank(i); };
-  const Gauss model = column_model_from(at, rows, mean_, variance_);
-  if (!finite_thresholds(c, model, outcome, thresholds)) return false;
-  std::array<std::uint32_t, kScanRows> taken;
-  for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    taken[pass] = row_or_none(column.take_nearest(thresholds[pass]), rows);
   }
   blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
   return true;

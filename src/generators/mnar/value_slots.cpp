@@ -5,7 +5,8 @@
 
 namespace gapwright {
 
-ValueSlots::ValueSlots(const double* values, std::size_t n, double lowest, double highest) noexcept
+ValueSlots::ValueSlots(const double* values, std::size_t n, double lowest, double highest,
+                       SlotEnds ends) noexcept
     : size_(std::clamp<std::size_t>(n / 4, 16, kMaxSlots)),
       lowest_(lowest),
       scale_(static_cast<double>(size_) / (highest - lowest)),
@@ -15,6 +16,14 @@ ValueSlots::ValueSlots(const double* values, std::size_t n, double lowest, doubl
   // Only the slots in use are cleared: on short columns clearing all of
   // them costs as much as the count.
   std::fill_n(counts_.begin(), size_, 0U);
+  if (ends == SlotEnds::kSkipped) {
+    for (std::size_t r = 0; r < n; ++r) {
+      const auto slot = static_cast<std::uint8_t>(slot_of_value(values[r]));
+      slot_of_[r] = slot;
+      ++counts_[slot];
+    }
+    return;
+  }
   std::fill_n(low_.begin(), size_, std::numeric_limits<double>::infinity());
   std::fill_n(high_.begin(), size_, -std::numeric_limits<double>::infinity());
   for (std::size_t r = 0; r < n; ++r) {

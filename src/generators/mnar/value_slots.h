@@ -16,6 +16,10 @@
 
 namespace gapwright {
 
+// Whether the slots keep their ends, which searching the slots needs and
+// finding ranks in them does not.
+enum class SlotEnds { kSkipped, kKept };
+
 class ValueSlots {
  public:
   static constexpr std::size_t kMaxValues = 1024;
@@ -23,7 +27,8 @@ class ValueSlots {
 
   // n finite values (1 <= n <= kMaxValues) from `lowest` to `highest`, about
   // four a slot.
-  ValueSlots(const double* values, std::size_t n, double lowest, double highest) noexcept;
+  ValueSlots(const double* values, std::size_t n, double lowest, double highest,
+             SlotEnds ends) noexcept;
 
   // The slot of any value that is not a NaN, cells' or threshold's.
   std::size_t slot_of_value(double value) const noexcept {
@@ -35,7 +40,7 @@ class ValueSlots {
   // The slot of the column's value at `row`.
   std::size_t slot_of(std::size_t row) const noexcept { return slot_of_[row]; }
   std::uint32_t count(std::size_t slot) const noexcept { return counts_[slot]; }
-  // The lowest and highest value in a slot that holds any.
+  // The lowest and highest value in a slot that holds any, if kept.
   double low(std::size_t slot) const noexcept { return low_[slot]; }
   double high(std::size_t slot) const noexcept { return high_[slot]; }
 
