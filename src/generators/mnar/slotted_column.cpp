@@ -2,8 +2,8 @@
 
 #include "generators/mnar/total_order.h"
 
-#include <cmath>      // std::isnan
-#include <algorithm>  // std::copy_n, std::nth_element, std::upper_bound
+#include <algorithm>  // std::copy_n, std::count_if, std::nth_element, std::upper_bound
+#include <cmath>      // std::isnan, std::signbit
 #include <limits>     // std::numeric_limits
 
 namespace gapwright {
@@ -58,12 +58,16 @@ double SlottedColumn::value_at_rank(std::size_t rank) const noexcept {
   const auto after = std::upper_bound(begin_.begin(), begin_.begin() + slots_.size() + 1, rank);
   const std::size_t first = *(after - 1);
   const std::size_t size = *after - first;
-  const auto slot = static_cast<std::size_t>(after - 1 - begin_.begin());
-  // A slot of one value other than zero has no order to find (zeros may
-  // hold -0 and +0).
-  if (slots_.low(slot) == slots_.high(slot) && slots_.low(slot) != 0.0) return slots_.low(slot);
-  std::array<std::uint64_t, ValueSlots::kMaxValues> keys{};
-  for (std::size_t i = 0; i < size; ++i) keys[i] = total_order_ukey(values_[first + i]);
+  const auto cells = values_.begin() + first;
+  if (size > kMaxSlotCells) {
+    // One value, whose zeros may be -0 and +0, -0 first.
+    if (*cells != 0.0) return *cells;
+    const auto negative =
+        std::count_if(cells, cells + size, [](double v) { return std::signbit(v); });
+    return rank - first < static_cast<std::size_t>(negative) ? -0.0 : 0.0;
+  }
+  std::array<std::uint64_t, kMaxSlotCells> keys{};
+  for (std::size_t i = 0; i < size; ++i) keys[i] = total_order_ukey(cells[i]);
   const auto nth = keys.begin() + (rank - first);
   std::nth_element(keys.begin(), nth, keys.begin() + size);
   return from_total_order_ukey(*nth);
