@@ -141,8 +141,13 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   const std::size_t passes = plan_.passes_of(c);
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
+  // A short column is searched from a copy, scanned once a pass while its
+  // passes scan few cells in all (how few depends on the scan's build),
+  // else gathered by slot of value.
   if (rows <= kScanRows && passes <= rows &&
-      answer_short_column(c, column, stride, outcome, scratch.thresholds)) {
+      (rows * passes <= scan_.slot_cells
+           ? answer_by_scans(c, column, stride, outcome, scratch.thresholds)
+           : answer_by_slots(c, column, stride, outcome, scratch.thresholds))) {
     return;
   }
   BucketIndex& buckets = scratch.buckets;
@@ -159,28 +164,24 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
 }
 
 // The column's cells are read at column[r * stride]. A column of finite
-// values and thresholds is searched from a copy; false, having answered
-// nothing, otherwise. With few passes each scans the copy; with more, the
-// copy is gathered by slot of value and each pass searches a few slots,
-// unless the slots are so uneven that the column is better scanned, or
-// indexed if it takes too many passes.
-bool DrawnThresholdSearch::answer_short_column(std::size_t c, const double* column,
-                                               std::size_t stride, ColumnOutcome& outcome,
-                                               std::vector<double>& thresholds) const {
+// values and thresholds is copied, and each pass scans the copy; false,
+// having answered nothing, otherwise.
+bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const double* column,
+                                           std::size_t stride, ColumnOutcome& outcome,
+                                           std::vector<double>& thresholds) const {
   const std::size_t rows = table_.rows;
-  if (rows * plan_.passes_of(c) > scan_.slot_cells) {
-    return answer_by_slots(c, column, stride, outcome, thresholds);
-  }
   std::array<double, kScanRows> values;
   std::array<std::uint64_t, kScanRows> keys;
   if (!copy_with_keys(column, rows, stride, values.data(), keys.data())) return false;
   const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
-  return answer_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
+  return take_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
 }
 
-// The column's cells are read at column[r * stride]: answer_short_column,
-// for a column whose passes would scan more cells than gathering it by slot
-// costs.
+// The column's cells are read at column[r * stride]. A column of finite
+// values and thresholds is copied and gathered by slot of value, and each
+// pass searches a few slots, unless the slots are so uneven that the column
+// is better scanned, or indexed if it takes too many passes; false, having
+// answered nothing, otherwise.
 bool DrawnThresholdSearch::answer_by_slots(std::size_t c, const double* column,
                                            std::size_t stride, ColumnOutcome& outcome,
                                            std::vector<double>& thresholds) const {
@@ -195,7 +196,7 @@ bool DrawnThresholdSearch::answer_by_slots(std::size_t c, const double* column,
     for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_ukey(values[r]);
     const Gauss model = slotted_column_model(slots, keys.data(), bounds_of(keys.data(), rows),
                                              rows, mean_, variance_);
-    return answer_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
+    return take_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
   }
   SlottedColumn slotted(values.data(), rows, slots, scan_);
   const auto at = [&slotted](std::uint64_t i) { return slotted.value_at_rank(i); };
@@ -211,9 +212,9 @@ bool DrawnThresholdSearch::answer_by_slots(std::size_t c, const double* column,
 
 // Each pass scans the column's `values`, leaving a NaN in the cell it takes,
 // whose distance key ranks after every number's.
-bool DrawnThresholdSearch::answer_by_scans(std::size_t c, const Gauss& model,
-                                           std::span<double> values, ColumnOutcome& outcome,
-                                           std::vector<double>& thresholds) const {
+bool DrawnThresholdSearch::take_by_scans(std::size_t c, const Gauss& model,
+                                         std::span<double> values, ColumnOutcome& outcome,
+                                         std::vector<double>& thresholds) const {
   if (!finite_thresholds(c, model, outcome, thresholds)) return false;
   // No more passes than rows select a column (it has no more cells to blank).
   std::array<std::uint32_t, kScanRows> taken;

@@ -59,10 +59,10 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // need; `thresholds` holds them either way.
   bool finite_thresholds(std::size_t c, const Gauss& model, ColumnOutcome& outcome,
                          std::vector<double>& thresholds) const;
-  bool answer_short_column(std::size_t c, const double* column, std::size_t stride,
-                           ColumnOutcome& outcome, std::vector<double>& thresholds) const;
-  bool answer_by_scans(std::size_t c, const Gauss& model, std::span<double> values,
+  bool answer_by_scans(std::size_t c, const double* column, std::size_t stride,
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
+  bool take_by_scans(std::size_t c, const Gauss& model, std::span<double> values,
+                     ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   bool answer_by_slots(std::size_t c, const double* column, std::size_t stride,
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,
