@@ -141,11 +141,11 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
   const std::size_t passes = plan_.passes_of(c);
   if (passes == 0) return;
   const std::size_t rows = table_.rows;
-  // A short column is searched from a copy, scanned once a pass while its
-  // passes scan few cells in all (how few depends on the scan's build),
-  // else gathered by slot of value.
+  // A short column is searched from a copy, scanned once a pass while it
+  // is short or its passes scan few cells in all (how short and how few
+  // depends on the scan's build), else gathered by slot of value.
   if (rows <= kScanRows && passes <= rows &&
-      (rows * passes <= scan_.slot_cells
+      (rows < scan_.slot_rows || rows * passes <= scan_.slot_cells
            ? answer_by_scans(c, column, stride, outcome, scratch.thresholds)
            : answer_by_slots(c, column, stride, outcome, scratch.thresholds))) {
     return;

@@ -18,6 +18,9 @@ struct NearestCell {
   std::uint32_t position = 0;
 };
 
+// The cells a window scan reads, whatever its count.
+inline constexpr std::size_t kScanWindow = 16;
+
 namespace detail {
 
 // One build of the scan. The portable one is the reference; the x86-64
@@ -34,9 +37,14 @@ struct NearestCellScan {
   // order: finite ones, at least one, and quiet NaNs that mark cells
   // already taken, which no place is given for. The threshold is finite.
   std::size_t (*nearest_place)(const double* values, std::size_t n, double threshold) noexcept;
-  // Cells a short column's passes may scan in all, with this build's
-  // nearest_place, before gathering the column by slot of value pays, and
-  // before indexing it pays if its slots are too uneven for that.
+  // The same for n <= kScanWindow, reading kScanWindow values from `values`
+  // (those from n on may hold anything).
+  std::size_t (*nearest_in_window)(const double* values, std::size_t n, double threshold) noexcept;
+  // A short column of at least slot_rows rows is gathered by slot of value
+  // once its passes would scan more than slot_cells cells in all with this
+  // build's nearest_place; if its slots are too uneven for that, it is
+  // scanned up to scan_cells cells, and indexed beyond.
+  std::size_t slot_rows;
   std::size_t slot_cells;
   std::size_t scan_cells;
 };
@@ -47,6 +55,7 @@ extern const NearestCellScan kAvx2NearestCellScan;
 extern const NearestCellScan kAvx512NearestCellScan;
 // Shared by the AVX2 and AVX-512 builds.
 std::size_t nearest_place_avx2(const double* values, std::size_t n, double threshold) noexcept;
+std::size_t nearest_in_window_avx2(const double* values, std::size_t n, double threshold) noexcept;
 #endif
 
 // Every build this processor runs, the portable one first, the widest last.

@@ -2,7 +2,7 @@
 
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::copy_n, std::count_if, std::nth_element, std::upper_bound
+#include <algorithm>  // std::copy_n, std::count_if, std::fill_n, std::nth_element, std::upper_bound
 #include <cmath>      // std::isnan, std::signbit
 #include <limits>     // std::numeric_limits
 
@@ -51,6 +51,8 @@ SlottedColumn::SlottedColumn(const double* values, std::size_t n, const ValueSlo
     values_[place] = values[r];
     rows_[place] = static_cast<std::uint16_t>(r);
   }
+  // The last slots' windows read past the cells.
+  std::fill_n(values_.begin() + n, kScanWindow, std::numeric_limits<double>::quiet_NaN());
 }
 
 double SlottedColumn::value_at_rank(std::size_t rank) const noexcept {
@@ -99,11 +101,13 @@ std::size_t SlottedColumn::live_below(std::size_t slot) noexcept {
 void SlottedColumn::offer_slot(std::size_t slot, double threshold,
                                Nearest& nearest) const noexcept {
   const std::size_t first = first_live_[slot];
-  const std::size_t place =
-      slots_.low(slot) == slots_.high(slot)
-          ? first
-          : first + scan_.nearest_place(values_.data() + first, begin_[slot + 1] - first,
-                                        threshold);
+  const std::size_t cells = begin_[slot + 1] - first;
+  std::size_t place = first;
+  if (slots_.low(slot) != slots_.high(slot)) {
+    place += cells <= kScanWindow
+                 ? scan_.nearest_in_window(values_.data() + first, cells, threshold)
+                 : scan_.nearest_place(values_.data() + first, cells, threshold);
+  }
   const double distance = square(values_[place] - threshold);
   if (distance < nearest.square || (distance == nearest.square && rows_[place] < nearest.row)) {
     nearest = Nearest{distance, rows_[place], place, slot};

@@ -61,8 +61,8 @@ class SlottedColumn {
   std::array<std::uint16_t, ValueSlots::kMaxSlots + 1> higher_;
   std::array<std::uint16_t, ValueSlots::kMaxSlots + 1> lower_;
   // The cells' values (a quiet NaN once taken, as the scan expects) and
-  // rows.
-  std::array<double, ValueSlots::kMaxValues> values_;
+  // rows; a window's worth of NaNs follows the cells.
+  std::array<double, ValueSlots::kMaxValues + kScanWindow> values_;
   std::array<std::uint16_t, ValueSlots::kMaxValues> rows_;
 };
 

@@ -152,7 +152,8 @@ TEST(bucket_index_test, every_runnable_bucket_scan_finds_the_portable_cell) {
 
 TEST(bucket_index_test, every_runnable_column_scan_finds_the_portable_place) {
   // Squares that tie, overflow or vanish, taken cells (NaN) among them, and
-  // every length over a few vectors, down to one cell left.
+  // every length over a few vectors, down to one cell left; the same for a
+  // window's scan of up to its cells.
   const std::vector<double> levels = {-1.5, 1.5, -0.0, 0.0, 0.5, 4.9e-324, 1e200, -1e200, kNaN};
   std::mt19937_64 random(12);
   for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
@@ -167,10 +168,18 @@ TEST(bucket_index_test, every_runnable_column_scan_finds_the_portable_place) {
         ASSERT_FALSE(std::isnan(values[expected]));
         ASSERT_EQ(scan->nearest_place(values.data(), n, threshold), expected)
             << scan->name << " n=" << n;
+        if (n <= kScanWindow) {
+          // Past the cells, values that would win were they not passed over.
+          std::vector<double> window = values;
+          window.resize(kScanWindow, threshold);
+          ASSERT_EQ(scan->nearest_in_window(window.data(), n, threshold), expected)
+              << scan->name << " n=" << n;
+        }
       }
     }
-    const std::vector<double> all_taken(9, kNaN);
-    EXPECT_EQ(scan->nearest_place(all_taken.data(), all_taken.size(), 1.0), all_taken.size());
+    const std::vector<double> all_taken(kScanWindow, kNaN);
+    EXPECT_EQ(scan->nearest_place(all_taken.data(), 9, 1.0), 9U);
+    EXPECT_EQ(scan->nearest_in_window(all_taken.data(), 9, 1.0), 9U);
   }
 }
 

@@ -3,7 +3,8 @@
 // only where the processor has AVX2. A bucket's offer sweeps twice: the
 // first finds the lowest distance key, the second the lowest row among the
 // cells of that key, which is nearly always one cell. A short column's scan
-// sweeps for the lowest key and then for its first place.
+// sweeps for the lowest key and then for its first place, and a window of
+// a few cells does both at once.
 #include <immintrin.h>  // AVX2 intrinsics
 
 #include "generators/mnar/nearest_cell.h"
@@ -125,6 +126,37 @@ std::size_t nearest_place_avx2(const double* values, std::size_t n, double thres
   return n;
 }
 
-const NearestCellScan kAvx2NearestCellScan{"avx2", &offer_avx2, &nearest_place_avx2, 8192, 16384};
+// Four vectors whatever n, with the lanes from n on set to NaN: no loop
+// and no tail whose length a branch would have to guess.
+std::size_t nearest_in_window_avx2(const double* values, std::size_t n, double threshold) noexcept {
+  static_assert(kScanWindow == 16);
+  const __m256d thresholds = _mm256_set1_pd(threshold);
+  const __m256d nan = _mm256_set1_pd(std::numeric_limits<double>::quiet_NaN());
+  const __m256i count = _mm256_set1_epi64x(static_cast<long long>(n));
+  // Not a std::array: its element type would drop __m256d's alignment.
+  __m256d squares[4];
+  __m256d lowest = _mm256_set1_pd(std::numeric_limits<double>::infinity());
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto first = static_cast<long long>(4 * k);
+    const __m256i places = _mm256_setr_epi64x(first, first + 1, first + 2, first + 3);
+    const __m256d inside = _mm256_castsi256_pd(_mm256_cmpgt_epi64(count, places));
+    const __m256d difference = _mm256_sub_pd(_mm256_loadu_pd(values + 4 * k), thresholds);
+    squares[k] = _mm256_blendv_pd(nan, _mm256_mul_pd(difference, difference), inside);
+    lowest = _mm256_min_pd(squares[k], lowest);
+  }
+  // The lowest lane, in every lane.
+  lowest = _mm256_min_pd(lowest, _mm256_permute2f128_pd(lowest, lowest, 1));
+  lowest = _mm256_min_pd(lowest, _mm256_permute_pd(lowest, 0b0101));
+  unsigned equal = 0;
+  for (std::size_t k = 0; k < 4; ++k) {
+    const auto lanes = static_cast<unsigned>(
+        _mm256_movemask_pd(_mm256_cmp_pd(squares[k], lowest, _CMP_EQ_OQ)));
+    equal |= lanes << (4 * k);
+  }
+  return equal != 0 ? static_cast<std::size_t>(__builtin_ctz(equal)) : n;
+}
+
+const NearestCellScan kAvx2NearestCellScan{"avx2",     &offer_avx2, &nearest_place_avx2,
+                                           &nearest_in_window_avx2, 128, 4096, 16384};
 
 }  // namespace gapwright::detail

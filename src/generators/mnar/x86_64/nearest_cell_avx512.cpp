@@ -65,7 +65,9 @@ bool offer_avx512(const std::uint64_t* keys, const std::uint32_t* rows, std::siz
 
 // A short column's scan reads at most a few hundred cells: the AVX2 one
 // serves, which every processor with AVX-512 runs.
-const NearestCellScan kAvx512NearestCellScan{"avx512", &offer_avx512,
-                                             &nearest_place_avx2, 8192, 16384};
+const NearestCellScan kAvx512NearestCellScan{"avx512",           &offer_avx512,
+                                             &nearest_place_avx2, &nearest_in_window_avx2,
+                                             128,                 4096,
+                                             16384};
 
 }  // namespace gapwright::detail
