@@ -42,13 +42,27 @@ AdjacentKeys adjacent_by_slots(const ValueSlots& slots, std::uint64_t* keys, std
   return AdjacentKeys{*at, *std::min_element(at + 1, keys + size)};
 }
 
-// The model of n > kSortedKeys finite values and their keys.
+// The model of n > kSortedKeys finite values and their keys, cut into
+// slots: one search serves both ranks of an even column's centre, which the
+// model asks for the lower first.
 Gauss model_by_slots(const double* values, std::uint64_t* keys, std::size_t n, double mean,
                      double variance) {
   const KeyBounds bounds = bounds_of(keys, n);
-  const ValueSlots slots(values, n, from_total_order_ukey(bounds.lowest),
-                         from_total_order_ukey(bounds.highest), SlotEnds::kSkipped);
-  return slotted_column_model(slots, keys, bounds, n, mean, variance);
+  const SlotCut cut(n, from_total_order_ukey(bounds.lowest), from_total_order_ukey(bounds.highest));
+  const ValueSlots slots(values, n, cut, SlotEnds::kSkipped);
+  std::optional<std::uint64_t> selected_rank;
+  AdjacentKeys selected{};
+  const auto key_at = [&](std::uint64_t i) {
+    if (i == 0) return bounds.lowest;
+    if (i == n - 1) return bounds.highest;
+    if (selected_rank == i) return selected.at;
+    if (selected_rank == i - 1) return selected.next;
+    selected = adjacent_by_slots(slots, keys, n, i);
+    selected_rank = i;
+    return selected.at;
+  };
+  const auto at = [&key_at](std::uint64_t i) { return from_total_order_ukey(key_at(i)); };
+  return column_model_from(at, n, mean, variance);
 }
 
 }  // namespace
@@ -75,25 +89,6 @@ Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::
     return column_model_from(at, n, mean, variance);
   }
   return model_by_slots(values, keys, n, mean, variance);
-}
-
-// One search serves both ranks of an even column's centre, which the model
-// asks for the lower first.
-Gauss slotted_column_model(const ValueSlots& slots, std::uint64_t* keys, KeyBounds bounds,
-                           std::size_t n, double mean, double variance) {
-  std::optional<std::uint64_t> selected_rank;
-  AdjacentKeys selected{};
-  const auto key_at = [&](std::uint64_t i) {
-    if (i == 0) return bounds.lowest;
-    if (i == n - 1) return bounds.highest;
-    if (selected_rank == i) return selected.at;
-    if (selected_rank == i - 1) return selected.next;
-    selected = adjacent_by_slots(slots, keys, n, i);
-    selected_rank = i;
-    return selected.at;
-  };
-  const auto at = [&key_at](std::uint64_t i) { return from_total_order_ukey(key_at(i)); };
-  return column_model_from(at, n, mean, variance);
 }
 
 }  // namespace gapwright

@@ -2,7 +2,6 @@
 // under the total order and spread by its range times `variance`.
 #pragma once
 
-#include "generators/mnar/column_keys.h"
 #include "generators/mnar/value_slots.h"
 #include "runtime/checked_math.h"
 #include "runtime/gauss.h"
@@ -50,9 +49,5 @@ Gauss short_column_model(const double* column, std::size_t n, std::size_t stride
 // reorders, without a sort past a few values.
 Gauss finite_short_column_model(const double* values, std::uint64_t* keys, std::size_t n,
                                 double mean, double variance);
-// The same for a column (n >= 2) already cut into slots, whose keys' bounds
-// are known.
-Gauss slotted_column_model(const ValueSlots& slots, std::uint64_t* keys, KeyBounds bounds,
-                           std::size_t n, double mean, double variance);
 
 }  // namespace gapwright

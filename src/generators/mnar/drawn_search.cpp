@@ -189,22 +189,31 @@ bool DrawnThresholdSearch::answer_by_slots(std::size_t c, const double* column,
   std::array<double, kScanRows> values;
   const std::optional<ColumnEnds> ends = copy_with_ends(column, rows, stride, values.data());
   if (!ends) return false;
-  const ValueSlots slots(values.data(), rows, ends->lowest, ends->highest, SlotEnds::kKept);
-  if (!SlottedColumn::fits(slots)) {
-    if (rows * plan_.passes_of(c) > scan_.scan_cells) return false;
-    std::array<std::uint64_t, kScanRows> keys;
-    for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_ukey(values[r]);
-    const Gauss model = slotted_column_model(slots, keys.data(), bounds_of(keys.data(), rows),
-                                             rows, mean_, variance_);
-    return take_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
+  const SlotCut cut(rows, ends->lowest, ends->highest);
+  if (SlottedColumn::sample_fits(values.data(), rows, cut)) {
+    const ValueSlots slots(values.data(), rows, cut, SlotEnds::kKept);
+    if (SlottedColumn::fits(slots)) {
+      SlottedColumn slotted(values.data(), rows, slots, scan_);
+      return take_by_slots(c, slotted, outcome, thresholds);
+    }
   }
-  SlottedColumn slotted(values.data(), rows, slots, scan_);
-  const auto at = [&slotted](std::uint64_t i) { return slotted.value_at_rank(i); };
+  if (rows * plan_.passes_of(c) > scan_.scan_cells) return false;
+  std::array<std::uint64_t, kScanRows> keys;
+  for (std::size_t r = 0; r < rows; ++r) keys[r] = total_order_ukey(values[r]);
+  const Gauss model = finite_short_column_model(values.data(), keys.data(), rows, mean_, variance_);
+  return take_by_scans(c, model, std::span(values.data(), rows), outcome, thresholds);
+}
+
+bool DrawnThresholdSearch::take_by_slots(std::size_t c, SlottedColumn& column,
+                                         ColumnOutcome& outcome,
+                                         std::vector<double>& thresholds) const {
+  const std::size_t rows = table_.rows;
+  const auto at = [&column](std::uint64_t i) { return column.value_at_rank(i); };
   const Gauss model = column_model_from(at, rows, mean_, variance_);
   if (!finite_thresholds(c, model, outcome, thresholds)) return false;
   std::array<std::uint32_t, kScanRows> taken;
   for (std::size_t pass = 0; pass < thresholds.size(); ++pass) {
-    taken[pass] = row_or_none(slotted.take_nearest(thresholds[pass]), rows);
+    taken[pass] = row_or_none(column.take_nearest(thresholds[pass]), rows);
   }
   blank_taken(std::span(taken.data(), thresholds.size()), ColumnBlanker(table_, c, outcome));
   return true;

@@ -16,6 +16,7 @@
 #include "generators/mnar/column_models.h"
 #include "generators/mnar/nearest_cell.h"
 #include "generators/mnar/pass_plan.h"
+#include "generators/mnar/slotted_column.h"
 
 #include "runtime/gauss.h"
 
@@ -63,6 +64,8 @@ class DrawnThresholdSearch final : public ColumnSearch {
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   bool take_by_scans(std::size_t c, const Gauss& model, std::span<double> values,
                      ColumnOutcome& outcome, std::vector<double>& thresholds) const;
+  bool take_by_slots(std::size_t c, SlottedColumn& column, ColumnOutcome& outcome,
+                     std::vector<double>& thresholds) const;
   bool answer_by_slots(std::size_t c, const double* column, std::size_t stride,
                        ColumnOutcome& outcome, std::vector<double>& thresholds) const;
   void answer_through_index(std::size_t c, const double* column, std::size_t stride,

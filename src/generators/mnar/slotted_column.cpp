@@ -2,7 +2,7 @@
 
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::copy_n, std::count_if, std::fill_n, std::nth_element, std::upper_bound
+#include <algorithm>  // std::copy_n, std::count_if, std::fill_n, std::min, std::nth_element, std::upper_bound
 #include <cmath>      // std::isnan, std::signbit
 #include <limits>     // std::numeric_limits
 
@@ -23,6 +23,31 @@ struct SlottedColumn::Nearest {
 bool SlottedColumn::fits(const ValueSlots& slots) noexcept {
   for (std::size_t slot = 0; slot < slots.size(); ++slot) {
     if (slots.count(slot) > kMaxSlotCells && slots.low(slot) != slots.high(slot)) return false;
+  }
+  return true;
+}
+
+bool SlottedColumn::sample_fits(const double* values, std::size_t n,
+                                const SlotCut& cut) noexcept {
+  // A slot is crowded when its share of the sample stands for twice the
+  // cells a slot may hold.
+  constexpr std::size_t kSample = 32;
+  const std::size_t sample = std::min(kSample, n);
+  const auto crowded = [n, sample](std::size_t count) {
+    return count * n >= 2 * kMaxSlotCells * sample;
+  };
+  std::array<std::uint8_t, ValueSlots::kMaxSlots> counts{};
+  std::array<double, ValueSlots::kMaxSlots> first_value;
+  std::array<std::uint8_t, kSample> slot_of;
+  for (std::size_t i = 0; i < sample; ++i) {
+    const double value = values[i * n / sample];
+    const std::size_t slot = cut.slot_of(value);
+    if (counts[slot]++ == 0) first_value[slot] = value;
+    slot_of[i] = static_cast<std::uint8_t>(slot);
+  }
+  for (std::size_t i = 0; i < sample; ++i) {
+    const std::size_t slot = slot_of[i];
+    if (crowded(counts[slot]) && values[i * n / sample] != first_value[slot]) return false;
   }
   return true;
 }
@@ -128,12 +153,12 @@ std::size_t SlottedColumn::take_nearest(double threshold) noexcept {
   std::size_t lower = live_below(home);
   std::size_t higher = live_at_or_above(home + 1);
   for (;;) {
-    const double lower_bound = lower > 0 ? square(slots_.high(lower - 1) - threshold) : 0.0;
-    const double higher_bound =
+    const double lower_square = lower > 0 ? square(slots_.high(lower - 1) - threshold) : 0.0;
+    const double higher_square =
         higher < slots_.size() ? square(slots_.low(higher) - threshold) : 0.0;
-    const bool search_lower = lower > 0 && lower_bound <= nearest.square;
-    const bool search_higher = higher < slots_.size() && higher_bound <= nearest.square;
-    if (search_lower && (!search_higher || lower_bound <= higher_bound)) {
+    const bool search_lower = lower > 0 && lower_square <= nearest.square;
+    const bool search_higher = higher < slots_.size() && higher_square <= nearest.square;
+    if (search_lower && (!search_higher || lower_square <= higher_square)) {
       offer_slot(lower - 1, threshold, nearest);
       lower = live_below(lower - 1);
     } else if (search_higher) {

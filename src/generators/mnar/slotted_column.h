@@ -23,8 +23,13 @@ class SlottedColumn {
   // more: its passes take its cells in row order.
   static constexpr std::size_t kMaxSlotCells = 64;
 
-  // Whether the column's slots are even enough to be searched this way.
+  // Whether the column's slots are even enough to be searched this way:
+  // they must keep their ends.
   static bool fits(const ValueSlots& slots) noexcept;
+  // Whether a sample of the n values says that `cut` might fit them, before
+  // the whole column is cut: a far outlier or a heavy tail crowds a large
+  // share of the column into one slot of several values.
+  static bool sample_fits(const double* values, std::size_t n, const SlotCut& cut) noexcept;
 
   // The n finite values, cut into `slots` (which fit and must outlive
   // this); each slot is searched with `scan`.

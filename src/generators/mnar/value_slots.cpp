@@ -5,30 +5,35 @@
 
 namespace gapwright {
 
-ValueSlots::ValueSlots(const double* values, std::size_t n, double lowest, double highest,
-                       SlotEnds ends) noexcept
-    : size_(std::clamp<std::size_t>(n / 4, 16, kMaxSlots)),
+SlotCut::SlotCut(std::size_t n, double lowest, double highest) noexcept
+    : size_(std::clamp<std::size_t>(n / 4, 16, ValueSlots::kMaxSlots)),
       lowest_(lowest),
       scale_(static_cast<double>(size_) / (highest - lowest)),
       last_slot_(static_cast<double>(size_ - 1)) {
   // One value, or a range too wide to compute: one slot.
   if (!std::isfinite(scale_)) scale_ = 0.0;
+}
+
+ValueSlots::ValueSlots(const double* values, std::size_t n, const SlotCut& cut,
+                       SlotEnds ends) noexcept
+    : cut_(cut) {
+  const std::size_t size = cut.size();
   // Only the slots in use are cleared: on short columns clearing all of
   // them costs as much as the count.
-  std::fill_n(counts_.begin(), size_, 0U);
+  std::fill_n(counts_.begin(), size, 0U);
   if (ends == SlotEnds::kSkipped) {
     for (std::size_t r = 0; r < n; ++r) {
-      const auto slot = static_cast<std::uint8_t>(slot_of_value(values[r]));
+      const auto slot = static_cast<std::uint8_t>(cut.slot_of(values[r]));
       slot_of_[r] = slot;
       ++counts_[slot];
     }
     return;
   }
-  std::fill_n(low_.begin(), size_, std::numeric_limits<double>::infinity());
-  std::fill_n(high_.begin(), size_, -std::numeric_limits<double>::infinity());
+  std::fill_n(low_.begin(), size, std::numeric_limits<double>::infinity());
+  std::fill_n(high_.begin(), size, -std::numeric_limits<double>::infinity());
   for (std::size_t r = 0; r < n; ++r) {
     const double value = values[r];
-    const auto slot = static_cast<std::uint8_t>(slot_of_value(value));
+    const auto slot = static_cast<std::uint8_t>(cut.slot_of(value));
     slot_of_[r] = slot;
     ++counts_[slot];
     // Selects, not branches: which value ends its slot is a coin toss.

@@ -16,6 +16,28 @@
 
 namespace gapwright {
 
+// The cut of a column's values into `size()` slots of equal width from
+// `lowest` to `highest`, about four values a slot.
+class SlotCut {
+ public:
+  // For n finite values (1 <= n <= ValueSlots::kMaxValues).
+  SlotCut(std::size_t n, double lowest, double highest) noexcept;
+
+  // The slot of any value that is not a NaN, cells' or threshold's.
+  std::size_t slot_of(double value) const noexcept {
+    // A difference that overflows, times a scale of 0, is a NaN: slot 0.
+    const double position = std::max(0.0, (value - lowest_) * scale_);
+    return static_cast<std::uint8_t>(std::min(position, last_slot_));
+  }
+  std::size_t size() const noexcept { return size_; }
+
+ private:
+  std::size_t size_;
+  double lowest_;
+  double scale_;
+  double last_slot_;
+};
+
 // Whether the slots keep their ends, which searching the slots needs and
 // finding ranks in them does not.
 enum class SlotEnds { kSkipped, kKept };
@@ -25,18 +47,12 @@ class ValueSlots {
   static constexpr std::size_t kMaxValues = 1024;
   static constexpr std::size_t kMaxSlots = 256;
 
-  // n finite values (1 <= n <= kMaxValues) from `lowest` to `highest`, about
-  // four a slot.
-  ValueSlots(const double* values, std::size_t n, double lowest, double highest,
-             SlotEnds ends) noexcept;
+  // The n values that `cut` was made for.
+  ValueSlots(const double* values, std::size_t n, const SlotCut& cut, SlotEnds ends) noexcept;
 
   // The slot of any value that is not a NaN, cells' or threshold's.
-  std::size_t slot_of_value(double value) const noexcept {
-    // A difference that overflows, times a scale of 0, is a NaN: slot 0.
-    const double position = std::max(0.0, (value - lowest_) * scale_);
-    return static_cast<std::uint8_t>(std::min(position, last_slot_));
-  }
-  std::size_t size() const noexcept { return size_; }
+  std::size_t slot_of_value(double value) const noexcept { return cut_.slot_of(value); }
+  std::size_t size() const noexcept { return cut_.size(); }
   // The slot of the column's value at `row`.
   std::size_t slot_of(std::size_t row) const noexcept { return slot_of_[row]; }
   std::uint32_t count(std::size_t slot) const noexcept { return counts_[slot]; }
@@ -45,10 +61,7 @@ class ValueSlots {
   double high(std::size_t slot) const noexcept { return high_[slot]; }
 
  private:
-  std::size_t size_;
-  double lowest_;
-  double scale_;
-  double last_slot_;
+  SlotCut cut_;
   std::array<std::uint8_t, kMaxValues> slot_of_;
   std::array<std::uint32_t, kMaxSlots> counts_;
   std::array<double, kMaxSlots> low_;

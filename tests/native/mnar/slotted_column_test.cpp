@@ -48,7 +48,7 @@ TEST(slotted_column_test, every_pass_takes_what_a_scan_takes) {
       const std::size_t n = 1 + gen() % (round % 3 == 0 ? ValueSlots::kMaxValues : 80);
       const std::vector<double> column = column_of_kind(round % 5, n, gen);
       const auto [low, high] = std::minmax_element(column.begin(), column.end());
-      const ValueSlots slots(column.data(), n, *low, *high, SlotEnds::kKept);
+      const ValueSlots slots(column.data(), n, SlotCut(n, *low, *high), SlotEnds::kKept);
       if (!SlottedColumn::fits(slots)) continue;
       SlottedColumn slotted(column.data(), n, slots, *scan);
 
