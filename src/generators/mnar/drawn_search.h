@@ -32,8 +32,9 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // indexed, longer ones indexed where they lie.
   static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
   // A column this short is searched from a copy: scanned once a pass, as
-  // the passes are defined, while its passes scan few cells in all (how few
-  // depends on the scan's build, nearest_cell.h), else by slot of value.
+  // the passes are defined, while it is shorter still or its passes scan
+  // few cells in all (how short and how few depends on the scan's build,
+  // nearest_cell.h), else by slot of value.
   static constexpr std::size_t kScanRows = kShortColumnRows;
 
   // `plan` must hold its deviates.

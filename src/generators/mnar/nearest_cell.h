@@ -1,6 +1,6 @@
 // The scans that find the cell nearest to a threshold by (distance key,
 // row): a bucket index query's over a bucket's cells, and a short column's
-// over all of its cells.
+// over all of its cells or over one slot of them.
 #pragma once
 
 #include <cstddef>  // std::size_t
