@@ -60,7 +60,8 @@ std::size_t nearest_place_portable(const double* values, std::size_t n,
 }  // namespace
 
 const NearestCellScan kPortableNearestCellScan{"portable", &offer_portable,
-                                               &nearest_place_portable, &nearest_place_portable, 0, 512, 512};
+                                               &nearest_place_portable,
+                                               &nearest_place_portable, 0, 512, 512};
 
 std::vector<const NearestCellScan*> runnable_nearest_cell_scans() {
   std::vector<const NearestCellScan*> runnable{&kPortableNearestCellScan};

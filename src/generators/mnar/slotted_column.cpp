@@ -2,7 +2,8 @@
 
 #include "generators/mnar/total_order.h"
 
-#include <algorithm>  // std::copy_n, std::count_if, std::fill_n, std::min, std::nth_element, std::upper_bound
+#include <algorithm>  // std::copy_n, std::count_if, std::fill_n, std::min, std::nth_element,
+                      // std::upper_bound
 #include <cmath>      // std::isnan, std::signbit
 #include <limits>     // std::numeric_limits
 
@@ -59,14 +60,12 @@ SlottedColumn::SlottedColumn(const double* values, std::size_t n, const ValueSlo
   begin_[0] = 0;
   for (std::size_t slot = 0; slot < size; ++slot) {
     begin_[slot + 1] = static_cast<std::uint16_t>(begin_[slot] + slots.count(slot));
-    live_[slot] = static_cast<std::uint16_t>(slots.count(slot));
   }
   std::copy_n(begin_.begin(), size, first_live_.begin());
   // Empty slots are passed over from the start, as taken ones are later.
   for (std::size_t slot = 0; slot <= size; ++slot) {
-    const bool empty = slot < size && live_[slot] == 0;
-    higher_[slot] = static_cast<std::uint16_t>(empty ? slot + 1 : slot);
-    lower_[slot] = static_cast<std::uint16_t>(slot > 0 && live_[slot - 1] == 0 ? slot - 1 : slot);
+    higher_[slot] = static_cast<std::uint16_t>(slot < size && emptied(slot) ? slot + 1 : slot);
+    lower_[slot] = static_cast<std::uint16_t>(slot > 0 && emptied(slot - 1) ? slot - 1 : slot);
   }
   // Spread in row order, so that each slot's cells stay in it.
   std::array<std::uint16_t, ValueSlots::kMaxSlots> next;
@@ -147,7 +146,7 @@ void SlottedColumn::offer_slot(std::size_t slot, double threshold,
 std::size_t SlottedColumn::take_nearest(double threshold) noexcept {
   Nearest nearest;
   const std::size_t home = slots_.slot_of_value(threshold);
-  if (live_[home] != 0) offer_slot(home, threshold, nearest);
+  if (!emptied(home)) offer_slot(home, threshold, nearest);
   // Slot lower - 1 is the next one down to search, and `higher` the next
   // one up.
   std::size_t lower = live_below(home);
@@ -177,7 +176,7 @@ void SlottedColumn::take(std::size_t slot, std::size_t place) noexcept {
   values_[place] = std::numeric_limits<double>::quiet_NaN();
   std::uint16_t& first = first_live_[slot];
   while (first < begin_[slot + 1] && std::isnan(values_[first])) ++first;
-  if (--live_[slot] == 0) {
+  if (emptied(slot)) {
     higher_[slot] = static_cast<std::uint16_t>(slot + 1);
     lower_[slot + 1] = static_cast<std::uint16_t>(slot);
   }

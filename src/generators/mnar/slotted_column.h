@@ -47,6 +47,7 @@ class SlottedColumn {
 
  private:
   struct Nearest;
+  bool emptied(std::size_t slot) const noexcept { return first_live_[slot] == begin_[slot + 1]; }
   void offer_slot(std::size_t slot, double threshold, Nearest& nearest) const noexcept;
   std::size_t live_at_or_above(std::size_t slot) noexcept;
   std::size_t live_below(std::size_t slot) noexcept;
@@ -55,10 +56,10 @@ class SlottedColumn {
   const ValueSlots& slots_;
   const detail::NearestCellScan& scan_;
   std::size_t n_;
-  // Slot s's cells are [begin_[s], begin_[s + 1]); live_[s] of them are
-  // not yet taken, none before first_live_[s].
+  // Slot s's cells are [begin_[s], begin_[s + 1]), none of them left
+  // before first_live_[s], which a take moves past the taken cells it
+  // reaches: the slot is emptied when it reaches the slot's end.
   std::array<std::uint16_t, ValueSlots::kMaxSlots + 1> begin_;
-  std::array<std::uint16_t, ValueSlots::kMaxSlots> live_;
   std::array<std::uint16_t, ValueSlots::kMaxSlots> first_live_;
   // Links past slots with no cell left: higher_[s] leads up from slot s to
   // the next live one (or to size()), lower_[s] down from slot s - 1 to
