@@ -16,9 +16,21 @@ constexpr double kSmallestU1 = 1e-17;
 double Gauss::sample(RandomStream& stream) const { return from_deviate(deviate(stream)); }
 
 double Gauss::deviate(RandomStream& stream) {
-  double u1 = stream.draw_f64();
-  while (u1 < kSmallestU1) u1 = stream.draw_f64();
-  const double u2 = stream.draw_f64();
+  double u1;
+  double u2;
+  // Most deviates read their four words straight from the buffer; one whose
+  // first pair is drawn again, or that runs past the buffer, draws them one
+  // by one.
+  const std::span<const std::uint32_t> words = stream.buffered();
+  if (words.size() >= 4 &&
+      (u1 = RandomStream::f64_of_words(words[0], words[1])) >= kSmallestU1) {
+    u2 = RandomStream::f64_of_words(words[2], words[3]);
+    stream.advance(4);
+  } else {
+    u1 = stream.draw_f64();
+    while (u1 < kSmallestU1) u1 = stream.draw_f64();
+    u2 = stream.draw_f64();
+  }
   const double radius = std::sqrt(std::log(u1) * -2.0);
   const double c = std::cos(u2 * 6.283185307179586);
   return c * radius;

@@ -14,10 +14,14 @@ constexpr std::uint64_t kWordsPerDeviate = 4;
 // Draws the deviates of samples [first, last) of the full passes, sample s
 // being pass s / cols, column s % cols, into the plan.
 void draw_full(RandomStream& stream, PassPlan& plan, std::uint64_t first, std::uint64_t last) {
+  std::uint64_t pass = first / plan.cols;
+  std::uint64_t column = first % plan.cols;
   for (std::uint64_t s = first; s < last; ++s) {
-    const std::uint64_t pass = s / plan.cols;
-    const std::uint64_t column = s % plan.cols;
     plan.deviates[column * plan.stride() + pass] = Gauss::deviate(stream);
+    if (++column == plan.cols) {
+      column = 0;
+      ++pass;
+    }
   }
 }
 

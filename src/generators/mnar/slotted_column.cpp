@@ -39,16 +39,15 @@ bool SlottedColumn::sample_fits(const double* values, std::size_t n,
   };
   std::array<std::uint8_t, ValueSlots::kMaxSlots> counts{};
   std::array<double, ValueSlots::kMaxSlots> first_value;
+  std::array<double, kSample> value;
   std::array<std::uint8_t, kSample> slot_of;
   for (std::size_t i = 0; i < sample; ++i) {
-    const double value = values[i * n / sample];
-    const std::size_t slot = cut.slot_of(value);
-    if (counts[slot]++ == 0) first_value[slot] = value;
-    slot_of[i] = static_cast<std::uint8_t>(slot);
+    value[i] = values[n < kSample ? i : i * n / kSample];
+    slot_of[i] = static_cast<std::uint8_t>(cut.slot_of(value[i]));
+    if (counts[slot_of[i]]++ == 0) first_value[slot_of[i]] = value[i];
   }
   for (std::size_t i = 0; i < sample; ++i) {
-    const std::size_t slot = slot_of[i];
-    if (crowded(counts[slot]) && values[i * n / sample] != first_value[slot]) return false;
+    if (crowded(counts[slot_of[i]]) && value[i] != first_value[slot_of[i]]) return false;
   }
   return true;
 }
@@ -63,9 +62,12 @@ SlottedColumn::SlottedColumn(const double* values, std::size_t n, const ValueSlo
   }
   std::copy_n(begin_.begin(), size, first_live_.begin());
   // Empty slots are passed over from the start, as taken ones are later.
-  for (std::size_t slot = 0; slot <= size; ++slot) {
-    higher_[slot] = static_cast<std::uint16_t>(slot < size && emptied(slot) ? slot + 1 : slot);
-    lower_[slot] = static_cast<std::uint16_t>(slot > 0 && emptied(slot - 1) ? slot - 1 : slot);
+  higher_[size] = static_cast<std::uint16_t>(size);
+  lower_[0] = 0;
+  for (std::size_t slot = 0; slot < size; ++slot) {
+    const bool empty = slots.count(slot) == 0;
+    higher_[slot] = static_cast<std::uint16_t>(slot + empty);
+    lower_[slot + 1] = static_cast<std::uint16_t>(slot + 1 - empty);
   }
   // Spread in row order, so that each slot's cells stay in it.
   std::array<std::uint16_t, ValueSlots::kMaxSlots> next;
@@ -91,6 +93,16 @@ double SlottedColumn::value_at_rank(std::size_t rank) const noexcept {
     const auto negative =
         std::count_if(cells, cells + size, [](double v) { return std::signbit(v); });
     return rank - first < static_cast<std::size_t>(negative) ? -0.0 : 0.0;
+  }
+  // A rank at either end of its slot, as the column's ends are, is the
+  // slot's lowest or highest key: no selection is needed.
+  if (rank == first || rank == first + size - 1) {
+    std::uint64_t end = total_order_ukey(cells[0]);
+    for (std::size_t i = 1; i < size; ++i) {
+      const std::uint64_t key = total_order_ukey(cells[i]);
+      end = (rank == first ? key < end : key > end) ? key : end;
+    }
+    return from_total_order_ukey(end);
   }
   std::array<std::uint64_t, kMaxSlotCells> keys{};
   for (std::size_t i = 0; i < size; ++i) keys[i] = total_order_ukey(cells[i]);
