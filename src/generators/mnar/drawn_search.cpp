@@ -273,10 +273,11 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   const std::size_t rows = table_.rows;
   // A long column is indexed where it lies: a copy would hold as much
-  // again. Shorter ones are copied out first, a group in one sweep that
-  // reads each row's part of the group once, where the index's count and
-  // spread would each read it once per column.
-  if (rows > kCopyRows || table_.cols == 1) {
+  // again. A short one's search makes a copy of its own, which may as well
+  // read it where it lies. Others are copied out first, a group in one
+  // sweep that reads each row's part of the group once, where the index's
+  // count and spread would each read it once per column.
+  if (rows > kCopyRows || rows <= kScanRows || table_.cols == 1) {
     for (std::size_t c = first; c < last; ++c) {
       answer_column(c, table_.matrix.data() + c, table_.cols, outcomes[c - first], scratch);
     }

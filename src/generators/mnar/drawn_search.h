@@ -28,8 +28,8 @@ namespace gapwright {
 
 class DrawnThresholdSearch final : public ColumnSearch {
  public:
-  // Columns up to this length are copied out of the table before they are
-  // indexed, longer ones indexed where they lie.
+  // Columns up to this length, but longer than kScanRows, are copied out of
+  // the table before they are indexed, longer ones indexed where they lie.
   static constexpr std::size_t kCopyRows = std::size_t{1} << 21;
   // A column this short is searched from a copy: scanned once a pass, as
   // the passes are defined, while it is shorter still or its passes scan
