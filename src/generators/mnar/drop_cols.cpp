@@ -3,6 +3,7 @@
 #include "generators/mnar/column_job.h"
 #include "generators/mnar/drawn_search.h"
 #include "generators/mnar/fixed_search.h"
+#include "generators/mnar/job_scratch.h"
 #include "generators/mnar/matrix_dump.h"
 #include "generators/mnar/mnar.h"
 #include "generators/mnar/pass_plan.h"
@@ -60,17 +61,21 @@ void check_addressable(std::size_t rows, std::size_t cols) {
   }
 }
 
-// Tables up to this many cells (2 MiB of input) leave their jobs' scratch to
-// the instance, which then holds up to about 1.5 times that input between
-// calls; larger ones free it. Grids hold many instances at once, each of
-// which would otherwise keep memory in the order of its last table: at
-// 100,000 x 20 that would be 23 MiB an instance for a few percent per call.
-constexpr std::size_t kKeptScratchCells = std::size_t{1} << 18;
+// Tables up to this many cells (8 MiB of input) leave their jobs' scratch to
+// the next call made from the same thread, whichever instance makes it; larger
+// ones free it. Freed, a table's scratch goes back to the system at every call
+// and faults in afresh at the next: from 2^18 cells on, that made a call on a
+// new instance, as a grid's task makes, about three times as slow (27,000 x 10
+// at variance 0). Kept by the thread rather than by the instance, what a
+// process holds grows with its calling threads, up to about 1.5 times this
+// input each, not with the instances it keeps.
+constexpr std::size_t kKeptScratchCells = std::size_t{1} << 20;
 
-// The instance's scratches for `jobs` jobs on a table of `cells` cells; none,
-// having freed them, when the table is too large for them to be kept.
-std::span<JobScratch> scratch_to_keep(std::vector<JobScratch>& scratch, std::size_t cells,
-                                      std::size_t jobs) {
+// The calling thread's scratches for `jobs` jobs on a table of `cells` cells;
+// none, having freed them, when the table is too large for them to be kept.
+// A call uses them until it returns, and makes no other call meanwhile.
+std::span<JobScratch> scratch_to_keep(std::size_t cells, std::size_t jobs) {
+  thread_local std::vector<JobScratch> scratch;
   if (cells > kKeptScratchCells) {
     std::vector<JobScratch>().swap(scratch);
     return {};
@@ -217,7 +222,7 @@ Searched search_all(MNAR& mnar, const SearchTable& table, std::uint64_t blanks, 
   const bool fixed_thresholds = mnar.variance == 0.0;
   const std::size_t jobs = job_count(mnar.pool, table.rows, cols, fixed_thresholds);
   const std::size_t group = group_size(table.rows, cols, jobs, fixed_thresholds);
-  const std::span<JobScratch> kept = scratch_to_keep(mnar.scratch, table.rows * cols, jobs);
+  const std::span<JobScratch> kept = scratch_to_keep(table.rows * cols, jobs);
   std::vector<ColumnOutcome> outcomes;
   if (fixed_thresholds) {
     const FixedThresholdSearch search(table, {mnar.mean, mnar.variance, full});

@@ -1,7 +1,6 @@
 // MNAR: the native record behind each MNARrs object, and the masking passes.
 #pragma once
 
-#include "generators/mnar/job_scratch.h"
 #include "runtime/random_stream.h"
 #include "runtime/thread_pool.h"
 
@@ -43,10 +42,6 @@ struct MNAR {
   ThreadPool pool;
   // Whether calls write the matrix dump after every pass.
   bool dump = true;
-  // The column jobs' memory, kept from one call to the next on tables small
-  // enough that keeping it costs little beside the input: a repeated call
-  // then finds its buffers paged in instead of clearing fresh ones.
-  std::vector<JobScratch> scratch{};
 
   // Blanks min(blanks, rows * cols) cells of the row-major matrix with NaN,
   // pass by pass, and, with `dump` on, writes the matrix dump to `dump_fd`
