@@ -13,6 +13,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import numpy as np
 import pandas as pd
@@ -563,6 +564,7 @@ def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
             "print('holes', int(np.isnan(out).sum()))\n"
         )
         texts = []
+        shape = "shape=[3000, 5]"
 
         def keep_stdout(msg):
             if msg["msg_type"] == "stream" and msg["content"]["name"] == "stdout":
@@ -570,13 +572,17 @@ def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
 
         reply = client.execute_interactive(code, timeout=120, output_hook=keep_stdout)
         # The kernel's fd-1 reader may publish its last chunk after the cell
-        # has gone idle; take what arrives until the channel stays quiet.
+        # has gone idle, later still on a loaded machine; take what arrives
+        # until the channel stays quiet with every dump in, or for a minute.
         cell = reply["parent_header"]["msg_id"]
+        deadline = time.monotonic() + 60
         while True:
             try:
                 msg = client.get_iopub_msg(timeout=2)
             except queue.Empty:
-                break
+                if "".join(texts).count(shape) >= 1500 or time.monotonic() > deadline:
+                    break
+                continue
             if msg["parent_header"].get("msg_id") == cell:
                 keep_stdout(msg)
     finally:
@@ -586,4 +592,4 @@ def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
     received = "".join(texts)
     assert len(received) > 1 << 20
     assert "holes 7500\n" in received
-    assert received.count("shape=[3000, 5]") == 1500  # one dump per pass
+    assert received.count(shape) == 1500  # one dump per pass
