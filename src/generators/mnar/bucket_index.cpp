@@ -92,8 +92,9 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
     spare_rows_.resize(n);
     noted = spare_rows_.data();
   }
-  if (!count_cells_per_range(column, n, stride, noted)) return false;
-  spread_over_ranges(column, n, stride, shift, noted);
+  if (!count_cells_per_group(column, n, stride, shift, noted)) return false;
+  spread_over_groups(column, n, stride, shift, noted);
+  if (shift > 0) spread_within_groups(shift);
   buckets_.clear();
   first_bucket_.resize(map_.ranges + 1);
   for (std::size_t range = 0; range < map_.ranges; ++range) {
@@ -106,12 +107,17 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   return true;
 }
 
-// Counts the cells of each range, noting each cell's range in `noted`
-// unless it is null; false when a value is not finite.
-bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
-                                        std::uint32_t* noted) {
+// Counts the cells of each group of 2^shift adjacent ranges into
+// range_starts_, as where each group starts, noting each cell's range in
+// `noted` unless it is null; false when a value is not finite. A column
+// spread in one step counts its ranges (shift 0); a longer one counts only
+// its groups here, few enough to stay in cache, where counting every range
+// at once would miss it on nearly every cell.
+bool BucketIndex::count_cells_per_group(const double* column, std::size_t n, std::size_t stride,
+                                        unsigned shift, std::uint32_t* noted) {
   const RangeMap map = map_;
-  range_starts_.assign(map.ranges + 1, 0);
+  const std::size_t groups = ((map.ranges - 1) >> shift) + 1;
+  range_starts_.assign(groups + 1, 0);
   std::uint64_t exponents_all_set = 0;
   const auto count = [&](auto note) {
     for (std::size_t r = 0; r < n; ++r) {
@@ -119,7 +125,7 @@ bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std
       exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
       const std::size_t range = map.range_of(value);
       note(r, range);
-      ++range_starts_[range + 1];
+      ++range_starts_[(range >> shift) + 1];
     }
   };
   if (noted != nullptr) {
@@ -127,28 +133,22 @@ bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std
   } else {
     count([](std::size_t, std::size_t) {});
   }
-  for (std::size_t range = 0; range < map.ranges; ++range) {
-    range_starts_[range + 1] += range_starts_[range];
+  for (std::size_t group = 0; group < groups; ++group) {
+    range_starts_[group + 1] += range_starts_[group];
   }
   return exponents_all_set == 0;
 }
 
-// The values' keys (column[r * stride], row r) into keys_, range after range,
-// each range's cells in row order. A long column's cells go in two steps,
-// first to groups of 2^shift adjacent ranges, then within each group to its
-// ranges: each step writes to few enough places at once that they stay in
-// cache, where writing to every range at once would miss it on nearly every
-// cell; on a shorter column (shift 0) the second step costs more than it
-// saves. Both steps keep row order, so the result is that of one step.
-// The first step takes each cell's range from `noted` where the count
-// noted it.
-void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::size_t stride,
+// The values' keys (column[r * stride], row r) into keys_, group after
+// group, each group's cells in row order, taking each cell's range from
+// `noted` where the count noted it. A long column's groups are then spread
+// to their ranges, which keeps row order, so the result is that of one
+// step; on a shorter column (shift 0) each group is a range and the second
+// step would cost more than it saves.
+void BucketIndex::spread_over_groups(const double* column, std::size_t n, std::size_t stride,
                                      unsigned shift, const std::uint32_t* noted) {
   const RangeMap map = map_;
-  cursors_.clear();
-  for (std::size_t range = 0; range < map.ranges; range += std::size_t{1} << shift) {
-    cursors_.push_back(range_starts_[range]);
-  }
+  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
   const auto spread = [&](auto group_of) {
     for (std::size_t r = 0; r < n; ++r) {
       const double value = column[r * stride];
@@ -162,37 +162,44 @@ void BucketIndex::spread_over_ranges(const double* column, std::size_t n, std::s
   } else {
     spread([&map, shift](std::size_t, double value) { return map.range_of(value) >> shift; });
   }
+  // Room for the largest group, which the second step and the splits move
+  // through: no range is larger than its group.
   std::size_t largest = 0;
-  for (std::size_t range = 0; range < map.ranges; ++range) {
-    largest = std::max<std::size_t>(largest, range_starts_[range + 1] - range_starts_[range]);
+  for (std::size_t group = 0; group + 1 < range_starts_.size(); ++group) {
+    largest = std::max<std::size_t>(largest, range_starts_[group + 1] - range_starts_[group]);
   }
-  if (shift > 0) {
-    for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
-      const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
-      largest = std::max<std::size_t>(largest, range_starts_[last] - range_starts_[first]);
-    }
-  }
-  // Room for the largest group or range, which the second step and the
-  // splits move through.
   spare_keys_.resize(largest);
   spare_rows_.resize(largest);
-  if (shift > 0) spread_within_groups(shift);
 }
 
 // The cells of each group of ranges to their ranges, by way of the spare
-// room; a cell's range comes again from its key, which holds its value.
+// room, counting the group's ranges as they go; a cell's range comes from
+// its key, which holds its value. Leaves range_starts_ as where each range
+// starts.
 void BucketIndex::spread_within_groups(unsigned shift) {
   const RangeMap map = map_;
-  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
-  for (std::size_t first = 0; first < map.ranges; first += std::size_t{1} << shift) {
-    const std::size_t last = std::min(map.ranges, first + (std::size_t{1} << shift));
-    const std::size_t begin = range_starts_[first];
-    const std::size_t size = range_starts_[last] - begin;
+  group_starts_.assign(range_starts_.begin(), range_starts_.end());
+  range_starts_.assign(map.ranges + 1, 0);
+  const std::size_t width = std::size_t{1} << shift;
+  for (std::size_t group = 0; group + 1 < group_starts_.size(); ++group) {
+    const std::size_t first = group << shift;
+    const std::size_t last = std::min(map.ranges, first + width);
+    const std::size_t begin = group_starts_[group];
+    const std::size_t size = group_starts_[group + 1] - begin;
     std::copy_n(keys_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_keys_.begin());
     std::copy_n(rows_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_rows_.begin());
     for (std::size_t i = 0; i < size; ++i) {
+      ++range_starts_[map.range_of(from_total_order_ukey(spare_keys_[i])) + 1];
+    }
+    range_starts_[first] = static_cast<std::uint32_t>(begin);
+    for (std::size_t range = first; range < last; ++range) {
+      range_starts_[range + 1] += range_starts_[range];
+    }
+    cursors_.assign(range_starts_.begin() + static_cast<std::ptrdiff_t>(first),
+                    range_starts_.begin() + static_cast<std::ptrdiff_t>(last));
+    for (std::size_t i = 0; i < size; ++i) {
       const std::uint64_t key = spare_keys_[i];
-      const std::uint32_t to = cursors_[map.range_of(from_total_order_ukey(key))]++;
+      const std::uint32_t to = cursors_[map.range_of(from_total_order_ukey(key)) - first]++;
       keys_[to] = key;
       rows_[to] = spare_rows_[i];
     }

@@ -80,10 +80,10 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_spread_values) {
 TEST(bucket_index_test, takes_what_a_scan_takes_among_ties) {
   // A few levels, both zeros among them, thresholds on and between the
   // levels and outside them; long enough that ranges split by key bits,
-  // and, at 300,000 rows, that cells are spread over groups of ranges first.
+  // and, at 600,000 rows, that cells are spread over groups of ranges first.
   std::mt19937_64 random(5);
   const std::vector<double> levels = {-3, -1, -0.0, 0.0, 0.5, 1, 1e-300, 4};
-  for (const std::size_t n : {6000, 300000}) {
+  for (const std::size_t n : {6000, 600000}) {
     std::vector<double> column = normal_draws(random, n, 1.0);
     for (double& value : column) value = random() % 4 == 0 ? value : levels[random() % levels.size()];
     std::vector<double> thresholds = {0.0, -0.0, 0.25, -2, 9, -9, 1, 0.75};
@@ -111,7 +111,7 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_a_long_column) {
 
 TEST(bucket_index_test, ranks_follow_the_total_order) {
   std::mt19937_64 random(9);
-  for (const std::size_t n : {4000, 300000}) {
+  for (const std::size_t n : {4000, 600000}) {
     std::vector<double> column = normal_draws(random, n, 1.0);
     for (std::size_t i = 0; i < n / 8; ++i) column[random() % n] = (i % 2) ? 0.0 : -0.0;
     expect_ranks_in_total_order(column);
