@@ -73,9 +73,7 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
   return map;
 }
 
-bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
-  if (n > kMaxRows) return false;
-  map_ = sampled_range_map(column, n, stride);
+void BucketIndex::make_room(std::size_t n) {
   // The queries read these at random.
   reserve_on_huge_pages(keys_, n);
   reserve_on_huge_pages(rows_, n);
@@ -83,6 +81,12 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   reserve_on_huge_pages(first_bucket_, map_.ranges + 1);
   keys_.resize(n);
   rows_.resize(n);
+}
+
+bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
+  if (n > kMaxRows) return false;
+  map_ = sampled_range_map(column, n, stride);
+  make_room(n);
   const unsigned shift = group_shift(map_.ranges);
   // A column spread in one step notes each cell's range as it is counted,
   // in the spare rows, which the splits only need later; a longer one's
@@ -95,6 +99,53 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   if (!count_cells_per_group(column, n, stride, shift, noted)) return false;
   spread_over_groups(column, n, stride, shift, noted);
   if (shift > 0) spread_within_groups(shift);
+  split_ranges();
+  return true;
+}
+
+bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride,
+                        const Census& census) {
+  if (!census.indexable_) return false;
+  map_ = census.map_;
+  make_room(n);
+  range_starts_.assign(census.group_starts_.begin(), census.group_starts_.end());
+  spread_over_groups(column, n, stride, census.shift_, nullptr);
+  if (census.shift_ > 0) spread_within_groups(census.shift_);
+  split_ranges();
+  return true;
+}
+
+void BucketIndex::take_censuses(const double* first, std::size_t n, std::size_t stride,
+                                std::size_t count, Census* censuses) {
+  std::vector<RangeMap> maps(count);
+  std::vector<unsigned> shifts(count);
+  std::vector<std::uint32_t*> counts(count);
+  for (std::size_t g = 0; g < count; ++g) {
+    Census& census = censuses[g];
+    census.map_ = maps[g] = sampled_range_map(first + g, n, stride);
+    census.shift_ = shifts[g] = group_shift(maps[g].ranges);
+    census.group_starts_.assign(((maps[g].ranges - 1) >> shifts[g]) + 2, 0);
+    counts[g] = census.group_starts_.data() + 1;
+  }
+  std::vector<std::uint64_t> exponents_all_set(count, 0);
+  for (std::size_t r = 0; r < n; ++r) {
+    const double* row = first + r * stride;
+    for (std::size_t g = 0; g < count; ++g) {
+      const double value = row[g];
+      exponents_all_set[g] |=
+          (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
+      ++counts[g][maps[g].range_of(value) >> shifts[g]];
+    }
+  }
+  for (std::size_t g = 0; g < count; ++g) {
+    std::vector<std::uint32_t>& starts = censuses[g].group_starts_;
+    for (std::size_t group = 1; group < starts.size(); ++group) starts[group] += starts[group - 1];
+    censuses[g].indexable_ = exponents_all_set[g] == 0 && n <= kMaxRows;
+  }
+}
+
+// The ranges to buckets, and every bucket live.
+void BucketIndex::split_ranges() {
   buckets_.clear();
   first_bucket_.resize(map_.ranges + 1);
   for (std::size_t range = 0; range < map_.ranges; ++range) {
@@ -104,7 +155,6 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride)
   first_bucket_[map_.ranges] = static_cast<std::uint32_t>(buckets_.size());
   live_.assign((buckets_.size() + 63) / 64, 0);
   for (std::size_t b = 0; b < buckets_.size(); ++b) live_[b / 64] |= std::uint64_t{1} << (b % 64);
-  return true;
 }
 
 // Counts the cells of each group of 2^shift adjacent ranges into

@@ -47,11 +47,25 @@ class BucketIndex {
   // Scans buckets with `scan`, which must run on this processor.
   explicit BucketIndex(const detail::NearestCellScan& scan) noexcept : offer_(scan.offer) {}
 
+  // What a build first learns of a column, in a sweep of its own: where its
+  // value ranges lie, how many of its cells each group of ranges holds, and
+  // whether it can be indexed at all. A column read where it lies in a wide
+  // table is read with the whole table around it, so the columns of a
+  // group take theirs in one sweep, which reads each row once.
+  class Census;
+
+  // The censuses of the `count` columns first[g + r * stride], n rows
+  // (n >= 1), into censuses[0 .. count).
+  static void take_censuses(const double* first, std::size_t n, std::size_t stride,
+                            std::size_t count, Census* censuses);
+
   // Indexes the n values column[r * stride] (n >= 1); false when one of
   // them is not finite or there are more than kMaxRows, and nothing may
   // then be asked of the index until it is built again. May be called
   // again: the buffers of the last column are reused.
   bool build(const double* column, std::size_t n, std::size_t stride);
+  // The same from the column's census, which saves the build its first sweep.
+  bool build(const double* column, std::size_t n, std::size_t stride, const Census& census);
 
   // The value of rank `rank` (below n) in ascending total order, before
   // any cell is taken.
@@ -109,8 +123,22 @@ class BucketIndex {
     }
   };
 
+ public:
+  class Census {
+   private:
+    friend class BucketIndex;
+    RangeMap map_;
+    unsigned shift_ = 0;
+    // Where each group of 2^shift_ ranges starts among the column's cells.
+    std::vector<std::uint32_t> group_starts_;
+    bool indexable_ = false;
+  };
+
+ private:
   static RangeMap sampled_range_map(const double* column, std::size_t n,
                                     std::size_t stride) noexcept;
+  void make_room(std::size_t n);
+  void split_ranges();
   bool count_cells_per_group(const double* column, std::size_t n, std::size_t stride,
                              unsigned shift, std::uint32_t* noted);
   void spread_over_groups(const double* column, std::size_t n, std::size_t stride, unsigned shift,

@@ -8,7 +8,7 @@
 #include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
-#include <algorithm>  // std::max, std::ranges::all_of
+#include <algorithm>  // std::max, std::min, std::ranges::all_of
 #include <array>      // std::array
 #include <cmath>     // std::abs, std::isfinite, std::isnan
 #include <limits>    // std::numeric_limits
@@ -150,9 +150,11 @@ bool DrawnThresholdSearch::finite_thresholds(std::size_t c, const Gauss& model,
   return std::ranges::all_of(thresholds, [](double t) { return std::isfinite(t); });
 }
 
-// The column's cells are read at column[r * stride].
+// The column's cells are read at column[r * stride]; its census, if it has
+// one, spares its index a sweep.
 void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, std::size_t stride,
-                                         ColumnOutcome& outcome, JobScratch& scratch) const {
+                                         ColumnOutcome& outcome, JobScratch& scratch,
+                                         const BucketIndex::Census* census) const {
   // A column that no pass selects draws no threshold and takes no cell.
   const std::size_t passes = plan_.passes_of(c);
   if (passes == 0) return;
@@ -167,7 +169,9 @@ void DrawnThresholdSearch::answer_column(std::size_t c, const double* column, st
     return;
   }
   BucketIndex& buckets = scratch.buckets;
-  if (rows > 0 && buckets.build(column, rows, stride)) {
+  const bool built = census != nullptr ? buckets.build(column, rows, stride, *census)
+                                       : rows > 0 && buckets.build(column, rows, stride);
+  if (built) {
     const auto at = [&buckets](std::uint64_t i) { return buckets.value_at_rank(i); };
     const Gauss model = column_model_from(at, rows, mean_, variance_);
     const std::vector<double>& thresholds = thresholds_of(c, model, outcome, scratch.thresholds);
@@ -269,6 +273,23 @@ void DrawnThresholdSearch::answer_through_index(std::size_t c, const double* col
   scratch.index = std::move(index).release();
 }
 
+// Long columns, read where they lie, take their censuses a few columns at
+// a time, in one sweep that reads each row's part of them once.
+void DrawnThresholdSearch::answer_long_columns(std::size_t first, std::size_t last,
+                                               std::span<ColumnOutcome> outcomes,
+                                               JobScratch& scratch) const {
+  std::array<BucketIndex::Census, kCensusColumns> censuses;
+  for (std::size_t from = first; from < last; from += kCensusColumns) {
+    const std::size_t to = std::min(last, from + kCensusColumns);
+    BucketIndex::take_censuses(table_.matrix.data() + from, table_.rows, table_.cols, to - from,
+                               censuses.data());
+    for (std::size_t c = from; c < to; ++c) {
+      answer_column(c, table_.matrix.data() + c, table_.cols, outcomes[c - first], scratch,
+                    &censuses[c - from]);
+    }
+  }
+}
+
 void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
                                   std::span<ColumnOutcome> outcomes, JobScratch& scratch) const {
   const std::size_t rows = table_.rows;
@@ -277,7 +298,11 @@ void DrawnThresholdSearch::search(std::size_t first, std::size_t last,
   // read it where it lies. Others are copied out first, a group in one
   // sweep that reads each row's part of the group once, where the index's
   // count and spread would each read it once per column.
-  if (rows > kCopyRows || rows <= kScanRows || table_.cols == 1) {
+  if (rows > kCopyRows) {
+    answer_long_columns(first, last, outcomes, scratch);
+    return;
+  }
+  if (rows <= kScanRows || table_.cols == 1) {
     for (std::size_t c = first; c < last; ++c) {
       answer_column(c, table_.matrix.data() + c, table_.cols, outcomes[c - first], scratch);
     }

@@ -11,6 +11,7 @@
 // slots.
 #pragma once
 
+#include "generators/mnar/bucket_index.h"
 #include "generators/mnar/column_index.h"
 #include "generators/mnar/column_job.h"
 #include "generators/mnar/column_models.h"
@@ -36,6 +37,10 @@ class DrawnThresholdSearch final : public ColumnSearch {
   // few cells in all (how short and how few depends on the scan's build,
   // nearest_cell.h), else by slot of value.
   static constexpr std::size_t kScanRows = kShortColumnRows;
+  // Long columns that take their censuses in one sweep: enough to share the
+  // cache lines of each row, few enough that their counts stay in a core's
+  // cache.
+  static constexpr std::size_t kCensusColumns = 16;
 
   // `plan` must hold its deviates.
   DrawnThresholdSearch(const SearchTable& table, double mean, double variance,
@@ -56,7 +61,10 @@ class DrawnThresholdSearch final : public ColumnSearch {
                                            ColumnOutcome& outcome,
                                            std::vector<double>& thresholds) const;
   void answer_column(std::size_t c, const double* column, std::size_t stride,
-                     ColumnOutcome& outcome, JobScratch& scratch) const;
+                     ColumnOutcome& outcome, JobScratch& scratch,
+                     const BucketIndex::Census* census = nullptr) const;
+  void answer_long_columns(std::size_t first, std::size_t last,
+                           std::span<ColumnOutcome> outcomes, JobScratch& scratch) const;
   // Whether every threshold of column c is finite, as a copy's searches
   // need; `thresholds` holds them either way.
   bool finite_thresholds(std::size_t c, const Gauss& model, ColumnOutcome& outcome,

@@ -109,6 +109,40 @@ TEST(bucket_index_test, takes_what_a_scan_takes_on_a_long_column) {
   expect_scan_answers(column, thresholds);
 }
 
+TEST(bucket_index_test, censuses_of_a_wide_table_build_what_a_column_builds_alone) {
+  // Three columns read where they lie, one with ties and both zeros, one
+  // with a NaN, which no census may let an index take.
+  constexpr std::size_t n = 600000;
+  constexpr std::size_t cols = 3;
+  std::mt19937_64 random(21);
+  std::vector<double> table(n * cols);
+  const std::vector<double> draws = normal_draws(random, n * cols, 1.0);
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    table[i] = i % cols == 1 ? static_cast<double>(random() % 9) - 4.0 : draws[i];
+    if (table[i] == 0.0 && random() % 2 == 0) table[i] = -0.0;
+  }
+  table[77 * cols + 2] = kNaN;
+  std::vector<BucketIndex::Census> censuses(cols);
+  BucketIndex::take_censuses(table.data(), n, cols, cols, censuses.data());
+  std::vector<double> thresholds = {0.0, -0.0, 3.5, -9.0, 9.0};
+  for (const double draw : normal_draws(random, 200, 2.0)) thresholds.push_back(draw);
+  for (std::size_t c = 0; c < 2; ++c) {
+    BucketIndex alone;
+    BucketIndex counted;
+    ASSERT_TRUE(alone.build(table.data() + c, n, cols));
+    ASSERT_TRUE(counted.build(table.data() + c, n, cols, censuses[c]));
+    for (const std::size_t rank : {std::size_t{0}, n / 3, n / 2, n - 1}) {
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(counted.value_at_rank(rank)),
+                std::bit_cast<std::uint64_t>(alone.value_at_rank(rank)));
+    }
+    for (const double threshold : thresholds) {
+      ASSERT_EQ(counted.take_nearest(threshold), alone.take_nearest(threshold)) << c;
+    }
+  }
+  BucketIndex index;
+  EXPECT_FALSE(index.build(table.data() + 2, n, cols, censuses[2]));
+}
+
 TEST(bucket_index_test, ranks_follow_the_total_order) {
   std::mt19937_64 random(9);
   for (const std::size_t n : {4000, 600000}) {
