@@ -104,12 +104,16 @@ std::size_t job_count(const ThreadPool& pool, std::size_t rows, std::size_t cols
 
 // Without an index a job's columns share its sweeps over the matrix. With
 // one, a job copies its columns out together while the copies stay small
-// beside the table; each column in work then holds its index.
+// beside the table, or takes the first sweep of its columns' indexes
+// together where they are too long to copy; each column in work then
+// holds its index.
 std::size_t group_size(std::size_t rows, std::size_t cols, std::size_t jobs,
                        bool fixed_thresholds) {
   const std::size_t even_share = std::min<std::size_t>(kMaxGroup, (cols + jobs - 1) / jobs);
   if (fixed_thresholds) return even_share;
-  if (rows > DrawnThresholdSearch::kCopyRows) return 1;
+  if (rows > DrawnThresholdSearch::kCopyRows) {
+    return std::min(even_share, DrawnThresholdSearch::kCensusColumns);
+  }
   std::size_t group = std::clamp<std::size_t>(kCopyBytes / (rows * sizeof(double)), 1, even_share);
   // Groups that the jobs cannot share evenly leave one job a group to
   // search alone at the end (at a million rows and ten columns, five groups
