@@ -37,6 +37,11 @@ std::uint64_t distance_bits(std::uint64_t value_key, double threshold) noexcept 
   return std::bit_cast<std::uint64_t>(difference * difference);
 }
 
+// The value ranges of a column of n cells.
+std::size_t range_count(std::size_t n) noexcept {
+  return std::max<std::size_t>(1, n / (n > kLongColumn ? kCellsPerLongRange : kCellsPerRange));
+}
+
 // The shift that takes a range to its group when a column is spread in two
 // steps, 0 when it is spread in one.
 unsigned group_shift(std::size_t ranges) noexcept {
@@ -64,7 +69,7 @@ BucketIndex::RangeMap BucketIndex::sampled_range_map(const double* column, std::
   RangeMap map;
   // Of -0 and +0 either may be the lowest: they map to the same range.
   map.lowest = lowest;
-  map.ranges = std::max<std::size_t>(1, n / (n > kLongColumn ? kCellsPerLongRange : kCellsPerRange));
+  map.ranges = range_count(n);
   // One value, a range too narrow to divide or too wide to compute (or a
   // sample with an infinity, which the count then finds): one value
   // range, split by the keys' bits alone.
@@ -85,20 +90,19 @@ void BucketIndex::make_room(std::size_t n) {
 
 bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride) {
   if (n > kMaxRows) return false;
+  // A column spread in two steps counts only its groups first, which is
+  // what a census counts.
+  if (group_shift(range_count(n)) > 0) {
+    take_censuses(column, n, stride, 1, &census_);
+    return build(column, n, stride, census_);
+  }
   map_ = sampled_range_map(column, n, stride);
   make_room(n);
-  const unsigned shift = group_shift(map_.ranges);
-  // A column spread in one step notes each cell's range as it is counted,
-  // in the spare rows, which the splits only need later; a longer one's
-  // notes would take as much room again as its rows.
-  std::uint32_t* noted = nullptr;
-  if (shift == 0) {
-    spare_rows_.resize(n);
-    noted = spare_rows_.data();
-  }
-  if (!count_cells_per_group(column, n, stride, shift, noted)) return false;
-  spread_over_groups(column, n, stride, shift, noted);
-  if (shift > 0) spread_within_groups(shift);
+  // Each cell's range is noted as it is counted, in the spare rows, which
+  // the splits only need later.
+  spare_rows_.resize(n);
+  if (!count_cells_per_range(column, n, stride, spare_rows_.data())) return false;
+  spread_over_groups(column, n, stride, 0, range_starts_, spare_rows_.data());
   split_ranges();
   return true;
 }
@@ -108,9 +112,8 @@ bool BucketIndex::build(const double* column, std::size_t n, std::size_t stride,
   if (!census.indexable_) return false;
   map_ = census.map_;
   make_room(n);
-  range_starts_.assign(census.group_starts_.begin(), census.group_starts_.end());
-  spread_over_groups(column, n, stride, census.shift_, nullptr);
-  if (census.shift_ > 0) spread_within_groups(census.shift_);
+  spread_over_groups(column, n, stride, census.shift_, census.group_starts_, nullptr);
+  spread_within_groups(census.shift_, census.group_starts_);
   split_ranges();
   return true;
 }
@@ -157,48 +160,39 @@ void BucketIndex::split_ranges() {
   for (std::size_t b = 0; b < buckets_.size(); ++b) live_[b / 64] |= std::uint64_t{1} << (b % 64);
 }
 
-// Counts the cells of each group of 2^shift adjacent ranges into
-// range_starts_, as where each group starts, noting each cell's range in
-// `noted` unless it is null; false when a value is not finite. A column
-// spread in one step counts its ranges (shift 0); a longer one counts only
-// its groups here, few enough to stay in cache, where counting every range
-// at once would miss it on nearly every cell.
-bool BucketIndex::count_cells_per_group(const double* column, std::size_t n, std::size_t stride,
-                                        unsigned shift, std::uint32_t* noted) {
+// Counts the cells of each range into range_starts_, as where each range
+// starts, noting each cell's range in `noted`; false when a value is not
+// finite.
+bool BucketIndex::count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                                        std::uint32_t* noted) {
   const RangeMap map = map_;
-  const std::size_t groups = ((map.ranges - 1) >> shift) + 1;
-  range_starts_.assign(groups + 1, 0);
+  range_starts_.assign(map.ranges + 1, 0);
   std::uint64_t exponents_all_set = 0;
-  const auto count = [&](auto note) {
-    for (std::size_t r = 0; r < n; ++r) {
-      const double value = column[r * stride];
-      exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
-      const std::size_t range = map.range_of(value);
-      note(r, range);
-      ++range_starts_[(range >> shift) + 1];
-    }
-  };
-  if (noted != nullptr) {
-    count([noted](std::size_t r, std::size_t range) { noted[r] = static_cast<std::uint32_t>(range); });
-  } else {
-    count([](std::size_t, std::size_t) {});
+  for (std::size_t r = 0; r < n; ++r) {
+    const double value = column[r * stride];
+    exponents_all_set |= (std::bit_cast<std::uint64_t>(value) & kExponentBits) == kExponentBits;
+    const std::size_t range = map.range_of(value);
+    noted[r] = static_cast<std::uint32_t>(range);
+    ++range_starts_[range + 1];
   }
-  for (std::size_t group = 0; group < groups; ++group) {
-    range_starts_[group + 1] += range_starts_[group];
+  for (std::size_t range = 0; range < map.ranges; ++range) {
+    range_starts_[range + 1] += range_starts_[range];
   }
   return exponents_all_set == 0;
 }
 
 // The values' keys (column[r * stride], row r) into keys_, group after
-// group, each group's cells in row order, taking each cell's range from
-// `noted` where the count noted it. A long column's groups are then spread
-// to their ranges, which keeps row order, so the result is that of one
-// step; on a shorter column (shift 0) each group is a range and the second
-// step would cost more than it saves.
+// group from `starts`, where each group of 2^shift ranges starts, each
+// group's cells in row order, taking each cell's range from `noted` where
+// the count noted it. A long column's groups are then spread to their
+// ranges, which keeps row order, so the result is that of one step; on a
+// shorter column (shift 0) each group is a range and the second step would
+// cost more than it saves.
 void BucketIndex::spread_over_groups(const double* column, std::size_t n, std::size_t stride,
-                                     unsigned shift, const std::uint32_t* noted) {
+                                     unsigned shift, const std::vector<std::uint32_t>& starts,
+                                     const std::uint32_t* noted) {
   const RangeMap map = map_;
-  cursors_.assign(range_starts_.begin(), range_starts_.end() - 1);
+  cursors_.assign(starts.begin(), starts.end() - 1);
   const auto spread = [&](auto group_of) {
     for (std::size_t r = 0; r < n; ++r) {
       const double value = column[r * stride];
@@ -215,27 +209,26 @@ void BucketIndex::spread_over_groups(const double* column, std::size_t n, std::s
   // Room for the largest group, which the second step and the splits move
   // through: no range is larger than its group.
   std::size_t largest = 0;
-  for (std::size_t group = 0; group + 1 < range_starts_.size(); ++group) {
-    largest = std::max<std::size_t>(largest, range_starts_[group + 1] - range_starts_[group]);
+  for (std::size_t group = 0; group + 1 < starts.size(); ++group) {
+    largest = std::max<std::size_t>(largest, starts[group + 1] - starts[group]);
   }
   spare_keys_.resize(largest);
   spare_rows_.resize(largest);
 }
 
-// The cells of each group of ranges to their ranges, by way of the spare
-// room, counting the group's ranges as they go; a cell's range comes from
-// its key, which holds its value. Leaves range_starts_ as where each range
-// starts.
-void BucketIndex::spread_within_groups(unsigned shift) {
+// The cells of each group of 2^shift ranges, from where `starts` has it,
+// to their ranges, by way of the spare room, counting the group's ranges
+// as they go; a cell's range comes from its key, which holds its value.
+// Leaves range_starts_ as where each range starts.
+void BucketIndex::spread_within_groups(unsigned shift, const std::vector<std::uint32_t>& starts) {
   const RangeMap map = map_;
-  group_starts_.assign(range_starts_.begin(), range_starts_.end());
   range_starts_.assign(map.ranges + 1, 0);
   const std::size_t width = std::size_t{1} << shift;
-  for (std::size_t group = 0; group + 1 < group_starts_.size(); ++group) {
+  for (std::size_t group = 0; group + 1 < starts.size(); ++group) {
     const std::size_t first = group << shift;
     const std::size_t last = std::min(map.ranges, first + width);
-    const std::size_t begin = group_starts_[group];
-    const std::size_t size = group_starts_[group + 1] - begin;
+    const std::size_t begin = starts[group];
+    const std::size_t size = starts[group + 1] - begin;
     std::copy_n(keys_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_keys_.begin());
     std::copy_n(rows_.begin() + static_cast<std::ptrdiff_t>(begin), size, spare_rows_.begin());
     for (std::size_t i = 0; i < size; ++i) {

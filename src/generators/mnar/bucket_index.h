@@ -139,11 +139,11 @@ class BucketIndex {
                                     std::size_t stride) noexcept;
   void make_room(std::size_t n);
   void split_ranges();
-  bool count_cells_per_group(const double* column, std::size_t n, std::size_t stride,
-                             unsigned shift, std::uint32_t* noted);
+  bool count_cells_per_range(const double* column, std::size_t n, std::size_t stride,
+                             std::uint32_t* noted);
   void spread_over_groups(const double* column, std::size_t n, std::size_t stride, unsigned shift,
-                          const std::uint32_t* noted);
-  void spread_within_groups(unsigned shift);
+                          const std::vector<std::uint32_t>& starts, const std::uint32_t* noted);
+  void spread_within_groups(unsigned shift, const std::vector<std::uint32_t>& starts);
   void split(std::size_t begin, std::size_t end);
   // The number of buckets whose lowest key is at most `key`.
   std::size_t buckets_up_to(double threshold, std::uint64_t key) const noexcept;
@@ -162,13 +162,12 @@ class BucketIndex {
   // Room for the cells of one range, or group of ranges, while they move.
   std::vector<std::uint64_t> spare_keys_;
   std::vector<std::uint32_t> spare_rows_;
-  // Where each value range starts in keys_ (while a long column is spread,
-  // where each group of ranges does), where the next cell of each range or
-  // group goes while they are spread, and where each group starts while its
-  // cells go to their ranges.
+  // Where each value range starts in keys_, and where the next cell of each
+  // range or group of ranges goes while they are spread.
   std::vector<std::uint32_t> range_starts_;
   std::vector<std::uint32_t> cursors_;
-  std::vector<std::uint32_t> group_starts_;
+  // The census of a long column the build took itself, kept for its buffer.
+  Census census_;
   std::vector<Bucket> buckets_;
   // The first bucket of each value range, and one past the last.
   std::vector<std::uint32_t> first_bucket_;
