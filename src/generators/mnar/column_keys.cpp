@@ -75,18 +75,6 @@ void sweep_value_keys(const double* matrix, std::size_t rows, std::size_t cols, 
   }
 }
 
-}  // namespace
-
-namespace detail {
-
-std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                                 std::uint64_t a, std::uint64_t b) noexcept {
-  for (std::size_t i = from; i < n; ++i) {
-    if (keys[i] == a || keys[i] == b) return i;
-  }
-  return n;
-}
-
 void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
                                   std::size_t first, std::size_t size, RowWindow* windows,
                                   KeyBounds* bounds) noexcept {
@@ -107,6 +95,18 @@ void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std
       offer(windows[g], total_order_ukey(difference * difference));
     }
   }
+}
+
+}  // namespace
+
+namespace detail {
+
+std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
+                                 std::uint64_t a, std::uint64_t b) noexcept {
+  for (std::size_t i = from; i < n; ++i) {
+    if (keys[i] == a || keys[i] == b) return i;
+  }
+  return n;
 }
 
 void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,

@@ -106,15 +106,9 @@ struct KeySweeps {
                           KeyBounds* bounds) noexcept;
 };
 
-// The portable search and row sweeps, which the AVX2 build shares.
+// The portable search and copy, which the AVX2 build finishes its tails with.
 std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
                                  std::uint64_t a, std::uint64_t b) noexcept;
-void sweep_value_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
-                                  std::size_t first, std::size_t size, RowWindow* windows,
-                                  KeyBounds* bounds) noexcept;
-void sweep_distance_windows_portable(const double* matrix, std::size_t rows, std::size_t cols,
-                                     std::size_t first, std::size_t size, const double* centres,
-                                     RowWindow* windows) noexcept;
 void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t first, std::size_t size, std::uint64_t* keys,
                               KeyBounds* bounds) noexcept;

@@ -210,11 +210,152 @@ void copy_value_keys_avx2(const double* matrix, std::size_t rows, std::size_t co
   }
 }
 
+// The row sweeps take a group's columns four to a vector, in at most
+// kRowSweepColumns / 4 vectors, each with its windows' state in lanes, keys
+// and bounds with their top bits flipped.
+constexpr std::size_t kBlocks = kRowSweepColumns / 4;
+
+struct LaneWindows {
+  bool whole = false;                           // whether all four lanes are columns
+  unsigned open = 0;                             // lanes whose window is open
+  __m256i columns = _mm256_setzero_si256();     // all ones in lanes that are columns
+  __m256i open_lanes = _mm256_setzero_si256();  // all ones in open lanes
+  __m256i low = _mm256_setzero_si256();
+  __m256i width = _mm256_setzero_si256();
+  __m256i below = _mm256_setzero_si256();
+  RowWindow* windows = nullptr;
+};
+
+__m256i lanes_of(unsigned mask) noexcept {
+  const auto lane = [mask](unsigned i) { return (mask >> i & 1U) != 0 ? -1LL : 0LL; };
+  return _mm256_setr_epi64x(lane(0), lane(1), lane(2), lane(3));
+}
+
+std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks) noexcept {
+  const std::size_t count = (size + 3) / 4;
+  for (std::size_t b = 0; b < count; ++b) {
+    const std::size_t lanes = size - 4 * b < 4 ? size - 4 * b : 4;
+    alignas(32) std::uint64_t low[4] = {};
+    alignas(32) std::uint64_t width[4] = {};
+    LaneWindows& block = blocks[b];
+    block.whole = lanes == 4;
+    block.columns = lanes_of((1U << lanes) - 1);
+    block.windows = windows + 4 * b;
+    for (std::size_t lane = 0; lane < lanes; ++lane) {
+      if (!block.windows[lane].open) continue;
+      block.open |= 1U << lane;
+      low[lane] = block.windows[lane].low;
+      width[lane] = block.windows[lane].width;
+    }
+    block.open_lanes = lanes_of(block.open);
+    block.low = _mm256_xor_si256(_mm256_load_si256(reinterpret_cast<const __m256i*>(low)), kTopBit);
+    block.width = _mm256_xor_si256(_mm256_load_si256(reinterpret_cast<const __m256i*>(width)), kTopBit);
+  }
+  return count;
+}
+
+// Hands the keys of the lanes in `inside` (top bits flipped) to their
+// windows. A window that is full closes.
+[[gnu::noinline]] void keep_lanes(__m256i keys, unsigned inside, LaneWindows& block) noexcept {
+  alignas(32) std::uint64_t lanes[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_xor_si256(keys, kTopBit));
+  for (unsigned bits = inside; bits != 0; bits &= bits - 1) {
+    const auto lane = static_cast<unsigned>(std::countr_zero(bits));
+    RowWindow& window = block.windows[lane];
+    if (window.count == window.room) {
+      window.open = false;
+      block.open &= ~(1U << lane);
+      block.open_lanes = lanes_of(block.open);
+      continue;
+    }
+    window.kept[window.count++] = lanes[lane];
+  }
+}
+
+// Offers four keys (top bits flipped) to the open windows of a block. Few
+// keys fall inside a window: the keeping is out of line.
+[[gnu::always_inline]] inline void offer_lanes(__m256i keys, LaneWindows& block) noexcept {
+  const __m256i below = _mm256_and_si256(block.open_lanes, _mm256_cmpgt_epi64(block.low, keys));
+  block.below = _mm256_sub_epi64(block.below, below);
+  // The flips cancel in the difference: it is the keys' own.
+  const __m256i offset = _mm256_xor_si256(_mm256_sub_epi64(keys, block.low), kTopBit);
+  const __m256i outside = _mm256_cmpgt_epi64(offset, block.width);
+  const unsigned inside =
+      ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(outside))) & block.open;
+  if (inside != 0) keep_lanes(keys, inside, block);
+}
+
+// A block's cells of one row. Lanes past the group's columns count for
+// nothing: they read the cells after them, which lie in the matrix but on
+// its last row, where they read 0. A masked load that spans two cache lines
+// is several times slower than a plain one.
+__m256d load_lanes(const double* cells, const LaneWindows& block, bool last_row) noexcept {
+  return block.whole || !last_row ? _mm256_loadu_pd(cells) : _mm256_maskload_pd(cells, block.columns);
+}
+
+void settle_lanes(const LaneWindows& block) noexcept {
+  alignas(32) std::uint64_t below[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(below), block.below);
+  for (std::size_t lane = 0; lane < 4; ++lane) {
+    if ((block.open >> lane & 1U) != 0) block.windows[lane].below += below[lane];
+  }
+}
+
+void sweep_value_windows_avx2(const double* matrix, std::size_t rows, std::size_t cols,
+                              std::size_t first, std::size_t size, RowWindow* windows,
+                              KeyBounds* bounds) noexcept {
+  LaneWindows blocks[kBlocks];
+  const std::size_t count = blocks_of(size, windows, blocks);
+  __m256i lowest[kBlocks];
+  __m256i highest[kBlocks];
+  for (std::size_t b = 0; b < count; ++b) {
+    lowest[b] = _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL);
+    highest[b] = kTopBit;
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t b = 0; b < count; ++b) {
+      LaneWindows& block = blocks[b];
+      const __m256i keys = signed_keys_of_values(load_lanes(row + 4 * b, block, r + 1 == rows));
+      widen_bounds(keys, lowest[b], highest[b]);
+      if (block.open != 0) offer_lanes(keys, block);
+    }
+  }
+  for (std::size_t b = 0; b < count; ++b) {
+    KeyBounds lanes[4];
+    store_lane_bounds(lowest[b], highest[b], lanes);
+    for (std::size_t lane = 0; lane < 4 && 4 * b + lane < size; ++lane) bounds[4 * b + lane] = lanes[lane];
+    settle_lanes(blocks[b]);
+  }
+}
+
+void sweep_distance_windows_avx2(const double* matrix, std::size_t rows, std::size_t cols,
+                                 std::size_t first, std::size_t size, const double* centres,
+                                 RowWindow* windows) noexcept {
+  LaneWindows blocks[kBlocks];
+  const std::size_t count = blocks_of(size, windows, blocks);
+  __m256d centre[kBlocks];
+  for (std::size_t b = 0; b < count; ++b) {
+    centre[b] = _mm256_maskload_pd(centres + 4 * b, blocks[b].columns);
+  }
+  for (std::size_t r = 0; r < rows; ++r) {
+    const double* row = matrix + r * cols + first;
+    for (std::size_t b = 0; b < count; ++b) {
+      LaneWindows& block = blocks[b];
+      if (block.open == 0) continue;
+      const __m256d difference =
+          _mm256_sub_pd(load_lanes(row + 4 * b, block, r + 1 == rows), centre[b]);
+      offer_lanes(signed_keys_of_values(_mm256_mul_pd(difference, difference)), block);
+    }
+  }
+  for (std::size_t b = 0; b < count; ++b) settle_lanes(blocks[b]);
+}
+
 }  // namespace
 
 const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
                                &keep_between_avx2, &find_either_avx2,
-                               &sweep_value_windows_portable,
-                               &sweep_distance_windows_portable, &copy_value_keys_avx2};
+                               &sweep_value_windows_avx2,
+                               &sweep_distance_windows_avx2, &copy_value_keys_avx2};
 
 }  // namespace gapwright::detail
