@@ -216,7 +216,7 @@ void copy_value_keys_avx2(const double* matrix, std::size_t rows, std::size_t co
 constexpr std::size_t kBlocks = kRowSweepColumns / 4;
 
 struct LaneWindows {
-  bool whole = false;                           // whether all four lanes are columns
+  std::size_t lanes = 0;                        // lanes that are columns
   unsigned open = 0;                             // lanes whose window is open
   __m256i columns = _mm256_setzero_si256();     // all ones in lanes that are columns
   __m256i open_lanes = _mm256_setzero_si256();  // all ones in open lanes
@@ -238,7 +238,7 @@ std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks)
     alignas(32) std::uint64_t low[4] = {};
     alignas(32) std::uint64_t width[4] = {};
     LaneWindows& block = blocks[b];
-    block.whole = lanes == 4;
+    block.lanes = lanes;
     block.columns = lanes_of((1U << lanes) - 1);
     block.windows = windows + 4 * b;
     for (std::size_t lane = 0; lane < lanes; ++lane) {
@@ -285,12 +285,22 @@ std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks)
   if (inside != 0) keep_lanes(keys, inside, block);
 }
 
-// A block's cells of one row. Lanes past the group's columns count for
-// nothing: they read the cells after them, which lie in the matrix but on
-// its last row, where they read 0. A masked load that spans two cache lines
-// is several times slower than a plain one.
-__m256d load_lanes(const double* cells, const LaneWindows& block, bool last_row) noexcept {
-  return block.whole || !last_row ? _mm256_loadu_pd(cells) : _mm256_maskload_pd(cells, block.columns);
+// A block's cells of one row; lanes past the group's columns read 0 and
+// count for nothing. Those cells may be another job's, which it may be
+// blanking, so they are not read; and a masked load that spans two cache
+// lines costs several plain ones, so a short block takes plain loads too.
+__m256d load_lanes(const double* cells, const LaneWindows& block) noexcept {
+  switch (block.lanes) {
+    case 1:
+      return _mm256_zextpd128_pd256(_mm_load_sd(cells));
+    case 2:
+      return _mm256_zextpd128_pd256(_mm_loadu_pd(cells));
+    case 3:
+      return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(cells)),
+                                  _mm_load_sd(cells + 2), 1);
+    default:
+      return _mm256_loadu_pd(cells);
+  }
 }
 
 void settle_lanes(const LaneWindows& block) noexcept {
@@ -316,7 +326,7 @@ void sweep_value_windows_avx2(const double* matrix, std::size_t rows, std::size_
     const double* row = matrix + r * cols + first;
     for (std::size_t b = 0; b < count; ++b) {
       LaneWindows& block = blocks[b];
-      const __m256i keys = signed_keys_of_values(load_lanes(row + 4 * b, block, r + 1 == rows));
+      const __m256i keys = signed_keys_of_values(load_lanes(row + 4 * b, block));
       widen_bounds(keys, lowest[b], highest[b]);
       if (block.open != 0) offer_lanes(keys, block);
     }
@@ -344,7 +354,7 @@ void sweep_distance_windows_avx2(const double* matrix, std::size_t rows, std::si
       LaneWindows& block = blocks[b];
       if (block.open == 0) continue;
       const __m256d difference =
-          _mm256_sub_pd(load_lanes(row + 4 * b, block, r + 1 == rows), centre[b]);
+          _mm256_sub_pd(load_lanes(row + 4 * b, block), centre[b]);
       offer_lanes(signed_keys_of_values(_mm256_mul_pd(difference, difference)), block);
     }
   }
