@@ -3,7 +3,7 @@
 #pragma once
 
 #include <cstddef>  // std::size_t
-#include <cstdint>  // std::uint64_t
+#include <cstdint>  // std::uint32_t, std::uint64_t
 #include <vector>   // std::vector
 
 namespace gapwright {
@@ -82,6 +82,18 @@ void sweep_distance_windows(const double* matrix, std::size_t rows, std::size_t 
                             std::size_t first, std::size_t size, const double* centres,
                             RowWindow* windows) noexcept;
 
+// What a blanking sweep does to column g of a group, by the squared
+// distance of each cell to centres[g]: blanks the cell below below[g], and
+// watches it from watch_from[g] to watch_to[g]. A NaN square does neither;
+// a limit of 0 blanks nothing, and a watch from +inf to -inf watches
+// nothing.
+struct BlankLimits {
+  const double* centres;
+  const double* below;
+  const double* watch_from;
+  const double* watch_to;
+};
+
 namespace detail {
 
 // One build of the sweeps above. The portable one
@@ -104,7 +116,15 @@ struct KeySweeps {
   void (*copy_value_keys)(const double* matrix, std::size_t rows, std::size_t cols,
                           std::size_t first, std::size_t size, std::uint64_t* keys,
                           KeyBounds* bounds) noexcept;
+  std::size_t (*blank_nearer)(double* matrix, std::size_t cols, std::size_t first,
+                              std::size_t size, std::size_t begin, std::size_t end,
+                              const BlankLimits& limits, std::uint32_t* watched) noexcept;
 };
+
+// The AVX2 blanking sweep, which the AVX-512 build shares: it requires AVX2.
+std::size_t blank_nearer_avx2(double* matrix, std::size_t cols, std::size_t first,
+                              std::size_t size, std::size_t begin, std::size_t end,
+                              const BlankLimits& limits, std::uint32_t* watched) noexcept;
 
 // The portable search and copy, which the AVX2 build finishes its tails with.
 std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
@@ -131,10 +151,15 @@ const KeySweeps& chosen_key_sweeps() noexcept;
 
 }  // namespace detail
 
-// Blanks every cell of columns [first, first + size) whose squared distance
-// to centres[g] is below limits[g], row after row. A limit of 0 blanks
-// nothing; a NaN or infinite cell is never below a limit.
-void blank_nearer(double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
-                  std::size_t size, const double* centres, const double* limits) noexcept;
+// Rows a blanking sweep takes at most in one call.
+inline constexpr std::size_t kBlankRows = 1024;
+
+// Blanks by `limits` the cells of rows [begin, end) (at most kBlankRows)
+// of columns [first, first + size) of the row-major `matrix` (`cols` wide),
+// and writes the rows with a watched cell to `watched`, ascending, as
+// offsets from `begin`; returns how many there are.
+std::size_t blank_nearer(double* matrix, std::size_t cols, std::size_t first, std::size_t size,
+                         std::size_t begin, std::size_t end, const BlankLimits& limits,
+                         std::uint32_t* watched) noexcept;
 
 }  // namespace gapwright

@@ -322,40 +322,51 @@ class GroupSelection {
   bool has_last() const noexcept { return settings_.full_passes > 0; }
   bool has_extra() const noexcept { return settings_.full_passes < table_.rows; }
 
-  // Limits of the branch-free part of the blanking sweep, by column: cells
-  // whose squared distance to `centre` is below `blank_below` are blanked,
-  // and those from `watch_from` to `watch_to` settled one by one. A column
-  // that shows cells in the dump takes the careful path instead, and it and
-  // an inactive column have limits that no square meets.
-  struct Lanes {
-    std::array<double, kRowSweepColumns> centre{};
-    std::array<double, kRowSweepColumns> blank_below{};
-    std::array<double, kRowSweepColumns> watch_from{};
-    std::array<double, kRowSweepColumns> watch_to{};
+  // The blanking sweep's limits by column, which it reads as doubles:
+  // squares are never negative nor NaN here, and order as their keys. A
+  // column that shows cells in the dump takes the careful path instead, and
+  // it and an inactive column get limits that no square meets.
+  struct Limits {
+    explicit Limits(std::size_t size)
+        : centres(size, 0.0), below(size, 0.0),
+          watch_from(size, std::numeric_limits<double>::infinity()),
+          watch_to(size, -std::numeric_limits<double>::infinity()) {}
+    BlankLimits view() const noexcept {
+      return BlankLimits{centres.data(), below.data(), watch_from.data(), watch_to.data()};
+    }
+    std::vector<double> centres;
+    std::vector<double> below;
+    std::vector<double> watch_from;
+    std::vector<double> watch_to;
   };
 
   void blank() {
     std::vector<Boundary> boundaries(size_);
-    Lanes lanes;
+    Limits limits(size_);
     std::vector<std::size_t> careful;
     for (std::size_t g = 0; g < size_; ++g) {
-      lanes.watch_from[g] = std::numeric_limits<double>::infinity();
-      lanes.watch_to[g] = -std::numeric_limits<double>::infinity();
       if (!columns_[g].active) continue;
       boundaries[g] = boundary_of(g);
       if (!boundaries[g].shown.empty()) {
         careful.push_back(g);
         continue;
       }
-      // Squares are never negative nor NaN here, and order as their keys.
-      lanes.centre[g] = columns_[g].centre;
-      lanes.blank_below[g] = has_last() ? from_total_order_ukey(boundaries[g].nearer) : 0.0;
-      lanes.watch_from[g] = lanes.blank_below[g];
-      lanes.watch_to[g] = from_total_order_ukey(boundaries[g].watched);
+      limits.centres[g] = columns_[g].centre;
+      limits.below[g] = has_last() ? from_total_order_ukey(boundaries[g].nearer) : 0.0;
+      limits.watch_from[g] = limits.below[g];
+      limits.watch_to[g] = from_total_order_ukey(boundaries[g].watched);
     }
-    for (std::size_t r = 0; r < table_.rows; ++r) {
-      if (blank_row(r, lanes)) settle_row(r, boundaries);
-      for (const std::size_t g : careful) blank_if_inside(r, g, boundaries[g]);
+    // Rows a block at a time: each column meets its rows in order, which is
+    // all that settling and the careful path ask.
+    std::array<std::uint32_t, kBlankRows> watched;
+    for (std::size_t begin = 0; begin < table_.rows; begin += kBlankRows) {
+      const std::size_t end = std::min(table_.rows, begin + kBlankRows);
+      const std::size_t count = blank_nearer(table_.matrix.data(), table_.cols, first_, size_,
+                                             begin, end, limits.view(), watched.data());
+      for (std::size_t i = 0; i < count; ++i) settle_row(begin + watched[i], boundaries);
+      for (std::size_t r = begin; r < end; ++r) {
+        for (const std::size_t g : careful) blank_if_inside(r, g, boundaries[g]);
+      }
     }
     for (std::size_t g = 0; g < size_; ++g) {
       ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
@@ -365,28 +376,8 @@ class GroupSelection {
     }
   }
 
-  // Blanks the cells of row r nearer than their boundary, without a branch:
-  // which cells are is as good as random, a branch mispredicted on a fair
-  // share of them. Returns whether a cell lies at the boundary's few
-  // distances, which settle_row then sees to.
-  bool blank_row(std::size_t r, const Lanes& lanes) noexcept {
-    double* row = table_.matrix.data() + r * table_.cols + first_;
-    unsigned watched = 0;
-    for (std::size_t g = 0; g < size_; ++g) {
-      const double difference = row[g] - lanes.centre[g];
-      const double square = difference * difference;
-      watched |= static_cast<unsigned>(square >= lanes.watch_from[g]) &
-                 static_cast<unsigned>(square <= lanes.watch_to[g]);
-      // A mask, not a select: the compiler turns a select back into a branch.
-      const std::uint64_t blanked = 0 - static_cast<std::uint64_t>(square < lanes.blank_below[g]);
-      const std::uint64_t bits = std::bit_cast<std::uint64_t>(row[g]);
-      row[g] = std::bit_cast<double>((bits & ~blanked) | (std::bit_cast<std::uint64_t>(kBlank) & blanked));
-    }
-    return watched != 0;
-  }
-
-  // The cells of row r at the boundary's distances, in column order, of the
-  // columns that blank_row sweeps.
+  // The cells of row r at the boundary's distances, of the columns that
+  // blank_nearer swept.
   void settle_row(std::size_t r, std::vector<Boundary>& boundaries) {
     for (std::size_t g = 0; g < size_; ++g) {
       Boundary& boundary = boundaries[g];
@@ -488,8 +479,7 @@ class CopiedGroup {
         limits[g] = std::bit_cast<double>(columns_[g].last.key);
       }
     }
-    blank_nearer(table_.matrix.data(), table_.rows, table_.cols, first_, size, centres.data(),
-                 limits.data());
+    blank_nearer_than(centres, limits);
     for (std::size_t g = 0; g < size; ++g) {
       if (!columns_[g].active) continue;
       settle_boundary(g);
@@ -498,6 +488,19 @@ class CopiedGroup {
   }
 
  private:
+  // Blanks every cell nearer than its column's limit, watching none: the
+  // boundary is settled from the column's keys.
+  void blank_nearer_than(const std::vector<double>& centres, const std::vector<double>& limits) {
+    const std::vector<double> never_from(centres.size(), std::numeric_limits<double>::infinity());
+    const std::vector<double> never_to(centres.size(), -std::numeric_limits<double>::infinity());
+    const BlankLimits blank{centres.data(), limits.data(), never_from.data(), never_to.data()};
+    std::array<std::uint32_t, kBlankRows> watched;
+    for (std::size_t begin = 0; begin < table_.rows; begin += kBlankRows) {
+      blank_nearer(table_.matrix.data(), table_.cols, first_, centres.size(), begin,
+                   std::min(table_.rows, begin + kBlankRows), blank, watched.data());
+    }
+  }
+
   struct Column {
     bool active = false;
     double centre = 0.0;

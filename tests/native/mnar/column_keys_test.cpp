@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>  // std::minmax
+#include <bit>        // std::bit_cast
 #include <cmath>    // std::copysign, std::nan
 #include <cstdint>
 #include <cstdlib>  // std::getenv
@@ -154,6 +155,55 @@ TEST(column_keys_test, every_runnable_build_sweeps_rows_as_the_portable_one_does
           have_kept[g].resize(have[g].count);
           want_kept[g].resize(want[g].count);
           EXPECT_EQ(have_kept[g], want_kept[g]) << where();
+        }
+      }
+    }
+  }
+}
+
+TEST(column_keys_test, every_runnable_build_blanks_and_watches_as_the_portable_one_does) {
+  const auto& portable = detail::kPortableKeySweeps;
+  const std::size_t rows = 29;
+  const std::size_t cols = 21;
+  std::vector<double> matrix(rows * cols);
+  const std::vector<std::uint64_t> keys = awkward_keys(rows * cols, 9);
+  for (std::size_t i = 0; i < keys.size(); ++i) matrix[i] = from_total_order_ukey(keys[i]);
+  const auto bits_of = [](const std::vector<double>& cells) {
+    std::vector<std::uint64_t> bits(cells.size());
+    for (std::size_t i = 0; i < cells.size(); ++i) bits[i] = std::bit_cast<std::uint64_t>(cells[i]);
+    return bits;
+  };
+  for (const detail::KeySweeps* sweeps : detail::runnable_key_sweeps()) {
+    for (const std::size_t size : {1U, 3U, 4U, 5U, 6U, 8U, 11U, 17U}) {
+      // Columns on both sides of the group, which must keep their cells.
+      const std::size_t first = (cols - size) / 2;
+      std::vector<double> centres(size);
+      std::vector<double> below(size);
+      std::vector<double> from(size);
+      std::vector<double> to(size);
+      for (std::size_t g = 0; g < size; ++g) {
+        centres[g] = g % 3 == 0 ? 1.5 : -0.0;
+        below[g] = g % 4 == 3 ? 0.0 : (g % 2 == 0 ? 4.0 : kInf);
+        from[g] = g % 5 == 4 ? kInf : below[g];
+        to[g] = g % 5 == 4 ? -kInf : 1e300;
+      }
+      const BlankLimits limits{centres.data(), below.data(), from.data(), to.data()};
+      for (const auto& [begin, end] : {std::pair<std::size_t, std::size_t>{0, rows}, {3, 4}, {5, 23}}) {
+        std::vector<double> want = matrix;
+        std::vector<double> have = matrix;
+        std::vector<std::uint32_t> want_watched(kBlankRows);
+        std::vector<std::uint32_t> have_watched(kBlankRows);
+        want_watched.resize(portable.blank_nearer(want.data(), cols, first, size, begin, end, limits, want_watched.data()));
+        have_watched.resize(sweeps->blank_nearer(have.data(), cols, first, size, begin, end, limits, have_watched.data()));
+        const std::string where = std::string(sweeps->name) + " size " + std::to_string(size) + " rows from " + std::to_string(begin);
+        ASSERT_EQ(bits_of(have), bits_of(want)) << where;
+        ASSERT_EQ(have_watched, want_watched) << where;
+        // The reference itself: cells outside the group and the rows are untouched.
+        for (std::size_t r = 0; r < rows; ++r) {
+          for (std::size_t c = 0; c < cols; ++c) {
+            if (r >= begin && r < end && c >= first && c < first + size) continue;
+            ASSERT_EQ(std::bit_cast<std::uint64_t>(want[r * cols + c]), std::bit_cast<std::uint64_t>(matrix[r * cols + c])) << where;
+          }
         }
       }
     }

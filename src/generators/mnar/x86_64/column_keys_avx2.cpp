@@ -4,6 +4,7 @@
 // sweeps handle it.
 #include <immintrin.h>  // AVX2 intrinsics
 
+#include "generators/mnar/column_blanker.h"
 #include "generators/mnar/column_keys.h"
 #include "generators/mnar/total_order.h"
 
@@ -285,12 +286,13 @@ std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks)
   if (inside != 0) keep_lanes(keys, inside, block);
 }
 
-// A block's cells of one row; lanes past the group's columns read 0 and
-// count for nothing. Those cells may be another job's, which it may be
-// blanking, so they are not read; and a masked load that spans two cache
-// lines costs several plain ones, so a short block takes plain loads too.
-__m256d load_lanes(const double* cells, const LaneWindows& block) noexcept {
-  switch (block.lanes) {
+// The first `lanes` cells from `cells` (the rest of the vector 0), and
+// back. Cells past them may be another job's, which it may be reading or
+// blanking, so they are not touched; and a masked load or store that spans
+// two cache lines costs several plain ones, so short blocks take plain ones
+// of one, two or three cells.
+__m256d load_lanes(const double* cells, std::size_t lanes) noexcept {
+  switch (lanes) {
     case 1:
       return _mm256_zextpd128_pd256(_mm_load_sd(cells));
     case 2:
@@ -300,6 +302,23 @@ __m256d load_lanes(const double* cells, const LaneWindows& block) noexcept {
                                   _mm_load_sd(cells + 2), 1);
     default:
       return _mm256_loadu_pd(cells);
+  }
+}
+
+void store_lanes(double* cells, __m256d values, std::size_t lanes) noexcept {
+  switch (lanes) {
+    case 1:
+      _mm_store_sd(cells, _mm256_castpd256_pd128(values));
+      break;
+    case 2:
+      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
+      break;
+    case 3:
+      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
+      _mm_store_sd(cells + 2, _mm256_extractf128_pd(values, 1));
+      break;
+    default:
+      _mm256_storeu_pd(cells, values);
   }
 }
 
@@ -326,7 +345,7 @@ void sweep_value_windows_avx2(const double* matrix, std::size_t rows, std::size_
     const double* row = matrix + r * cols + first;
     for (std::size_t b = 0; b < count; ++b) {
       LaneWindows& block = blocks[b];
-      const __m256i keys = signed_keys_of_values(load_lanes(row + 4 * b, block));
+      const __m256i keys = signed_keys_of_values(load_lanes(row + 4 * b, block.lanes));
       widen_bounds(keys, lowest[b], highest[b]);
       if (block.open != 0) offer_lanes(keys, block);
     }
@@ -354,18 +373,81 @@ void sweep_distance_windows_avx2(const double* matrix, std::size_t rows, std::si
       LaneWindows& block = blocks[b];
       if (block.open == 0) continue;
       const __m256d difference =
-          _mm256_sub_pd(load_lanes(row + 4 * b, block), centre[b]);
+          _mm256_sub_pd(load_lanes(row + 4 * b, block.lanes), centre[b]);
       offer_lanes(signed_keys_of_values(_mm256_mul_pd(difference, difference)), block);
     }
   }
   for (std::size_t b = 0; b < count; ++b) settle_lanes(blocks[b]);
 }
 
+// The limits of four columns of a blanking sweep, from column g on; lanes
+// past the group's columns neither blank nor watch.
+struct BlankLanes {
+  __m256i columns;
+  __m256d centre;
+  __m256d below;
+  __m256d watch_from;
+  __m256d watch_to;
+
+  BlankLanes(const BlankLimits& limits, std::size_t g, std::size_t lanes) noexcept
+      : columns(lanes_of((1U << lanes) - 1)),
+        centre(load(limits.centres + g, lanes)),
+        below(load(limits.below + g, lanes)),
+        watch_from(load(limits.watch_from + g, lanes)),
+        watch_to(load(limits.watch_to + g, lanes)) {}
+
+  __m256d load(const double* values, std::size_t lanes) const noexcept {
+    return lanes == 4 ? _mm256_loadu_pd(values) : _mm256_maskload_pd(values, columns);
+  }
+
+  // Blanks the cells of `cells` below the limits and returns the lanes
+  // watched, all ones in each.
+  __m256d blank(__m256d& cells) const noexcept {
+    const __m256d difference = _mm256_sub_pd(cells, centre);
+    const __m256d square = _mm256_mul_pd(difference, difference);
+    // Ordered compares: a NaN square is neither blanked nor watched.
+    const __m256d nearer = _mm256_cmp_pd(square, below, _CMP_LT_OQ);
+    cells = _mm256_blendv_pd(cells, _mm256_set1_pd(kBlank), nearer);
+    return _mm256_and_pd(_mm256_castsi256_pd(columns),
+                         _mm256_and_pd(_mm256_cmp_pd(square, watch_from, _CMP_GE_OQ),
+                                       _mm256_cmp_pd(square, watch_to, _CMP_LE_OQ)));
+  }
+};
+
 }  // namespace
+
+// Four columns a vector, the last one to three as load_lanes and
+// store_lanes take them.
+std::size_t blank_nearer_avx2(double* matrix, std::size_t cols, std::size_t first,
+                              std::size_t size, std::size_t begin, std::size_t end,
+                              const BlankLimits& limits, std::uint32_t* watched) noexcept {
+  const std::size_t whole = size / 4 * 4;
+  const BlankLanes tail(limits, whole, size - whole);
+  std::size_t count = 0;
+  for (std::size_t r = begin; r < end; ++r) {
+    double* row = matrix + r * cols + first;
+    __m256d watch = _mm256_setzero_pd();
+    // The limits are read again on every row, from the first level of cache.
+    for (std::size_t g = 0; g < whole; g += 4) {
+      __m256d cells = _mm256_loadu_pd(row + g);
+      watch = _mm256_or_pd(watch, BlankLanes(limits, g, 4).blank(cells));
+      _mm256_storeu_pd(row + g, cells);
+    }
+    if (whole < size) {
+      __m256d cells = load_lanes(row + whole, size - whole);
+      watch = _mm256_or_pd(watch, tail.blank(cells));
+      store_lanes(row + whole, cells, size - whole);
+    }
+    watched[count] = static_cast<std::uint32_t>(r - begin);
+    count += _mm256_movemask_pd(watch) != 0 ? 1U : 0U;
+  }
+  return count;
+}
 
 const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
                                &keep_between_avx2, &find_either_avx2,
                                &sweep_value_windows_avx2,
-                               &sweep_distance_windows_avx2, &copy_value_keys_avx2};
+                               &sweep_distance_windows_avx2, &copy_value_keys_avx2,
+                               &blank_nearer_avx2};
 
 }  // namespace gapwright::detail

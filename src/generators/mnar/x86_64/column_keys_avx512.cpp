@@ -285,6 +285,7 @@ void copy_value_keys_avx512(const double* matrix, std::size_t rows, std::size_t 
 const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512,
                                  &keep_between_avx512, &find_either_avx512,
                                  &sweep_value_windows_avx512,
-                                 &sweep_distance_windows_avx512, &copy_value_keys_avx512};
+                                 &sweep_distance_windows_avx512, &copy_value_keys_avx512,
+                                 &blank_nearer_avx2};
 
 }  // namespace gapwright::detail
