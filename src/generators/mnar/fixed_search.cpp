@@ -26,6 +26,41 @@ bool spoils_thresholds(const Gauss& model) {
   return std::isnan(model.mean) || std::isnan(model.std_dev);
 }
 
+// The blanking sweep's limits by column, which it reads as doubles:
+// squares are never negative nor NaN here, and order as their keys. A
+// column starts with limits that no square meets: it blanks nothing and
+// watches nothing until its search sets them.
+struct BlankingLimits {
+  explicit BlankingLimits(std::size_t size)
+      : centres(size, 0.0), below(size, 0.0),
+        watch_from(size, std::numeric_limits<double>::infinity()),
+        watch_to(size, -std::numeric_limits<double>::infinity()) {}
+  BlankLimits view() const noexcept {
+    return BlankLimits{centres.data(), below.data(), watch_from.data(), watch_to.data()};
+  }
+  std::vector<double> centres;
+  std::vector<double> below;
+  std::vector<double> watch_from;
+  std::vector<double> watch_to;
+};
+
+// Blanks a group's columns a block of rows at a time, handing each block's
+// watched row offsets to `settle(begin, end, watched)`: each column meets
+// its rows in order, which is all that settling asks.
+template <class Settle>
+void blank_by_blocks(const SearchTable& table, std::size_t first, const BlankingLimits& limits,
+                     Settle&& settle) {
+  const BlankLimits view = limits.view();
+  std::array<std::uint32_t, kBlankRows> watched;
+  for (std::size_t begin = 0; begin < table.rows; begin += kBlankRows) {
+    const std::size_t end = std::min(table.rows, begin + kBlankRows);
+    const std::size_t count = blank_nearer(table.matrix.data(), table.cols, first,
+                                           limits.centres.size(), begin, end, view,
+                                           watched.data());
+    settle(begin, end, std::span<const std::uint32_t>(watched.data(), count));
+  }
+}
+
 // Fixed thresholds on long columns, selected where they lie: the model's
 // order statistics, then the boundary of the nearest cells, by radix
 // selection on total-order keys, and one last sweep that blanks everything
@@ -322,27 +357,11 @@ class GroupSelection {
   bool has_last() const noexcept { return settings_.full_passes > 0; }
   bool has_extra() const noexcept { return settings_.full_passes < table_.rows; }
 
-  // The blanking sweep's limits by column, which it reads as doubles:
-  // squares are never negative nor NaN here, and order as their keys. A
-  // column that shows cells in the dump takes the careful path instead, and
-  // it and an inactive column get limits that no square meets.
-  struct Limits {
-    explicit Limits(std::size_t size)
-        : centres(size, 0.0), below(size, 0.0),
-          watch_from(size, std::numeric_limits<double>::infinity()),
-          watch_to(size, -std::numeric_limits<double>::infinity()) {}
-    BlankLimits view() const noexcept {
-      return BlankLimits{centres.data(), below.data(), watch_from.data(), watch_to.data()};
-    }
-    std::vector<double> centres;
-    std::vector<double> below;
-    std::vector<double> watch_from;
-    std::vector<double> watch_to;
-  };
-
   void blank() {
     std::vector<Boundary> boundaries(size_);
-    Limits limits(size_);
+    BlankingLimits limits(size_);
+    // A column that shows cells in the dump takes the careful path, and
+    // keeps limits that no square meets.
     std::vector<std::size_t> careful;
     for (std::size_t g = 0; g < size_; ++g) {
       if (!columns_[g].active) continue;
@@ -356,18 +375,15 @@ class GroupSelection {
       limits.watch_from[g] = limits.below[g];
       limits.watch_to[g] = from_total_order_ukey(boundaries[g].watched);
     }
-    // Rows a block at a time: each column meets its rows in order, which is
-    // all that settling and the careful path ask.
-    std::array<std::uint32_t, kBlankRows> watched;
-    for (std::size_t begin = 0; begin < table_.rows; begin += kBlankRows) {
-      const std::size_t end = std::min(table_.rows, begin + kBlankRows);
-      const std::size_t count = blank_nearer(table_.matrix.data(), table_.cols, first_, size_,
-                                             begin, end, limits.view(), watched.data());
-      for (std::size_t i = 0; i < count; ++i) settle_row(begin + watched[i], boundaries);
-      for (std::size_t r = begin; r < end; ++r) {
-        for (const std::size_t g : careful) blank_if_inside(r, g, boundaries[g]);
-      }
-    }
+    blank_by_blocks(table_, first_, limits,
+                    [&](std::size_t begin, std::size_t end, std::span<const std::uint32_t> watched) {
+                      for (const std::uint32_t offset : watched) {
+                        settle_row(begin + offset, boundaries);
+                      }
+                      for (std::size_t r = begin; r < end; ++r) {
+                        for (const std::size_t g : careful) blank_if_inside(r, g, boundaries[g]);
+                      }
+                    });
     for (std::size_t g = 0; g < size_; ++g) {
       ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
       for (const Shown& s : boundaries[g].shown) {
@@ -469,17 +485,19 @@ class CopiedGroup {
     std::vector<KeyBounds> bounds(size);
     copy_value_keys(table_.matrix.data(), table_.rows, table_.cols, first_, size, keys_,
                     bounds.data());
-    std::vector<double> centres(size, 0.0);
-    std::vector<double> limits(size, 0.0);
+    // Every cell nearer than its column's boundary is blanked, and none
+    // watched: the boundary is settled from the column's keys.
+    BlankingLimits limits(size);
     for (std::size_t g = 0; g < size; ++g) {
       if (!model_column(g, bounds[g])) continue;
-      centres[g] = columns_[g].centre;
+      limits.centres[g] = columns_[g].centre;
       select_boundary(g);
       if (settings_.full_passes > 0) {
-        limits[g] = std::bit_cast<double>(columns_[g].last.key);
+        limits.below[g] = std::bit_cast<double>(columns_[g].last.key);
       }
     }
-    blank_nearer_than(centres, limits);
+    blank_by_blocks(table_, first_, limits,
+                    [](std::size_t, std::size_t, std::span<const std::uint32_t>) {});
     for (std::size_t g = 0; g < size; ++g) {
       if (!columns_[g].active) continue;
       settle_boundary(g);
@@ -488,19 +506,6 @@ class CopiedGroup {
   }
 
  private:
-  // Blanks every cell nearer than its column's limit, watching none: the
-  // boundary is settled from the column's keys.
-  void blank_nearer_than(const std::vector<double>& centres, const std::vector<double>& limits) {
-    const std::vector<double> never_from(centres.size(), std::numeric_limits<double>::infinity());
-    const std::vector<double> never_to(centres.size(), -std::numeric_limits<double>::infinity());
-    const BlankLimits blank{centres.data(), limits.data(), never_from.data(), never_to.data()};
-    std::array<std::uint32_t, kBlankRows> watched;
-    for (std::size_t begin = 0; begin < table_.rows; begin += kBlankRows) {
-      blank_nearer(table_.matrix.data(), table_.cols, first_, centres.size(), begin,
-                   std::min(table_.rows, begin + kBlankRows), blank, watched.data());
-    }
-  }
-
   struct Column {
     bool active = false;
     double centre = 0.0;
