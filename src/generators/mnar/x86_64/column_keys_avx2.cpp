@@ -157,57 +157,112 @@ __m256i signed_keys_of_values(__m256d values) noexcept {
   return _mm256_xor_si256(bits, _mm256_srli_epi64(negative, 1));
 }
 
-// The keys of four columns of one row, top bits flipped, with the columns'
-// bounds moved out to them.
-__m256i row_keys(const double* row, __m256i& lowest, __m256i& highest) noexcept {
-  const __m256i keys = signed_keys_of_values(_mm256_loadu_pd(row));
-  widen_bounds(keys, lowest, highest);
-  return keys;
+// The first `lanes` cells from `cells` (the rest of the vector 0), and
+// back. Cells past them may be another job's, which it may be reading or
+// blanking, so they are not touched; and a masked load or store that spans
+// two cache lines costs several plain ones, so short blocks take plain ones
+// of one, two or three cells.
+__m256d load_lanes(const double* cells, std::size_t lanes) noexcept {
+  switch (lanes) {
+    case 1:
+      return _mm256_zextpd128_pd256(_mm_load_sd(cells));
+    case 2:
+      return _mm256_zextpd128_pd256(_mm_loadu_pd(cells));
+    case 3:
+      return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(cells)),
+                                  _mm_load_sd(cells + 2), 1);
+    default:
+      return _mm256_loadu_pd(cells);
+  }
 }
 
-// Four columns at a time: four rows of them are read, transposed in
-// registers and stored as four keys of each column, one store a column, with
-// the columns' bounds in the lanes of two registers. Columns past the last
-// four go as the portable copy takes them.
+void store_lanes(double* cells, __m256d values, std::size_t lanes) noexcept {
+  switch (lanes) {
+    case 1:
+      _mm_store_sd(cells, _mm256_castpd256_pd128(values));
+      break;
+    case 2:
+      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
+      break;
+    case 3:
+      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
+      _mm_store_sd(cells + 2, _mm256_extractf128_pd(values, 1));
+      break;
+    default:
+      _mm256_storeu_pd(cells, values);
+  }
+}
+
+// A block of up to four columns of a copy: its cells in row 0, its first
+// column's keys, and its bounds in lanes (top bits flipped).
+struct CopyLanes {
+  std::size_t lanes = 0;
+  const double* corner = nullptr;
+  std::uint64_t* out = nullptr;
+  __m256i lowest = _mm256_set1_epi64x(0x7FFFFFFFFFFFFFFFLL);
+  __m256i highest = kTopBit;
+};
+
+// Four rows of a block are read, turned into keys and transposed in
+// registers, so that each of its columns takes its four keys in one store.
+void copy_four_rows(CopyLanes& block, std::size_t rows, std::size_t cols, std::size_t r) noexcept {
+  __m256i k[4];
+  for (std::size_t i = 0; i < 4; ++i) {
+    k[i] = signed_keys_of_values(load_lanes(block.corner + (r + i) * cols, block.lanes));
+    widen_bounds(k[i], block.lowest, block.highest);
+  }
+  const __m256i even01 = _mm256_unpacklo_epi64(k[0], k[1]);
+  const __m256i odd01 = _mm256_unpackhi_epi64(k[0], k[1]);
+  const __m256i even23 = _mm256_unpacklo_epi64(k[2], k[3]);
+  const __m256i odd23 = _mm256_unpackhi_epi64(k[2], k[3]);
+  const __m256i columns[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
+                              _mm256_permute2x128_si256(odd01, odd23, 0x20),
+                              _mm256_permute2x128_si256(even01, even23, 0x31),
+                              _mm256_permute2x128_si256(odd01, odd23, 0x31)};
+  for (std::size_t lane = 0; lane < block.lanes; ++lane) {
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(block.out + lane * rows + r),
+                        _mm256_xor_si256(columns[lane], kTopBit));
+  }
+}
+
+// The rows after the last four, one at a time, and the block's bounds.
+void finish_copy(CopyLanes& block, std::size_t rows, std::size_t cols, std::size_t from,
+                 KeyBounds* bounds) noexcept {
+  for (std::size_t r = from; r < rows; ++r) {
+    const __m256i keys = signed_keys_of_values(load_lanes(block.corner + r * cols, block.lanes));
+    widen_bounds(keys, block.lowest, block.highest);
+    alignas(32) std::uint64_t lanes[4];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), _mm256_xor_si256(keys, kTopBit));
+    for (std::size_t lane = 0; lane < block.lanes; ++lane) block.out[lane * rows + r] = lanes[lane];
+  }
+  KeyBounds lanes[4];
+  store_lane_bounds(block.lowest, block.highest, lanes);
+  for (std::size_t lane = 0; lane < block.lanes; ++lane) bounds[lane] = lanes[lane];
+}
+
+// Four columns a block and up to four blocks a sweep, which share its reads
+// of each row's cache lines; the last block takes its one to three columns
+// as load_lanes does.
 void copy_value_keys_avx2(const double* matrix, std::size_t rows, std::size_t cols,
                           std::size_t first, std::size_t size, std::uint64_t* keys,
                           KeyBounds* bounds) noexcept {
-  std::size_t g = 0;
-  for (; g + 4 <= size; g += 4) {
-    const double* column = matrix + first + g;
-    std::uint64_t* to[4];
-    for (std::size_t lane = 0; lane < 4; ++lane) to[lane] = keys + (g + lane) * rows;
-    __m256i lowest = signed_keys_of_values(_mm256_loadu_pd(column));
-    __m256i highest = lowest;
+  constexpr std::size_t kSweepBlocks = 4;
+  for (std::size_t sweep = 0; sweep < size; sweep += 4 * kSweepBlocks) {
+    CopyLanes blocks[kSweepBlocks];
+    std::size_t count = 0;
+    for (std::size_t block = sweep; block < size && count < kSweepBlocks; block += 4) {
+      blocks[count].lanes = size - block < 4 ? size - block : 4;
+      blocks[count].corner = matrix + first + block;
+      blocks[count].out = keys + block * rows;
+      ++count;
+    }
     std::size_t r = 0;
     for (; r + 4 <= rows; r += 4) {
-      const __m256i k0 = row_keys(column + r * cols, lowest, highest);
-      const __m256i k1 = row_keys(column + (r + 1) * cols, lowest, highest);
-      const __m256i k2 = row_keys(column + (r + 2) * cols, lowest, highest);
-      const __m256i k3 = row_keys(column + (r + 3) * cols, lowest, highest);
-      const __m256i even01 = _mm256_unpacklo_epi64(k0, k1);
-      const __m256i odd01 = _mm256_unpackhi_epi64(k0, k1);
-      const __m256i even23 = _mm256_unpacklo_epi64(k2, k3);
-      const __m256i odd23 = _mm256_unpackhi_epi64(k2, k3);
-      const __m256i columns[4] = {_mm256_permute2x128_si256(even01, even23, 0x20),
-                                  _mm256_permute2x128_si256(odd01, odd23, 0x20),
-                                  _mm256_permute2x128_si256(even01, even23, 0x31),
-                                  _mm256_permute2x128_si256(odd01, odd23, 0x31)};
-      for (std::size_t lane = 0; lane < 4; ++lane) {
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to[lane] + r),
-                            _mm256_xor_si256(columns[lane], kTopBit));
-      }
+      for (std::size_t b = 0; b < count; ++b) copy_four_rows(blocks[b], rows, cols, r);
     }
-    for (; r < rows; ++r) {
-      alignas(32) std::uint64_t lanes[4];
-      _mm256_store_si256(reinterpret_cast<__m256i*>(lanes),
-                         _mm256_xor_si256(row_keys(column + r * cols, lowest, highest), kTopBit));
-      for (std::size_t lane = 0; lane < 4; ++lane) to[lane][r] = lanes[lane];
+    for (std::size_t b = 0; b < count; ++b) {
+      finish_copy(blocks[b], rows, cols, r, bounds + sweep + 4 * b);
     }
-    store_lane_bounds(lowest, highest, bounds + g);
-  }
-  if (g < size) {
-    copy_value_keys_portable(matrix, rows, cols, first + g, size - g, keys + g * rows, bounds + g);
   }
 }
 
@@ -284,42 +339,6 @@ std::size_t blocks_of(std::size_t size, RowWindow* windows, LaneWindows* blocks)
   const unsigned inside =
       ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(outside))) & block.open;
   if (inside != 0) keep_lanes(keys, inside, block);
-}
-
-// The first `lanes` cells from `cells` (the rest of the vector 0), and
-// back. Cells past them may be another job's, which it may be reading or
-// blanking, so they are not touched; and a masked load or store that spans
-// two cache lines costs several plain ones, so short blocks take plain ones
-// of one, two or three cells.
-__m256d load_lanes(const double* cells, std::size_t lanes) noexcept {
-  switch (lanes) {
-    case 1:
-      return _mm256_zextpd128_pd256(_mm_load_sd(cells));
-    case 2:
-      return _mm256_zextpd128_pd256(_mm_loadu_pd(cells));
-    case 3:
-      return _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(cells)),
-                                  _mm_load_sd(cells + 2), 1);
-    default:
-      return _mm256_loadu_pd(cells);
-  }
-}
-
-void store_lanes(double* cells, __m256d values, std::size_t lanes) noexcept {
-  switch (lanes) {
-    case 1:
-      _mm_store_sd(cells, _mm256_castpd256_pd128(values));
-      break;
-    case 2:
-      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
-      break;
-    case 3:
-      _mm_storeu_pd(cells, _mm256_castpd256_pd128(values));
-      _mm_store_sd(cells + 2, _mm256_extractf128_pd(values, 1));
-      break;
-    default:
-      _mm256_storeu_pd(cells, values);
-  }
 }
 
 void settle_lanes(const LaneWindows& block) noexcept {
