@@ -125,18 +125,6 @@ std::size_t blank_nearer_portable(double* matrix, std::size_t cols, std::size_t 
   return count;
 }
 
-}  // namespace
-
-namespace detail {
-
-std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                                 std::uint64_t a, std::uint64_t b) noexcept {
-  for (std::size_t i = from; i < n; ++i) {
-    if (keys[i] == a || keys[i] == b) return i;
-  }
-  return n;
-}
-
 void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t first, std::size_t size, std::uint64_t* keys,
                               KeyBounds* bounds) noexcept {
@@ -146,8 +134,12 @@ void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_
                    });
 }
 
+}  // namespace
+
+namespace detail {
+
 const KeySweeps kPortableKeySweeps{"portable", &bounds_of_portable, &to_distance_keys_portable,
-                                   &keep_between_portable, &find_either_portable,
+                                   &keep_between_portable,
                                    &sweep_value_windows_portable,
                                    &sweep_distance_windows_portable, &copy_value_keys_portable,
                                    &blank_nearer_portable};
@@ -186,11 +178,6 @@ void to_distance_keys(std::uint64_t* keys, std::size_t n, double centre) noexcep
 KeptKeys keep_between(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
                       std::uint64_t high, std::uint64_t* to) noexcept {
   return detail::chosen_key_sweeps().keep_between(keys, n, low, high, to);
-}
-
-std::size_t find_either(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                        std::uint64_t a, std::uint64_t b) noexcept {
-  return detail::chosen_key_sweeps().find_either(keys, n, from, a, b);
 }
 
 void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,

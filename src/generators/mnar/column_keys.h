@@ -21,10 +21,6 @@ struct KeyBounds {
 void copy_value_keys(const double* matrix, std::size_t rows, std::size_t cols, std::size_t first,
                      std::size_t size, std::uint64_t* keys, KeyBounds* bounds) noexcept;
 
-// The first of keys[from, n) that equals `a` or `b`; n when none does.
-std::size_t find_either(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                        std::uint64_t a, std::uint64_t b) noexcept;
-
 // Room keep_between needs past the keys it may keep.
 inline constexpr std::size_t kKeepSlack = 8;
 
@@ -105,8 +101,6 @@ struct KeySweeps {
   void (*to_distance_keys)(std::uint64_t* keys, std::size_t n, double centre) noexcept;
   KeptKeys (*keep_between)(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
                            std::uint64_t high, std::uint64_t* to) noexcept;
-  std::size_t (*find_either)(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                             std::uint64_t a, std::uint64_t b) noexcept;
   void (*sweep_value_windows)(const double* matrix, std::size_t rows, std::size_t cols,
                               std::size_t first, std::size_t size, RowWindow* windows,
                               KeyBounds* bounds) noexcept;
@@ -125,13 +119,6 @@ struct KeySweeps {
 std::size_t blank_nearer_avx2(double* matrix, std::size_t cols, std::size_t first,
                               std::size_t size, std::size_t begin, std::size_t end,
                               const BlankLimits& limits, std::uint32_t* watched) noexcept;
-
-// The portable search and copy, which the AVX2 build finishes its tails with.
-std::size_t find_either_portable(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                                 std::uint64_t a, std::uint64_t b) noexcept;
-void copy_value_keys_portable(const double* matrix, std::size_t rows, std::size_t cols,
-                              std::size_t first, std::size_t size, std::uint64_t* keys,
-                              KeyBounds* bounds) noexcept;
 
 extern const KeySweeps kPortableKeySweeps;
 #if GAPWRIGHT_X86_64_REFILLS

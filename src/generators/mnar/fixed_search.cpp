@@ -470,8 +470,8 @@ class GroupSelection {
 // Fixed thresholds on columns copied out: the group's value keys in
 // one sweep, then for each column the model's order statistics and the
 // boundary of its nearest cells by selection on its contiguous keys, then
-// one sweep that blanks every cell nearer than its boundary, and last the
-// lowest rows at the boundary, found in the column's keys in row order.
+// one sweep that blanks every cell nearer than its boundary and settles
+// the rows it reports, those with a cell at the boundary's distances.
 class CopiedGroup {
  public:
   CopiedGroup(const SearchTable& table, const FixedThresholdSearch::Settings& settings,
@@ -485,23 +485,18 @@ class CopiedGroup {
     std::vector<KeyBounds> bounds(size);
     copy_value_keys(table_.matrix.data(), table_.rows, table_.cols, first_, size, keys_,
                     bounds.data());
-    // Every cell nearer than its column's boundary is blanked, and none
-    // watched: the boundary is settled from the column's keys.
     BlankingLimits limits(size);
     for (std::size_t g = 0; g < size; ++g) {
       if (!model_column(g, bounds[g])) continue;
-      limits.centres[g] = columns_[g].centre;
       select_boundary(g);
-      if (settings_.full_passes > 0) {
-        limits.below[g] = std::bit_cast<double>(columns_[g].last.key);
-      }
+      watch_boundary(g, limits);
     }
     blank_by_blocks(table_, first_, limits,
-                    [](std::size_t, std::size_t, std::span<const std::uint32_t>) {});
+                    [this](std::size_t begin, std::size_t, std::span<const std::uint32_t> watched) {
+                      for (const std::uint32_t offset : watched) settle_row(begin + offset);
+                    });
     for (std::size_t g = 0; g < size; ++g) {
-      if (!columns_[g].active) continue;
-      settle_boundary(g);
-      note_shown(g);
+      if (columns_[g].active) note_shown(g);
     }
   }
 
@@ -512,6 +507,11 @@ class CopiedGroup {
     // With F = full_passes: the keys of ranks F - 1 and F, where they exist.
     Rank last{};
     Rank extra{};
+    // Rows at the boundary distance still to blank, and whether the extra
+    // is found or still sought.
+    std::uint64_t need = 0;
+    bool extra_found = true;
+    bool extra_ties_last = false;
   };
 
   std::span<std::uint64_t> keys_of(std::size_t g) const noexcept {
@@ -553,31 +553,40 @@ class CopiedGroup {
     column.extra = full > 0 ? found.next : found.at;
   }
 
-  // Blanks the lowest rows at the boundary distance that rank below F, and
-  // finds the extra: the next row at that distance when it ties the
-  // boundary, else the first row at its own distance.
-  void settle_boundary(std::size_t g) {
-    const Column& column = columns_[g];
-    const std::span<const std::uint64_t> keys = keys_of(g);
+  // The blanking sweep blanks the cells nearer than the boundary and
+  // reports the rows with a cell at the boundary's or the extra's distance.
+  void watch_boundary(std::size_t g, BlankingLimits& limits) {
+    Column& column = columns_[g];
     const bool has_last = settings_.full_passes > 0;
-    std::uint64_t need = has_last ? settings_.full_passes - column.last.below : 0;
     const bool has_extra = settings_.full_passes < table_.rows;
-    const bool extra_ties_last = has_last && has_extra && column.extra.key == column.last.key;
-    bool extra_found = !has_extra;
-    double* const cells = table_.matrix.data() + first_ + g;
-    // Only rows at the boundary or extra distance matter.
-    const std::uint64_t watched = has_last ? column.last.key : column.extra.key;
-    const std::uint64_t extra = has_extra ? column.extra.key : watched;
-    for (std::size_t r = find_either(keys.data(), keys.size(), 0, watched, extra);
-         r < keys.size() && (need > 0 || !extra_found);
-         r = find_either(keys.data(), keys.size(), r + 1, watched, extra)) {
-      const bool at_last = has_last && keys[r] == column.last.key;
-      if (at_last && need > 0) {
-        cells[r * table_.cols] = kBlank;
-        --need;
-      } else if (!extra_found && keys[r] == column.extra.key && (extra_ties_last || !at_last)) {
+    column.need = has_last ? settings_.full_passes - column.last.below : 0;
+    column.extra_found = !has_extra;
+    column.extra_ties_last = has_last && has_extra && column.extra.key == column.last.key;
+    const std::uint64_t from = has_last ? column.last.key : column.extra.key;
+    const std::uint64_t to = has_extra ? std::max(from, column.extra.key) : from;
+    limits.centres[g] = column.centre;
+    limits.below[g] = has_last ? std::bit_cast<double>(column.last.key) : 0.0;
+    limits.watch_from[g] = std::bit_cast<double>(from);
+    limits.watch_to[g] = std::bit_cast<double>(to);
+  }
+
+  // Rows come in order, so the first ones at the boundary distance are the
+  // lowest there: they are blanked while any rank below F, and the extra is
+  // the next row at that distance when it ties the boundary, else the first
+  // row at its own distance.
+  void settle_row(std::size_t r) {
+    for (std::size_t g = 0; g < columns_.size(); ++g) {
+      Column& column = columns_[g];
+      if (!column.active) continue;
+      const std::uint64_t key = keys_of(g)[r];
+      const bool at_last = settings_.full_passes > 0 && key == column.last.key;
+      if (at_last && column.need > 0) {
+        table_.matrix[r * table_.cols + first_ + g] = kBlank;
+        --column.need;
+      } else if (!column.extra_found && key == column.extra.key &&
+                 (column.extra_ties_last || !at_last)) {
         outcomes_[g].extra = static_cast<std::uint32_t>(r);
-        extra_found = true;
+        column.extra_found = true;
       }
     }
   }

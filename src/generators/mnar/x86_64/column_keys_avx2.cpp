@@ -134,21 +134,6 @@ KeptKeys keep_between_avx2(const std::uint64_t* keys, std::size_t n, std::uint64
   return kept;
 }
 
-std::size_t find_either_avx2(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                             std::uint64_t a, std::uint64_t b) noexcept {
-  const __m256i as = _mm256_set1_epi64x(static_cast<long long>(a));
-  const __m256i bs = _mm256_set1_epi64x(static_cast<long long>(b));
-  std::size_t i = from;
-  for (; i + 4 <= n; i += 4) {
-    const __m256i some = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i));
-    const __m256i equal =
-        _mm256_or_si256(_mm256_cmpeq_epi64(some, as), _mm256_cmpeq_epi64(some, bs));
-    const auto hits = static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(equal)));
-    if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
-  }
-  return find_either_portable(keys, n, i, a, b);
-}
-
 // total_order_ukey on four values, top bit flipped: the signed key, which
 // orders as AVX2's signed compares do.
 __m256i signed_keys_of_values(__m256d values) noexcept {
@@ -464,7 +449,7 @@ std::size_t blank_nearer_avx2(double* matrix, std::size_t cols, std::size_t firs
 }
 
 const KeySweeps kAvx2KeySweeps{"avx2", &bounds_of_avx2, &to_distance_keys_avx2,
-                               &keep_between_avx2, &find_either_avx2,
+                               &keep_between_avx2,
                                &sweep_value_windows_avx2,
                                &sweep_distance_windows_avx2, &copy_value_keys_avx2,
                                &blank_nearer_avx2};

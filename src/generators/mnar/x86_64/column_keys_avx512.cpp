@@ -64,20 +64,6 @@ KeptKeys keep_between_avx512(const std::uint64_t* keys, std::size_t n, std::uint
   return kept;
 }
 
-std::size_t find_either_avx512(const std::uint64_t* keys, std::size_t n, std::size_t from,
-                               std::uint64_t a, std::uint64_t b) noexcept {
-  const __m512i as = _mm512_set1_epi64(static_cast<long long>(a));
-  const __m512i bs = _mm512_set1_epi64(static_cast<long long>(b));
-  for (std::size_t i = from; i < n; i += 8) {
-    const __mmask8 inside = n - i >= 8 ? __mmask8{0xFF} : static_cast<__mmask8>((1U << (n - i)) - 1);
-    const __m512i some = _mm512_maskz_loadu_epi64(inside, keys + i);
-    const unsigned hits = static_cast<unsigned>(_mm512_mask_cmpeq_epu64_mask(inside, some, as) |
-                                                _mm512_mask_cmpeq_epu64_mask(inside, some, bs));
-    if (hits != 0) return i + static_cast<std::size_t>(std::countr_zero(hits));
-  }
-  return n;
-}
-
 // total_order_ukey on eight values.
 __m512i keys_of_values(__m512d values) noexcept {
   const __m512i bits = _mm512_castpd_si512(values);
@@ -283,7 +269,7 @@ void copy_value_keys_avx512(const double* matrix, std::size_t rows, std::size_t 
 }  // namespace
 
 const KeySweeps kAvx512KeySweeps{"avx512", &bounds_of_avx512, &to_distance_keys_avx512,
-                                 &keep_between_avx512, &find_either_avx512,
+                                 &keep_between_avx512,
                                  &sweep_value_windows_avx512,
                                  &sweep_distance_windows_avx512, &copy_value_keys_avx512,
                                  &blank_nearer_avx2};
