@@ -106,25 +106,29 @@ constexpr PackingTable packing_table() noexcept {
 constexpr PackingTable kPacking = packing_table();
 
 // As the AVX-512 build: each vector's kept keys are packed to its low lanes
-// and stored whole where the count so far stands.
+// and stored whole where the count so far stands. The keys below are
+// counted in lanes.
 KeptKeys keep_between_avx2(const std::uint64_t* keys, std::size_t n, std::uint64_t low,
                            std::uint64_t high, std::uint64_t* to) noexcept {
   const __m256i lows = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(low)), kTopBit);
   const __m256i highs = _mm256_xor_si256(_mm256_set1_epi64x(static_cast<long long>(high)), kTopBit);
   KeptKeys kept{0, 0};
+  __m256i below_lanes = _mm256_setzero_si256();
   std::size_t i = 0;
   for (; i + 4 <= n; i += 4) {
     const __m256i some = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(keys + i));
     const __m256i flipped = _mm256_xor_si256(some, kTopBit);
     const __m256i below = _mm256_cmpgt_epi64(lows, flipped);
+    below_lanes = _mm256_sub_epi64(below_lanes, below);
     const __m256i outside = _mm256_or_si256(below, _mm256_cmpgt_epi64(flipped, highs));
     const unsigned within = ~static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(outside))) & 0xFU;
     const __m256i lanes = _mm256_load_si256(reinterpret_cast<const __m256i*>(kPacking.lanes[within]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + kept.kept), _mm256_permutevar8x32_epi32(some, lanes));
     kept.kept += static_cast<std::size_t>(std::popcount(within));
-    kept.below += static_cast<std::size_t>(
-        std::popcount(static_cast<unsigned>(_mm256_movemask_pd(_mm256_castsi256_pd(below)))));
   }
+  alignas(32) std::uint64_t counts[4];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(counts), below_lanes);
+  kept.below = counts[0] + counts[1] + counts[2] + counts[3];
   for (; i < n; ++i) {
     const std::uint64_t key = keys[i];
     to[kept.kept] = key;
