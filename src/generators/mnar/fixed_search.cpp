@@ -61,6 +61,48 @@ void blank_by_blocks(const SearchTable& table, std::size_t first, const Blanking
   }
 }
 
+// How a column's boundary settles. With F = full_passes, the cells of rank
+// below F are those nearer than the rank F-1 distance (`last`), then the
+// lowest rows at it; the rank F cell (the extra) is the next row at that
+// distance when it ties it, else the first row at its own distance. Keys
+// below `nearer` are blanked outright and keys above `watched` left: the
+// cells from one to the other are settled one by one, in row order.
+struct Boundary {
+  Boundary() = default;
+  // `last` is read where F > 0, `extra` where F < rows.
+  Boundary(std::uint64_t full_passes, std::size_t rows, Rank last_rank, Rank extra_rank) noexcept
+      : last(last_rank), extra(extra_rank), has_last(full_passes > 0),
+        need(has_last ? full_passes - last.below : 0),
+        extra_found(full_passes >= rows),
+        extra_ties_last(has_last && !extra_found && extra.key == last.key),
+        nearer(has_last ? last.key : 0),
+        watched(std::max(nearer, extra_found ? 0 : extra.key)) {}
+
+  // Whether the cell of row `row` at key `key` is blanked; the extra, once
+  // found, goes to `outcome`.
+  bool settle(std::uint64_t key, std::size_t row, ColumnOutcome& outcome) noexcept {
+    const bool at_last = has_last && key == last.key;
+    if (at_last && need > 0) {
+      --need;
+      return true;
+    }
+    if (!extra_found && key == extra.key && (extra_ties_last || !at_last)) {
+      outcome.extra = static_cast<std::uint32_t>(row);
+      extra_found = true;
+    }
+    return false;
+  }
+
+  Rank last{};
+  Rank extra{};
+  bool has_last = false;
+  std::uint64_t need = 0;
+  bool extra_found = true;
+  bool extra_ties_last = false;
+  std::uint64_t nearer = 0;
+  std::uint64_t watched = 0;
+};
+
 // Fixed thresholds on long columns, selected where they lie: the model's
 // order statistics, then the boundary of the nearest cells, by radix
 // selection on total-order keys, and one last sweep that blanks everything
@@ -335,124 +377,85 @@ class GroupSelection {
     std::uint64_t rank;
   };
 
-  // What the blanking sweep knows of an active column. With F = full_passes,
-  // the cells of rank below F are those nearer than the rank F-1 distance
-  // (`last`), then the `need` lowest rows at it; the rank F cell (`extra`) is
-  // the first row after them at its distance.
-  struct Boundary {
-    Rank last{};
-    Rank extra{};
-    std::uint64_t need = 0;
-    bool extra_ties_last = false;
-    bool extra_found = true;
-    std::uint64_t ties = 0;
+  // What the blanking sweep knows of an active column: its boundary, and
+  // the cells the dump shows that it may blank.
+  struct ColumnBoundary {
+    Boundary boundary;
     std::vector<Shown> shown;
-    // Cells nearer than `nearer` are blanked outright, and cells farther
-    // than `watched` left: only cells at the boundary or extra distance
-    // need a closer look.
-    std::uint64_t nearer = 0;
-    std::uint64_t watched = 0;
   };
 
   bool has_last() const noexcept { return settings_.full_passes > 0; }
   bool has_extra() const noexcept { return settings_.full_passes < table_.rows; }
 
   void blank() {
-    std::vector<Boundary> boundaries(size_);
+    std::vector<ColumnBoundary> columns(size_);
     BlankingLimits limits(size_);
     // A column that shows cells in the dump takes the careful path, and
     // keeps limits that no square meets.
     std::vector<std::size_t> careful;
     for (std::size_t g = 0; g < size_; ++g) {
       if (!columns_[g].active) continue;
-      boundaries[g] = boundary_of(g);
-      if (!boundaries[g].shown.empty()) {
+      columns[g] = boundary_of(g);
+      if (!columns[g].shown.empty()) {
         careful.push_back(g);
         continue;
       }
+      const Boundary& boundary = columns[g].boundary;
       limits.centres[g] = columns_[g].centre;
-      limits.below[g] = has_last() ? from_total_order_ukey(boundaries[g].nearer) : 0.0;
+      limits.below[g] = has_last() ? from_total_order_ukey(boundary.nearer) : 0.0;
       limits.watch_from[g] = limits.below[g];
-      limits.watch_to[g] = from_total_order_ukey(boundaries[g].watched);
+      limits.watch_to[g] = from_total_order_ukey(boundary.watched);
     }
     blank_by_blocks(table_, first_, limits,
                     [&](std::size_t begin, std::size_t end, std::span<const std::uint32_t> watched) {
-                      for (const std::uint32_t offset : watched) {
-                        settle_row(begin + offset, boundaries);
-                      }
+                      for (const std::uint32_t offset : watched) settle_row(begin + offset, columns);
                       for (std::size_t r = begin; r < end; ++r) {
-                        for (const std::size_t g : careful) blank_if_inside(r, g, boundaries[g]);
+                        for (const std::size_t g : careful) blank_if_inside(r, g, columns[g]);
                       }
                     });
     for (std::size_t g = 0; g < size_; ++g) {
       ColumnBlanker blanker(table_, first_ + g, outcomes_[g]);
-      for (const Shown& s : boundaries[g].shown) {
+      for (const Shown& s : columns[g].shown) {
         if (s.rank < settings_.full_passes) blanker.note(s.rank, s.row);
       }
     }
   }
 
-  // The cells of row r at the boundary's distances, of the columns that
-  // blank_nearer swept.
-  void settle_row(std::size_t r, std::vector<Boundary>& boundaries) {
+  // The cells of row r, of the columns that blank_nearer swept: only those
+  // at the boundary's distances settle anything.
+  void settle_row(std::size_t r, std::vector<ColumnBoundary>& columns) {
     for (std::size_t g = 0; g < size_; ++g) {
-      Boundary& boundary = boundaries[g];
-      if (!columns_[g].active || !boundary.shown.empty()) continue;
-      const std::uint64_t key = distance_key(r, g);
-      if (key - boundary.nearer <= boundary.watched - boundary.nearer) {
-        settle_cell(r, g, key, table_.matrix[r * table_.cols + first_ + g], boundary);
+      if (!columns_[g].active || !columns[g].shown.empty()) continue;
+      if (columns[g].boundary.settle(distance_key(r, g), r, outcomes_[g])) {
+        table_.matrix[r * table_.cols + first_ + g] = kBlank;
       }
     }
   }
 
-  Boundary boundary_of(std::size_t g) const {
+  ColumnBoundary boundary_of(std::size_t g) const {
     const Column& column = columns_[g];
-    Boundary boundary;
-    boundary.last = has_last() ? column.found[0] : Rank{};
-    boundary.extra = has_extra() ? column.found[has_last() ? 1 : 0] : Rank{};
-    boundary.need = has_last() ? settings_.full_passes - boundary.last.below : 0;
-    boundary.extra_ties_last = has_last() && has_extra() && boundary.extra.key == boundary.last.key;
-    boundary.extra_found = !has_extra();
-    boundary.nearer = has_last() ? boundary.last.key : 0;
-    boundary.watched = std::max(boundary.nearer, has_extra() ? boundary.extra.key : 0);
+    ColumnBoundary result;
+    result.boundary = Boundary(settings_.full_passes, table_.rows, column.found[0],
+                               column.found[has_last() ? 1 : 0]);
     if (table_.window.shows_col(first_ + g) && has_last()) {
       for (std::size_t slot = 0; slot < table_.window.shown_rows(); ++slot) {
         const std::size_t r = table_.window.shown_row(slot);
         const std::uint64_t key = distance_key(r, g);
-        if (key <= boundary.last.key) {
-          boundary.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
+        if (key <= result.boundary.last.key) {
+          result.shown.push_back(Shown{static_cast<std::uint32_t>(r), key, 0});
         }
       }
     }
-    return boundary;
+    return result;
   }
 
-  // Cells are met in row order, so the first ones at the boundary distance
-  // are the lowest rows there.
-  void blank_if_inside(std::size_t r, std::size_t g, Boundary& boundary) {
+  // Cells are met in row order, as settling asks.
+  void blank_if_inside(std::size_t r, std::size_t g, ColumnBoundary& column) {
     const std::uint64_t key = distance_key(r, g);
-    for (Shown& s : boundary.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
-    double& cell = table_.matrix[r * table_.cols + first_ + g];
-    if (key < boundary.nearer) {
-      cell = kBlank;
-    } else if (key <= boundary.watched) {
-      settle_cell(r, g, key, cell, boundary);
-    }
-  }
-
-  void settle_cell(std::size_t r, std::size_t g, std::uint64_t key, double& cell,
-                   Boundary& boundary) {
-    if (has_last() && key == boundary.last.key) {
-      if (boundary.ties < boundary.need) {
-        cell = kBlank;
-      } else if (!boundary.extra_found && boundary.extra_ties_last) {
-        outcomes_[g].extra = static_cast<std::uint32_t>(r);
-        boundary.extra_found = true;
-      }
-      ++boundary.ties;
-    } else if (!boundary.extra_found && !boundary.extra_ties_last && key == boundary.extra.key) {
-      outcomes_[g].extra = static_cast<std::uint32_t>(r);
-      boundary.extra_found = true;
+    for (Shown& s : column.shown) s.rank += (key < s.key || (key == s.key && r < s.row)) ? 1 : 0;
+    Boundary& boundary = column.boundary;
+    if (key < boundary.nearer || (key <= boundary.watched && boundary.settle(key, r, outcomes_[g]))) {
+      table_.matrix[r * table_.cols + first_ + g] = kBlank;
     }
   }
 
@@ -504,14 +507,7 @@ class CopiedGroup {
   struct Column {
     bool active = false;
     double centre = 0.0;
-    // With F = full_passes: the keys of ranks F - 1 and F, where they exist.
-    Rank last{};
-    Rank extra{};
-    // Rows at the boundary distance still to blank, and whether the extra
-    // is found or still sought.
-    std::uint64_t need = 0;
-    bool extra_found = true;
-    bool extra_ties_last = false;
+    Boundary boundary;
   };
 
   std::span<std::uint64_t> keys_of(std::size_t g) const noexcept {
@@ -549,44 +545,27 @@ class CopiedGroup {
     const bool has_extra = full < table_.rows;
     const std::uint64_t rank = full > 0 ? full - 1 : 0;
     const AdjacentRanks found = select_adjacent(keys_of(g), rank, full > 0 && has_extra, narrowed_);
-    column.last = found.at;
-    column.extra = full > 0 ? found.next : found.at;
+    column.boundary = Boundary(full, table_.rows, found.at, full > 0 ? found.next : found.at);
   }
 
   // The blanking sweep blanks the cells nearer than the boundary and
-  // reports the rows with a cell at the boundary's or the extra's distance.
-  void watch_boundary(std::size_t g, BlankingLimits& limits) {
-    Column& column = columns_[g];
-    const bool has_last = settings_.full_passes > 0;
-    const bool has_extra = settings_.full_passes < table_.rows;
-    column.need = has_last ? settings_.full_passes - column.last.below : 0;
-    column.extra_found = !has_extra;
-    column.extra_ties_last = has_last && has_extra && column.extra.key == column.last.key;
-    const std::uint64_t from = has_last ? column.last.key : column.extra.key;
-    const std::uint64_t to = has_extra ? std::max(from, column.extra.key) : from;
+  // reports the rows with a cell at the boundary's or the extra's distance;
+  // keys here are the bits of the squares.
+  void watch_boundary(std::size_t g, BlankingLimits& limits) const {
+    const Column& column = columns_[g];
     limits.centres[g] = column.centre;
-    limits.below[g] = has_last ? std::bit_cast<double>(column.last.key) : 0.0;
-    limits.watch_from[g] = std::bit_cast<double>(from);
-    limits.watch_to[g] = std::bit_cast<double>(to);
+    limits.below[g] = std::bit_cast<double>(column.boundary.nearer);
+    limits.watch_from[g] = limits.below[g];
+    limits.watch_to[g] = std::bit_cast<double>(column.boundary.watched);
   }
 
-  // Rows come in order, so the first ones at the boundary distance are the
-  // lowest there: they are blanked while any rank below F, and the extra is
-  // the next row at that distance when it ties the boundary, else the first
-  // row at its own distance.
+  // The cells of row r: only those at the boundary's distances settle
+  // anything.
   void settle_row(std::size_t r) {
     for (std::size_t g = 0; g < columns_.size(); ++g) {
       Column& column = columns_[g];
-      if (!column.active) continue;
-      const std::uint64_t key = keys_of(g)[r];
-      const bool at_last = settings_.full_passes > 0 && key == column.last.key;
-      if (at_last && column.need > 0) {
+      if (column.active && column.boundary.settle(keys_of(g)[r], r, outcomes_[g])) {
         table_.matrix[r * table_.cols + first_ + g] = kBlank;
-        --column.need;
-      } else if (!column.extra_found && key == column.extra.key &&
-                 (column.extra_ties_last || !at_last)) {
-        outcomes_[g].extra = static_cast<std::uint32_t>(r);
-        column.extra_found = true;
       }
     }
   }
