@@ -122,9 +122,9 @@ std::string nan_threshold_message(const NanThreshold& failure, double variance,
     return message + ": variance is NaN, so every threshold is; pass a number";
   }
   std::string column = "column " + std::to_string(failure.column());
-  if (const auto* frame = std::get_if<OUT::DataFrame>(&container.kind)) {
-    if (failure.column() < frame->columns.size()) {
-      column = "column '" + frame->columns[failure.column()] + "' (position " +
+  if (const std::vector<std::string>* names = container.column_names()) {
+    if (failure.column() < names->size()) {
+      column = "column '" + (*names)[failure.column()] + "' (position " +
                std::to_string(failure.column()) + ")";
     }
   }

@@ -34,6 +34,12 @@ CellArray CellArray::allocate(std::size_t rows, std::size_t cols) {
   return matrix;
 }
 
+const std::vector<std::string>* OUT::column_names() const noexcept {
+  if (const auto* frame = std::get_if<DataFrame>(&kind)) return &frame->columns;
+  if (const auto* table = std::get_if<ArrowTable>(&kind)) return &table->columns;
+  return nullptr;
+}
+
 PyRef CellArray::release() noexcept {
   data_ = nullptr;
   rows_ = 0;

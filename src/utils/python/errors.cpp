@@ -12,6 +12,16 @@ void raise_error(PyObject* type, const std::string& message) {
   throw PyErrorAlreadySet{};
 }
 
+void raise_unsupported_column(const std::string& name, std::size_t position,
+                              const std::string& type) {
+  raise_error(PyExc_TypeError,
+              "column '" + name + "' (position " + std::to_string(position) + ") has type " +
+                  type +
+                  ", which cannot be masked: gapwright masks numbers, booleans, dates, times, "
+                  "durations and text; convert the column first (for example to text with "
+                  "astype(str), or to numbers with astype(\"float64\")), or leave it out");
+}
+
 PyRef check(PyObject* new_reference) {
   if (new_reference == nullptr) throw PyErrorAlreadySet{};
   return PyRef::steal(new_reference);

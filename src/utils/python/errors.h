@@ -24,6 +24,11 @@ struct PyErrorAlreadySet : std::exception {
 // Sets a Python exception of `type` with `message` and throws PyErrorAlreadySet.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 
+// TypeError for a column whose type cannot be masked, naming the column, its
+// position and its type, and saying what to do.
+[[noreturn]] void raise_unsupported_column(const std::string& name, std::size_t position,
+                                           const std::string& type);
+
 // Throws PyErrorAlreadySet when obj is null, else returns it as an owned ref.
 PyRef check(PyObject* new_reference);
 // Throws PyErrorAlreadySet when status is -1.

@@ -2,7 +2,9 @@
 
 #include "runtime/checked_math.h"
 #include "runtime/pool_copy.h"
+#include "utils/python/arrow_tables.h"
 #include "utils/python/errors.h"
+#include "utils/python/frame_columns.h"
 #include "utils/python/label_encoding.h"
 #include "utils/python/numpy_api.h"
 #include "utils/python/object_access.h"
@@ -156,26 +158,15 @@ IntakeResult read_dataframe(PyObject* frame, ThreadPool& pool) {
     panic("the frame has " + std::to_string(columns.size()) + " column labels but its shape " +
           shape_text(rows, cols) + " says " + std::to_string(cols) + " columns");
   }
-  if (check_for_strs(frame)) {
-    EncodedValues encoded = encode_dataframe(frame, rows, cols, columns);
-    return IntakeResult{std::move(encoded.values), rows, cols,
-                        OUT{OUT::DataFrame{std::move(columns)}}, std::move(encoded.encoding)};
+  if (!frame_is_numeric(frame)) {
+    FrameValues read = encode_dataframe(frame, rows, cols, columns);
+    return IntakeResult{std::move(read.values), rows, cols,
+                        OUT{OUT::DataFrame{std::move(columns), std::move(read.typed)}},
+                        std::move(read.encoding)};
   }
   CellArray values = frame_to_float64(frame, rows, cols, pool);
-  return IntakeResult{std::move(values), rows, cols, OUT{OUT::DataFrame{std::move(columns)}},
+  return IntakeResult{std::move(values), rows, cols, OUT{OUT::DataFrame{std::move(columns), {}}},
                       std::nullopt};
-}
-
-// A dtype attribute that must be a str; anything else breaks the pandas
-// conventions and is an internal failure.
-std::string dtype_text(PyObject* dtype, const char* attribute) {
-  PyRef value = PyRef::steal(PyObject_GetAttrString(dtype, attribute));
-  if (!value) panic(std::string(attribute) + " attr not found: " + take_error_text());
-  try {
-    return utf8_text(value.get());
-  } catch (const PyErrorAlreadySet&) {
-    panic(std::string(attribute) + " attr is not a string: " + take_error_text());
-  }
 }
 
 // A bare name that reads like a supported type ("ndarray" of the wrong
@@ -184,7 +175,7 @@ std::string dtype_text(PyObject* dtype, const char* attribute) {
 [[noreturn]] void raise_unsupported(PyObject* data, PyObject* qualname,
                                     std::optional<std::size_t> ndarray_dims) {
   static constexpr const char* kSupported =
-      ". Supported types are: numpy.ndarray, pandas.DataFrame";
+      ". Supported types are: numpy.ndarray, pandas.DataFrame, polars.DataFrame, pyarrow.Table";
   const bool looks_supported =
       ndarray_dims || PyUnicode_CompareWithASCIIString(qualname, "DataFrame") == 0;
   if (!looks_supported) {
@@ -218,23 +209,6 @@ CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols, Thr
   return values;
 }
 
-bool check_for_strs(PyObject* frame) {
-  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
-  if (!dtypes) panic("dtypes attr not found: " + take_error_text());
-  PyRef iterator = PyRef::steal(PyObject_GetIter(dtypes.get()));
-  if (!iterator) panic("No dtypes found. " + take_error_text());
-  while (true) {
-    PyRef dtype = PyRef::steal(PyIter_Next(iterator.get()));
-    if (!dtype) {
-      if (PyErr_Occurred()) panic("No dtypes found. " + take_error_text());
-      return false;
-    }
-    const std::string kind = dtype_text(dtype.get(), "kind");
-    const std::string name = dtype_text(dtype.get(), "name");
-    if (kind == "O" || name == "string") return true;
-  }
-}
-
 IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool) {
   // Without numpy's C API there is no float64 fast path; intake still goes
   // on by type name and pandas.
@@ -261,6 +235,9 @@ IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool) {
       return read_ndarray_by_name(data, shape[0], shape[1], pool);
     }
   }
+
+  // Tables of libraries that are already loaded, before pandas is needed.
+  if (const auto library = arrow_table_library(data)) return read_arrow_table(data, *library);
 
   PyRef pandas = check(PyImport_ImportModule("pandas"));
   PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));

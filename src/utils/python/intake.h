@@ -13,7 +13,7 @@
 namespace gapwright::py {
 
 // Classifies `data` (a 2-D float64 ndarray, an ndarray by type name, a
-// pandas.DataFrame) and copies its cells, large tables on `pool` as well as
+// polars DataFrame or pyarrow Table, a pandas.DataFrame) and copies its cells, large tables on `pool` as well as
 // the calling thread. Throws PyErrorAlreadySet with the Python exception set,
 // or InternalError.
 IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool);
@@ -22,9 +22,5 @@ IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool);
 // items into a new row-major array, in the buffer's own C order whatever
 // dimensions it reports. Another item count is a BufferError.
 CellArray read_via_buffer(PyObject* obj, std::size_t rows, std::size_t cols, ThreadPool& pool);
-
-// True when a column of the DataFrame holds strings by its dtype (kind "O" or
-// name "string").
-bool check_for_strs(PyObject* frame);
 
 }  // namespace gapwright::py

@@ -3,10 +3,12 @@
 // were label-encoded.
 #pragma once
 
+#include "utils/arrow/imported_table.h"
 #include "utils/python/py_ref.h"
 
 #include <cstddef>        // std::size_t
 #include <cstdint>        // std::uint64_t
+#include <memory>         // std::shared_ptr
 #include <optional>       // std::optional
 #include <span>           // std::span
 #include <string>         // std::string
@@ -16,16 +18,39 @@
 
 namespace gapwright::py {
 
-// The kind of container to rebuild: a numpy array, or a DataFrame with the
-// str() texts of its column labels, one per column in order.
+// The kind of container to rebuild: a numpy array; a DataFrame with the
+// str() texts of its column labels, one per column in order; or a table of a
+// library that speaks the Arrow C stream interface.
 struct OUT {
   struct Array {};
   struct DataFrame {
     std::vector<std::string> columns;
+    // Per column, the input's own array where the column comes back in its
+    // dtype (datetimes, categories, nullable and Arrow columns): the result
+    // takes its kept cells from it, exactly. Null where the column comes back
+    // float64, or as decoded text of dtype object.
+    std::vector<PyRef> typed;
   };
-  std::variant<Array, DataFrame> kind;
+  struct ArrowTable {
+    enum class Library { kPolars, kPyArrow };
+    Library library;
+    std::vector<std::string> columns;
+    // The input's batches, whose buffers the result shares.
+    std::shared_ptr<const arrow::ImportedTable> table;
+  };
+  std::variant<Array, DataFrame, ArrowTable> kind;
 
   bool is_array() const noexcept { return std::holds_alternative<Array>(kind); }
+  // The column names of a frame or table; null for an array.
+  const std::vector<std::string>* column_names() const noexcept;
+};
+
+// A cell of a text column that held a missing value (None, NaN, NA, NaT):
+// it is encoded as a label of its own, and comes back as this object where
+// it was not blanked.
+struct MissingCell {
+  std::size_t row;
+  PyRef value;
 };
 
 // Label encoding of string columns. Invariants: every index in
@@ -37,6 +62,8 @@ struct EncodingInfo {
   std::unordered_map<std::size_t, std::unordered_map<std::string, std::uint64_t>> encoders;
   // Codes are dense, so a column's decoder is indexed by code.
   std::unordered_map<std::size_t, std::vector<std::string>> decoders;
+  // Per encoded column, its missing cells in row order; absent when none.
+  std::unordered_map<std::size_t, std::vector<MissingCell>> missing;
 };
 
 // The value matrix: rows x cols doubles, row-major (row r, column c at

@@ -5,6 +5,7 @@
 #include "runtime/pool_copy.h"
 
 #include <bit>          // std::endian
+#include <cmath>        // std::isnan
 #include <cstdint>      // std::uintptr_t
 #include <string_view>  // std::string_view
 
@@ -58,6 +59,22 @@ PyRef next_item(PyObject* iterator) {
   PyRef item = PyRef::steal(PyIter_Next(iterator));
   if (!item && PyErr_Occurred()) throw PyErrorAlreadySet{};
   return item;
+}
+
+MissingValues::MissingValues() {
+  // Without pandas loaded no cell can be one of its missing values.
+  PyRef pandas = PyRef::steal(PyImport_GetModule(check_created(PyUnicode_FromString("pandas")).get()));
+  if (!pandas) {
+    if (PyErr_Occurred()) throw PyErrorAlreadySet{};
+    return;
+  }
+  na_ = check(PyObject_GetAttrString(pandas.get(), "NA"));
+  nat_ = check(PyObject_GetAttrString(pandas.get(), "NaT"));
+}
+
+bool MissingValues::contains(PyObject* cell) const noexcept {
+  if (cell == Py_None || cell == na_.get() || cell == nat_.get()) return true;
+  return PyFloat_Check(cell) && std::isnan(PyFloat_AS_DOUBLE(cell));
 }
 
 ColumnsByPosition::ColumnsByPosition(PyObject* frame)

@@ -28,6 +28,18 @@ PyRef index_pair(std::size_t first, std::size_t second);
 // The next item of an iterator; null at its end. Throws when iteration raised.
 PyRef next_item(PyObject* iterator);
 
+// Recognises the missing values a text cell may hold: None, a float NaN, and
+// pandas' NA and NaT when pandas is loaded.
+class MissingValues {
+ public:
+  MissingValues();
+  bool contains(PyObject* cell) const noexcept;
+
+ private:
+  PyRef na_;
+  PyRef nat_;
+};
+
 // The columns of a DataFrame addressed by position through `iloc`: labels may
 // repeat or not be strs, so a position is the one address sure to name a
 // single column. Holds a reference to `frame.iloc`, read once on construction.
