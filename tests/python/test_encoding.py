@@ -49,7 +49,13 @@ def test_codes_follow_bytewise_order():
     ],
 )
 def test_numbers_before_the_first_text_use_positional_digits(cells, texts, order):
-    assert list(unmasked(column(cells))[:, 0]) == texts
+    """Missing cells are labels of their own, and come back as they were."""
+    result = list(unmasked(column(cells))[:, 0])
+    for out, cell, text in zip(result, cells, texts):
+        if cell is None or isinstance(cell, float) and math.isnan(cell):
+            assert out is cell
+        else:
+            assert out == text
     if order is not None:
         assert blank_order(cells) == order
 
@@ -73,7 +79,7 @@ def test_object_array_numeric_and_text_columns():
 def test_object_array_layouts_read_alike(layout):
     data = np.array([[1.5, "b", None], ["a", 2, "c"], [3.0, "b", 4.5]], dtype=object)
     result = unmasked(layout(data.copy()))
-    assert result.tolist() == [["1.5", "b", "None"], ["a", "2", "c"], ["3.0", "b", "4.5"]]
+    assert result.tolist() == [["1.5", "b", None], ["a", "2", "c"], ["3.0", "b", "4.5"]]
 
 
 def test_object_cell_without_text_is_an_internal_failure(panic):
@@ -90,8 +96,8 @@ def test_frame_text_columns():
     result = unmasked(frame)
     assert list(result.dtypes) == [np.float64, object, object]
     assert list(result["x"]) == [0.5, 1.5, 2.5]
-    assert list(result["s"]) == ["u", "None", "t"]
-    assert list(result["d"]) == ["b", "a", str(frame["d"][2])]
+    assert list(result["s"]) == ["u", None, "t"]
+    assert list(result["d"])[:2] == ["b", "a"] and pd.isna(result["d"][2])
 
 
 def test_wide_mixed_frame_keeps_every_column_in_place():
@@ -105,7 +111,7 @@ def test_wide_mixed_frame_keeps_every_column_in_place():
     })
     result = unmasked(frame)
     for j, name in enumerate(frame.columns):
-        expected = [str(v) for v in frame[name]] if j % 3 == 0 else list(frame[name])
+        expected = [v if v is None else str(v) for v in frame[name]] if j % 3 == 0 else list(frame[name])
         assert list(result[name]) == expected, name
 
 
@@ -119,17 +125,6 @@ def test_frame_columns_are_taken_by_position(labels, names):
     assert list(result.columns) == names
     assert list(result.dtypes) == [np.float64, object]
     assert result.to_numpy().tolist() == [[1.0, "a"], [2.0, "b"]]
-
-
-def test_frame_categorical_and_string_dtypes_go_through_numbers():
-    frame = pd.DataFrame({"c": pd.Categorical([1.5, 2.0]), "s": pd.Series(["3", "4.5"], dtype="string")})
-    result = unmasked(frame)
-    assert list(result.dtypes) == [np.float64, np.float64]
-    assert result.to_numpy().tolist() == [[1.5, 3.0], [2.0, 4.5]]
-    with pytest.raises(ValueError):
-        unmasked(pd.DataFrame({"c": pd.Categorical(["x", "y"])}))
-    with pytest.raises(ValueError):
-        unmasked(pd.DataFrame({"s": pd.Series(["x", "1"], dtype="string")}))
 
 
 def test_frame_cell_errors_pass_through():

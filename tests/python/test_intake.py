@@ -12,7 +12,7 @@ import pytest
 
 import gapwright
 
-UNSUPPORTED = "'. Supported types are: numpy.ndarray, pandas.DataFrame"
+UNSUPPORTED = "'. Supported types are: numpy.ndarray, pandas.DataFrame, polars.DataFrame, pyarrow.Table"
 
 
 def unmasked(data):

@@ -30,14 +30,6 @@ enum class Family {
   kUnsupported,
 };
 
-bool ends_with(std::string_view text, std::string_view suffix) {
-  return text.size() >= suffix.size() && text.substr(text.size() - suffix.size()) == suffix;
-}
-
-bool starts_with(std::string_view text, std::string_view prefix) {
-  return text.substr(0, prefix.size()) == prefix;
-}
-
 Family family_of(PyObject* dtype, const std::string& name) {
   if (PyArray_DescrCheck(dtype)) {
     switch (reinterpret_cast<PyArray_Descr*>(dtype)->kind) {
@@ -52,10 +44,11 @@ Family family_of(PyObject* dtype, const std::string& name) {
   if (type == "CategoricalDtype") return Family::kCategory;
   if (type == "StringDtype") return name == "str" ? Family::kObjectText : Family::kTypedText;
   if (type == "DatetimeTZDtype") return Family::kTicks;
-  if (type == "BooleanDtype" || (ends_with(type, "Dtype") && (starts_with(type, "Int") ||
-                                                             starts_with(type, "UInt") ||
-                                                             starts_with(type, "Float")))) {
-    return Family::kNullable;
+  static constexpr std::string_view kNullable[] = {
+      "Int8Dtype",  "Int16Dtype",  "Int32Dtype",   "Int64Dtype",   "UInt8Dtype",   "UInt16Dtype",
+      "UInt32Dtype", "UInt64Dtype", "Float32Dtype", "Float64Dtype", "BooleanDtype"};
+  for (const std::string_view nullable : kNullable) {
+    if (type == nullable) return Family::kNullable;
   }
   if (type == "PeriodDtype" || type == "IntervalDtype") return Family::kUnsupported;
   return Family::kOther;
