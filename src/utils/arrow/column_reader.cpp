@@ -235,7 +235,7 @@ void read_numbers(const ArrowSchema& schema, const ColumnSlice& slice, std::span
 }
 
 void read_texts(const ArrowSchema& schema, const ColumnSlice& slice,
-                std::vector<std::string_view>& out) {
+                std::vector<std::string_view>& out, std::vector<std::size_t>* nulls) {
   check_extent(slice);
   const ArrowArray& array = *slice.array;
   const Layout layout = layout_of(schema.format);
@@ -250,14 +250,23 @@ void read_texts(const ArrowSchema& schema, const ColumnSlice& slice,
     const void* indices = buffer(array, 1);
     for (std::int64_t r = 0; r < slice.length; ++r) {
       const std::int64_t i = slice.offset + r;
-      out.push_back(is_null(validity, i) ? kMissingText
-                                         : entries[checked_index(index_at(layout, indices, i), size)]);
+      if (is_null(validity, i)) {
+        if (nulls != nullptr) nulls->push_back(out.size());
+        out.push_back(kMissingText);
+      } else {
+        out.push_back(entries[checked_index(index_at(layout, indices, i), size)]);
+      }
     }
     return;
   }
   for (std::int64_t r = 0; r < slice.length; ++r) {
     const std::int64_t i = slice.offset + r;
-    out.push_back(is_null(validity, i) ? kMissingText : text_at(layout, array, i));
+    if (is_null(validity, i)) {
+      if (nulls != nullptr) nulls->push_back(out.size());
+      out.push_back(kMissingText);
+    } else {
+      out.push_back(text_at(layout, array, i));
+    }
   }
 }
 

@@ -36,8 +36,9 @@ inline constexpr std::string_view kMissingText = "nan";
 void read_numbers(const ArrowSchema& schema, const ColumnSlice& slice, std::span<double> out);
 
 // Appends the slice's cells as views into the arrays' buffers (kMissingText
-// for a null). The views live as long as the arrays.
+// for a null), and, when `nulls` is given, the positions in `out` of the
+// nulls. The views live as long as the arrays.
 void read_texts(const ArrowSchema& schema, const ColumnSlice& slice,
-                std::vector<std::string_view>& out);
+                std::vector<std::string_view>& out, std::vector<std::size_t>* nulls = nullptr);
 
 }  // namespace gapwright::arrow

@@ -158,7 +158,7 @@ std::shared_ptr<const arrow::ImportedTable> import_arrow_stream(PyObject* obj) {
 
 void read_arrow_column(const arrow::ImportedTable& table, std::size_t c, std::span<double> out,
                        EncodingInfo& encoding, std::size_t j, const std::string& name,
-                       const std::string& type_name) {
+                       const std::string& type_name, std::vector<std::size_t>* null_rows) {
   const ArrowSchema& schema = table.column_schema(c);
   try {
     switch (arrow::cell_kind(schema)) {
@@ -173,7 +173,7 @@ void read_arrow_column(const arrow::ImportedTable& table, std::size_t c, std::sp
         std::vector<std::string_view> texts;
         texts.reserve(table.rows());
         for (std::size_t b = 0; b < table.batches(); ++b) {
-          arrow::read_texts(schema, table.column(b, c), texts);
+          arrow::read_texts(schema, table.column(b, c), texts, null_rows);
         }
         const std::vector<double> codes = encode_texts(encoding, j, texts);
         std::copy(codes.begin(), codes.end(), out.begin());

@@ -27,10 +27,13 @@ std::shared_ptr<const arrow::ImportedTable> import_arrow_stream(PyObject* obj);
 IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library);
 
 // Reads column c of `table` into `out` (its rows), label-encoding text as
-// column j of `encoding`. `describe` names the column for an error.
+// column j of `encoding`; `name` and `type_name` (the table's own name of
+// the type when empty) name the column in an error. Where `null_rows` is
+// given, the rows of a text column's nulls are appended to it.
 void read_arrow_column(const arrow::ImportedTable& table, std::size_t c, std::span<double> out,
                        EncodingInfo& encoding, std::size_t j, const std::string& name,
-                       const std::string& type_name);
+                       const std::string& type_name,
+                       std::vector<std::size_t>* null_rows = nullptr);
 
 // The caller's kind of table, with the input's columns and NaN cells of the
 // matrix (row-major, rows x cols) as nulls.

@@ -170,6 +170,48 @@ struct ColumnTarget {
   raise_unsupported_column(target.name, target.j, target.dtype);
 }
 
+// A column's Arrow stream must hold one column of the frame's rows.
+void expect_one_column(const arrow::ImportedTable& table, const ColumnTarget& target) {
+  const std::string column = "column " + std::to_string(target.j);
+  const std::string rows = std::to_string(target.out.size());
+  if (table.is_struct()) panic(column + " exports a struct of columns to Arrow");
+  if (table.rows() > target.out.size()) {
+    panic(column + " holds more cells than the frame's " + rows + " rows");
+  }
+  if (table.rows() < target.out.size()) {
+    panic(column + " holds " + std::to_string(table.rows()) + " cells but the frame has " + rows +
+          " rows");
+  }
+}
+
+// pandas' default string dtype keeps its cells in Arrow: read there, they
+// need no Python object each, and give the labels str() would (a missing
+// cell is NaN, whose text is "nan").
+bool is_arrow_str(PyObject* column, PyObject* dtype, PyObject* series_type) {
+  if (Py_TYPE(column) != reinterpret_cast<PyTypeObject*>(series_type)) return false;
+  if (std::string_view(Py_TYPE(dtype)->tp_name) != "StringDtype") return false;
+  PyObject* storage = nullptr;
+  check_status(PyObject_GetOptionalAttrString(dtype, "storage", &storage));
+  const PyRef held = PyRef::steal(storage);
+  return held && PyUnicode_Check(held.get()) &&
+         PyUnicode_CompareWithASCIIString(held.get(), "pyarrow") == 0 &&
+         PyObject_HasAttrString(column, "__arrow_c_stream__");
+}
+
+void read_arrow_str(PyObject* column, PyObject* dtype, ColumnTarget& target) {
+  const auto table = import_arrow_stream(column);
+  expect_one_column(*table, target);
+  std::vector<std::size_t> null_rows;
+  read_arrow_column(*table, 0, target.out, target.encoding, target.j, target.name, target.dtype,
+                    &null_rows);
+  if (null_rows.empty()) return;
+  PyRef missing = attribute(dtype, "na_value");
+  std::vector<MissingCell> cells;
+  cells.reserve(null_rows.size());
+  for (const std::size_t row : null_rows) cells.push_back(MissingCell{row, PyRef::borrow(missing.get())});
+  target.encoding.missing.emplace(target.j, std::move(cells));
+}
+
 void read_text(PyObject* column, PyObject* series_type, const MissingValues& missing_values,
                bool object_labels, std::size_t rows, ColumnTarget& target) {
   PyRef cells = iterable_cells(column, series_type);
@@ -242,17 +284,22 @@ void read_category(PyObject* column, ColumnTarget& target) {
 }
 
 void read_arrow(PyObject* column, ColumnTarget& target) {
-  const auto table = import_arrow_stream(column);
-  if (table->is_struct() || table->rows() != target.out.size()) {
-    panic("the Arrow stream of column " + std::to_string(target.j) + " is not one column of " +
-          std::to_string(target.out.size()) + " rows");
+  // pandas before 2.2 exports no stream of a Series; its pyarrow array does.
+  PyRef source = PyRef::borrow(column);
+  const int has_stream = PyObject_HasAttrString(column, "__arrow_c_stream__");
+  if (!has_stream) {
+    PyRef array = attribute(column, "array");
+    PyRef to_arrow = attribute(array.get(), "__arrow_array__");
+    source = check(PyObject_CallNoArgs(to_arrow.get()));
   }
+  const auto table = import_arrow_stream(source.get());
+  expect_one_column(*table, target);
   read_arrow_column(*table, 0, target.out, target.encoding, target.j, target.name, target.dtype);
 }
 
 // Reads one column into target.out; returns the array the result takes the
 // column's kept cells from, or null where it comes back float64 or object.
-PyRef read_column(PyObject* column, Family family, PyObject* series_type,
+PyRef read_column(PyObject* column, PyObject* dtype, Family family, PyObject* series_type,
                   const MissingValues& missing_values, std::size_t rows, ColumnTarget& target) {
   switch (family) {
     case Family::kNumbers:
@@ -268,7 +315,11 @@ PyRef read_column(PyObject* column, Family family, PyObject* series_type,
       return array;
     }
     case Family::kObjectText:
-      read_text(column, series_type, missing_values, true, rows, target);
+      if (is_arrow_str(column, dtype, series_type)) {
+        read_arrow_str(column, dtype, target);
+      } else {
+        read_text(column, series_type, missing_values, true, rows, target);
+      }
       return {};
     case Family::kTypedText:
       read_text(column, series_type, missing_values, false, rows, target);
@@ -342,7 +393,8 @@ FrameValues encode_dataframe(PyObject* frame, std::size_t rows, std::size_t cols
     PyRef name = check(PyObject_GetAttrString(dtype.get(), "name"));
     ColumnTarget target{j, columns[j], utf8_text(name.get()), stage.column(j), out.encoding};
     const Family family = family_of(dtype.get(), target.dtype);
-    out.typed[j] = read_column(column.get(), family, series_type.get(), missing_values, rows, target);
+    out.typed[j] =
+        read_column(column.get(), dtype.get(), family, series_type.get(), missing_values, rows, target);
   }
   stage.flush();
   return out;
