@@ -344,6 +344,39 @@ def test_instances_dropped_after_failing_calls_exit_cleanly():
     assert before == after, "pool threads of dropped instances are still running"
 
 
+@pytest.mark.parametrize("variance", [0.0, 0.1])
+def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls(variance):
+    # Threads still inside calls at shutdown are ended by the interpreter as
+    # they reattach, some from the passes, some from pandas code under intake.
+    done = run_child(
+        f"""
+        import sys, threading
+        import numpy as np
+        import pandas as pd
+        from gapwright import MNARrs
+
+        rng = np.random.default_rng(0)
+        tables = [rng.normal(size=(20_000, 20)), pd.DataFrame(rng.normal(size=(4_000, 6)))]
+        running = threading.Semaphore(0)
+
+        def keep_calling(i):
+            m = MNARrs(variance={variance}, seed=i, n_workers=1 + i % 3, dump=False)
+            while True:
+                m(tables[i % 2], 0.1)
+                running.release()
+
+        for i in range(6):
+            threading.Thread(target=keep_calling, args=(i,), daemon=True).start()
+        for _ in range(12):
+            running.acquire()
+        print("exiting", file=sys.stderr)
+        """,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stderr.strip().endswith("exiting"), done.stderr[-2000:]
+
+
 CLOSED_WRITER = """
 import os, sys
 import numpy as np

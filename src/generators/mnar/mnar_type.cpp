@@ -199,8 +199,9 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       // The passes, their dumps and the pool's joins touch no Python object;
       // holding the interpreter through them would stall every other Python
       // thread, including one that drains the pipe the dump is written to.
-      Detached detached;
-      object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
+      run_detached([&] {
+        object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
+      });
     } catch (const NanThreshold& failure) {
       raise_error(PyExc_ValueError,
                   nan_threshold_message(failure, object->record.variance, intake.container));

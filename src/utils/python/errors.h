@@ -10,6 +10,7 @@
 #include "utils/python/py_ref.h"
 #include "runtime/internal_error.h"
 
+#include <cxxabi.h>   // abi::__forced_unwind
 #include <exception>  // std::exception
 #include <new>        // std::bad_alloc
 #include <string>
@@ -48,10 +49,18 @@ void raise_panic(const std::string& message, const std::source_location& where);
 
 // Runs body() and converts its outcome to a slot result: the body's value on
 // success, `failure` with a Python exception set otherwise.
+//
+// The one thing let through is the forced unwinding by which the interpreter
+// ends a thread that tries to reattach while it shuts down (pthread_exit, on
+// CPython 3.13 and older): it is no exception of ours, it must reach the
+// thread's start, and a noexcept frame in its way would abort the process.
+// So guard is not noexcept, and rethrows it before anything could catch it.
 template <typename Result, typename Body>
-Result guard(Result failure, Body&& body) noexcept {
+Result guard(Result failure, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const PyErrorAlreadySet&) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
