@@ -388,7 +388,7 @@ def attempt(m, data):
         out = m(data, 0.5)
         return "ok " + str(int(pd.isna(out).sum().sum()) if isinstance(out, pd.DataFrame) else int(pd.isna(out).sum()))
     except BaseException as e:
-        return type(e).__name__ + " " + type(e).__bases__[0].__name__ + " " + e.args[0]
+        return type(e).__name__ + " " + str(e)
 
 m = MNARrs(seed=9, n_workers=2)
 saved = os.dup(1)
@@ -402,23 +402,27 @@ for data in tables:
 
 
 @pytest.mark.parametrize(
-    "break_stdout, reason",
+    "break_stdout, refusal",
     [
-        ("r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)", "Broken pipe"),
-        ("os.close(1)", "Bad file descriptor"),
+        ("r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)", "BrokenPipeError [Errno 32] Broken pipe"),
+        ("os.close(1)", "OSError [Errno 9] Bad file descriptor"),
     ],
     ids=["pipe-without-reader", "closed-descriptor"],
 )
-def test_dump_to_a_closed_writer_panics_and_the_instance_recovers(break_stdout, reason):
+def test_dump_to_a_closed_writer_raises_its_os_error_and_the_instance_recovers(break_stdout, refusal):
     done = run_child(CLOSED_WRITER.replace("{break_stdout}", break_stdout))
     assert done.returncode == 0, done.stderr[-2000:]
     lines = [line for line in done.stderr.splitlines() if line.startswith(("broken", "restored"))]
     assert len(lines) == 4, done.stderr
-    for line in lines[0::2]:
-        assert line.startswith("broken PanicException BaseException failed printing to stdout"), line
-        assert reason in line
+    assert lines[0::2] == ["broken " + refusal] * 2
     assert lines[1] == "restored ok 6" and lines[3] == "restored ok 4"
     assert done.stdout.count("shape=[4, 3]") == 2 and done.stdout.count("shape=[4, 2]") == 2
+    assert "panicked" not in done.stderr
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
 
 
 def test_panic_is_not_caught_by_exception_handlers_in_threads():
@@ -433,7 +437,7 @@ def test_panic_is_not_caught_by_exception_handlers_in_threads():
             caught.append(e)
         try:
             try:
-                MNARrs(n_workers=0)
+                m(np.array([["x"], [Unprintable()]], dtype=object), 0.5)
             except Exception:  # noqa: BLE001 - must not catch it
                 caught.append("Exception")
         except BaseException as e:  # noqa: B036
@@ -444,7 +448,7 @@ def test_panic_is_not_caught_by_exception_handlers_in_threads():
         t.start()
         t.join()
         assert len(caught) == 2 and type(caught[0]) is ValueError, caught
-        assert is_panic(caught[1]) and caught[1].args == ("assertion failed: num_threads > 0",)
+        assert is_panic(caught[1]) and caught[1].args == ("cant convert to str: ValueError: no text",)
         assert_usable(m)
 
 
@@ -520,7 +524,7 @@ def test_failed_dump_leaves_the_stream_after_the_failing_pass():
         try:
             broken(x, 0.5)  # five passes; the first dump fails
         except BaseException as e:
-            print("failed", e.args[0][:26], file=sys.stderr)
+            print("failed", type(e).__name__, file=sys.stderr)
         os.dup2(saved, 1)
         one_pass = MNARrs(seed=12, variance=0.5, n_workers=2)
         one_pass(x, 0.1)  # ceil(4.0) = 4 blanks: exactly the first pass
@@ -528,7 +532,7 @@ def test_failed_dump_leaves_the_stream_after_the_failing_pass():
         """
     )
     assert done.returncode == 0, done.stderr[-2000:]
-    assert "failed failed printing to stdout" in done.stderr, done.stderr[-2000:]
+    assert "failed BrokenPipeError" in done.stderr, done.stderr[-2000:]
     assert "same True" in done.stderr, done.stderr[-2000:]
 
 

@@ -2,13 +2,16 @@
 //
 // Inside the native code a failed Python operation throws PyErrorAlreadySet
 // (the interpreter's exception stays set and reaches the caller unchanged),
-// and an internal failure throws InternalError. `guard` is the one place per
-// entry point that turns either into a Python exception: nothing throws
-// across the C API boundary.
+// and an internal failure throws InternalError; a thread or a write that the
+// system refuses (system_refusal.h) is the machine's fault and becomes the
+// exception Python itself raises for it. `guard` is the one place per entry
+// point that turns each into a Python exception: nothing throws across the
+// C API boundary.
 #pragma once
 
 #include "utils/python/py_ref.h"
 #include "runtime/internal_error.h"
+#include "runtime/system_refusal.h"
 
 #include <cxxabi.h>   // abi::__forced_unwind
 #include <exception>  // std::exception
@@ -44,6 +47,10 @@ std::string take_error_text();
 // an exception set if it could not be created.
 PyObject* panic_exception_type();
 
+// Sets the OSError that Python raises for the system error `error`: the
+// subclass of its errno (BrokenPipeError for EPIPE), "[Errno N] <reason>".
+void set_os_error(int error) noexcept;
+
 // Writes the diagnostic to standard error and raises PanicException(message).
 void raise_panic(const std::string& message, const std::source_location& where);
 
@@ -67,6 +74,10 @@ Result guard(Result failure, Body&& body) {
     }
   } catch (const InternalError& e) {
     raise_panic(e.what(), e.where());
+  } catch (const ThreadStartRefused& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const OutputRefused& e) {
+    set_os_error(e.code().value());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {
