@@ -508,6 +508,87 @@ def test_instance_keeps_working_in_a_forked_child():
     assert "child 0" in done.stderr and "parent True" in done.stderr, done.stderr[-2000:]
 
 
+@pytest.mark.parametrize("forker", ["another-thread", "the-calling-thread"])
+def test_fork_during_a_call(forker):
+    # The call is held inside its intake while the process forks. Forked by
+    # another thread, the child has no thread inside the call, so its copy is
+    # free; forked from the call's own callback, the call goes on in the child
+    # and holds the copy until it returns.
+    done = run_child(
+        f"""
+        import os, sys, threading, warnings
+        import numpy as np
+        import pandas as pd
+        from gapwright import MNARrs
+
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        forker = "{forker}"
+        x = np.random.default_rng(1).normal(size=(200, 4))
+        m = MNARrs(seed=3, n_workers=2, dump=False)
+        inside, forked = threading.Event(), threading.Event()
+
+        def attempt(use):
+            try:
+                return use()
+            except RuntimeError as e:
+                return str(e)
+
+        def child_sees():
+            return attempt(lambda: m(x, 0.2) is not None and "callable") + " / " + attempt(lambda: repr(m))
+
+        def fork_and_report(in_call):
+            pid = os.fork()
+            if pid == 0:
+                os.write(2, ("child " + child_sees() + "\\n").encode())
+                if in_call:
+                    return pid
+                os._exit(0)
+            os.waitpid(pid, 0)
+            return pid
+
+        class Held(pd.DataFrame):
+            _constructor = property(lambda self: pd.DataFrame)
+
+            def to_numpy(self, *args, **kwargs):
+                if forker == "another-thread":
+                    inside.set()
+                    forked.wait(60)
+                elif fork_and_report(in_call=True) == 0:
+                    result = pd.DataFrame.to_numpy(self, *args, **kwargs)
+                    os.write(2, b"child's call goes on\\n")
+                    return result
+                return pd.DataFrame.to_numpy(self, *args, **kwargs)
+
+        def call():
+            out = m(Held(x), 0.2)
+            if forker == "the-calling-thread" and os.getpid() != parent:
+                os.write(2, ("child after its call " + child_sees() + "\\n").encode())
+                os._exit(0)
+
+        parent = os.getpid()
+        caller = threading.Thread(target=call)
+        caller.start()
+        if forker == "another-thread":
+            inside.wait(60)
+            fork_and_report(in_call=False)
+            forked.set()
+        caller.join(60)
+        print("parent", child_sees(), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = [line for line in done.stderr.splitlines() if line.startswith(("child", "parent"))]
+    if forker == "another-thread":
+        expected = ["child callable / MNAR[0.5]"]
+    else:
+        expected = [
+            "child Already borrowed / Already mutably borrowed",
+            "child's call goes on",
+            "child after its call callable / MNAR[0.5]",
+        ]
+    assert lines == [*expected, "parent callable / MNAR[0.5]"], done.stderr[-2000:]
+
+
 def test_failed_dump_leaves_the_stream_after_the_failing_pass():
     # After a call that dies at the first dump, the instance continues from
     # the end of that pass, like an instance whose first call made one pass.
