@@ -7,7 +7,7 @@
 #include <mutex>               // std::mutex, std::lock_guard, std::unique_lock
 #include <new>                 // std::bad_alloc
 #include <source_location>     // std::source_location
-#include <string>              // std::string, std::to_string
+#include <string>              // std::string
 #include <system_error>        // std::system_error
 #include <utility>             // std::move
 
@@ -15,6 +15,7 @@
 #include <unistd.h>   // getpid
 
 #include "runtime/internal_error.h"
+#include "runtime/system_refusal.h"
 
 namespace gapwright {
 
@@ -182,8 +183,7 @@ std::shared_ptr<ThreadPoolSharedData> start_workers(std::size_t num_threads) {
   } catch (const std::system_error& error) {
     // The workers already running see a closed, empty queue and end.
     data->close();
-    panic("failed to spawn thread: " + error.code().message() + " (os error " +
-          std::to_string(error.code().value()) + ")");
+    throw ThreadStartRefused(error.code().value());
   } catch (...) {
     data->close();
     throw;
@@ -202,9 +202,12 @@ ThreadPool::ThreadPool(std::size_t num_threads)
 void ThreadPool::restart_after_fork() {
   // The old shared data was copied from the parent mid-flight: its locks may
   // be held by threads that do not exist here and its counts include their
-  // references. Touching it could block for ever, so the child abandons it.
+  // references. Touching it could block for ever, so the child abandons it,
+  // once a fresh set has started: a child that cannot start threads keeps
+  // the old handle and tries again at its next use.
+  std::shared_ptr<ThreadPoolSharedData> fresh = start_workers(num_threads_);
   new std::shared_ptr<ThreadPoolSharedData>(std::move(shared_));
-  shared_ = start_workers(num_threads_);
+  shared_ = std::move(fresh);
   owner_pid_ = static_cast<int>(::getpid());
 }
 

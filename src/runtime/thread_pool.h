@@ -27,8 +27,10 @@ struct ThreadPoolSharedData;
 class ThreadPool {
  public:
   // Starts `num_threads` workers; 0 is an internal failure
-  // ("assertion failed: num_threads > 0"), and so is a thread the operating
-  // system refuses to start (the workers already started then exit).
+  // ("assertion failed: num_threads > 0"). A thread the operating system
+  // refuses to start throws ThreadStartRefused (the workers already started
+  // then exit); so do execute and join in a forked child whose fresh
+  // workers cannot start.
   explicit ThreadPool(std::size_t num_threads);
   ~ThreadPool();
 

@@ -344,6 +344,39 @@ def test_instances_dropped_after_failing_calls_exit_cleanly():
     assert before == after, "pool threads of dropped instances are still running"
 
 
+@pytest.mark.parametrize("variance", [0.0, 0.1])
+def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls(variance):
+    # Threads still inside calls at shutdown are ended by the interpreter as
+    # they reattach, some from the passes, some from pandas code under intake.
+    done = run_child(
+        f"""
+        import sys, threading
+        import numpy as np
+        import pandas as pd
+        from gapwright import MNARrs
+
+        rng = np.random.default_rng(0)
+        tables = [rng.normal(size=(20_000, 20)), pd.DataFrame(rng.normal(size=(4_000, 6)))]
+        running = threading.Semaphore(0)
+
+        def keep_calling(i):
+            m = MNARrs(variance={variance}, seed=i, n_workers=1 + i % 3, dump=False)
+            while True:
+                m(tables[i % 2], 0.1)
+                running.release()
+
+        for i in range(6):
+            threading.Thread(target=keep_calling, args=(i,), daemon=True).start()
+        for _ in range(12):
+            running.acquire()
+        print("exiting", file=sys.stderr)
+        """,
+        timeout=60,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stderr.strip().endswith("exiting"), done.stderr[-2000:]
+
+
 CLOSED_WRITER = """
 import os, sys
 import numpy as np
@@ -355,7 +388,7 @@ def attempt(m, data):
         out = m(data, 0.5)
         return "ok " + str(int(pd.isna(out).sum().sum()) if isinstance(out, pd.DataFrame) else int(pd.isna(out).sum()))
     except BaseException as e:
-        return type(e).__name__ + " " + type(e).__bases__[0].__name__ + " " + e.args[0]
+        return type(e).__name__ + " " + str(e)
 
 m = MNARrs(seed=9, n_workers=2)
 saved = os.dup(1)
@@ -369,23 +402,27 @@ for data in tables:
 
 
 @pytest.mark.parametrize(
-    "break_stdout, reason",
+    "break_stdout, refusal",
     [
-        ("r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)", "Broken pipe"),
-        ("os.close(1)", "Bad file descriptor"),
+        ("r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)", "BrokenPipeError [Errno 32] Broken pipe"),
+        ("os.close(1)", "OSError [Errno 9] Bad file descriptor"),
     ],
     ids=["pipe-without-reader", "closed-descriptor"],
 )
-def test_dump_to_a_closed_writer_panics_and_the_instance_recovers(break_stdout, reason):
+def test_dump_to_a_closed_writer_raises_its_os_error_and_the_instance_recovers(break_stdout, refusal):
     done = run_child(CLOSED_WRITER.replace("{break_stdout}", break_stdout))
     assert done.returncode == 0, done.stderr[-2000:]
     lines = [line for line in done.stderr.splitlines() if line.startswith(("broken", "restored"))]
     assert len(lines) == 4, done.stderr
-    for line in lines[0::2]:
-        assert line.startswith("broken PanicException BaseException failed printing to stdout"), line
-        assert reason in line
+    assert lines[0::2] == ["broken " + refusal] * 2
     assert lines[1] == "restored ok 6" and lines[3] == "restored ok 4"
     assert done.stdout.count("shape=[4, 3]") == 2 and done.stdout.count("shape=[4, 2]") == 2
+    assert "panicked" not in done.stderr
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
 
 
 def test_panic_is_not_caught_by_exception_handlers_in_threads():
@@ -400,7 +437,7 @@ def test_panic_is_not_caught_by_exception_handlers_in_threads():
             caught.append(e)
         try:
             try:
-                MNARrs(n_workers=0)
+                m(np.array([["x"], [Unprintable()]], dtype=object), 0.5)
             except Exception:  # noqa: BLE001 - must not catch it
                 caught.append("Exception")
         except BaseException as e:  # noqa: B036
@@ -411,7 +448,7 @@ def test_panic_is_not_caught_by_exception_handlers_in_threads():
         t.start()
         t.join()
         assert len(caught) == 2 and type(caught[0]) is ValueError, caught
-        assert is_panic(caught[1]) and caught[1].args == ("assertion failed: num_threads > 0",)
+        assert is_panic(caught[1]) and caught[1].args == ("cant convert to str: ValueError: no text",)
         assert_usable(m)
 
 
@@ -471,6 +508,87 @@ def test_instance_keeps_working_in_a_forked_child():
     assert "child 0" in done.stderr and "parent True" in done.stderr, done.stderr[-2000:]
 
 
+@pytest.mark.parametrize("forker", ["another-thread", "the-calling-thread"])
+def test_fork_during_a_call(forker):
+    # The call is held inside its intake while the process forks. Forked by
+    # another thread, the child has no thread inside the call, so its copy is
+    # free; forked from the call's own callback, the call goes on in the child
+    # and holds the copy until it returns.
+    done = run_child(
+        f"""
+        import os, sys, threading, warnings
+        import numpy as np
+        import pandas as pd
+        from gapwright import MNARrs
+
+        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
+        forker = "{forker}"
+        x = np.random.default_rng(1).normal(size=(200, 4))
+        m = MNARrs(seed=3, n_workers=2, dump=False)
+        inside, forked = threading.Event(), threading.Event()
+
+        def attempt(use):
+            try:
+                return use()
+            except RuntimeError as e:
+                return str(e)
+
+        def child_sees():
+            return attempt(lambda: m(x, 0.2) is not None and "callable") + " / " + attempt(lambda: repr(m))
+
+        def fork_and_report(in_call):
+            pid = os.fork()
+            if pid == 0:
+                os.write(2, ("child " + child_sees() + "\\n").encode())
+                if in_call:
+                    return pid
+                os._exit(0)
+            os.waitpid(pid, 0)
+            return pid
+
+        class Held(pd.DataFrame):
+            _constructor = property(lambda self: pd.DataFrame)
+
+            def to_numpy(self, *args, **kwargs):
+                if forker == "another-thread":
+                    inside.set()
+                    forked.wait(60)
+                elif fork_and_report(in_call=True) == 0:
+                    result = pd.DataFrame.to_numpy(self, *args, **kwargs)
+                    os.write(2, b"child's call goes on\\n")
+                    return result
+                return pd.DataFrame.to_numpy(self, *args, **kwargs)
+
+        def call():
+            out = m(Held(x), 0.2)
+            if forker == "the-calling-thread" and os.getpid() != parent:
+                os.write(2, ("child after its call " + child_sees() + "\\n").encode())
+                os._exit(0)
+
+        parent = os.getpid()
+        caller = threading.Thread(target=call)
+        caller.start()
+        if forker == "another-thread":
+            inside.wait(60)
+            fork_and_report(in_call=False)
+            forked.set()
+        caller.join(60)
+        print("parent", child_sees(), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    lines = [line for line in done.stderr.splitlines() if line.startswith(("child", "parent"))]
+    if forker == "another-thread":
+        expected = ["child callable / MNAR[0.5]"]
+    else:
+        expected = [
+            "child Already borrowed / Already mutably borrowed",
+            "child's call goes on",
+            "child after its call callable / MNAR[0.5]",
+        ]
+    assert lines == [*expected, "parent callable / MNAR[0.5]"], done.stderr[-2000:]
+
+
 def test_failed_dump_leaves_the_stream_after_the_failing_pass():
     # After a call that dies at the first dump, the instance continues from
     # the end of that pass, like an instance whose first call made one pass.
@@ -487,7 +605,7 @@ def test_failed_dump_leaves_the_stream_after_the_failing_pass():
         try:
             broken(x, 0.5)  # five passes; the first dump fails
         except BaseException as e:
-            print("failed", e.args[0][:26], file=sys.stderr)
+            print("failed", type(e).__name__, file=sys.stderr)
         os.dup2(saved, 1)
         one_pass = MNARrs(seed=12, variance=0.5, n_workers=2)
         one_pass(x, 0.1)  # ceil(4.0) = 4 blanks: exactly the first pass
@@ -495,7 +613,7 @@ def test_failed_dump_leaves_the_stream_after_the_failing_pass():
         """
     )
     assert done.returncode == 0, done.stderr[-2000:]
-    assert "failed failed printing to stdout" in done.stderr, done.stderr[-2000:]
+    assert "failed BrokenPipeError" in done.stderr, done.stderr[-2000:]
     assert "same True" in done.stderr, done.stderr[-2000:]
 
 

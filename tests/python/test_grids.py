@@ -232,6 +232,21 @@ def test_multiprocessing_pool_returns_bad_data_as_value_error(method):
         np.testing.assert_array_equal(np.isnan(working.get(timeout=120)), holes(m, alpha=0.2))
 
 
+@pytest.mark.thread_unsafe  # starts process pools of its own
+def test_multiprocessing_pool_returns_a_dump_to_a_pipe_without_reader_as_broken_pipe_error():
+    # As in `python grid.py | head`: the workers' fd 1 is a pipe whose reader has gone.
+    break_stdout = "import os; r, w = os.pipe(); os.close(r); os.dup2(w, 1); os.close(w)"
+    m = MNARrs(seed=2, n_workers=2)
+    with multiprocessing.get_context("spawn").Pool(2, initializer=exec, initargs=(break_stdout,)) as pool:
+        failing = [pool.apply_async(m, (TABLE, 0.2)) for _ in range(3)]
+        for result in failing:
+            with pytest.raises(BrokenPipeError, match=r"^\[Errno 32\] Broken pipe$"):
+                result.get(timeout=120)
+        quiet = MNARrs(seed=2, n_workers=2, dump=False)
+        working = pool.apply_async(quiet, (TABLE, 0.2))
+        np.testing.assert_array_equal(np.isnan(working.get(timeout=120)), holes(copy.deepcopy(quiet), alpha=0.2))
+
+
 @pytest.mark.thread_unsafe  # starts a cluster of its own
 def test_dask_local_cluster_runs_the_grid_instances_and_failures(tmp_path):
     pytest.importorskip("distributed", reason="dask.distributed does not install on this interpreter")

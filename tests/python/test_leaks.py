@@ -96,7 +96,7 @@ def one_round(m):
     expect_failure(lambda: m(UNPRINTABLE, 0.1), "panic")
     expect_failure(lambda: m(FLOATS, "x"), TypeError)
     expect_failure(lambda: m(FLOATS), TypeError)
-    expect_failure(lambda: MNARrs(n_workers=0), "panic")
+    expect_failure(lambda: MNARrs(n_workers=0), ValueError)
     expect_failure(lambda: MNARrs(seed=-1), OverflowError)
 
 
@@ -162,14 +162,14 @@ def test_instances_release_the_type_and_the_panic_class():
             m = MNARrs(seed=i, n_workers=1 + i % 3)
             expect_failure(lambda: m(WITH_NAN, 1.0), ValueError)
             try:
-                MNARrs(n_workers=0)
+                m(UNPRINTABLE, 0.1)
             except BaseException as e:  # noqa: B036
                 panic_type = type(e)
             del m
         panic_refs = sys.getrefcount(panic_type)
         for i in range(100):
             try:
-                MNARrs(seed=i, n_workers=0)
+                MNARrs(seed=i)(UNPRINTABLE, 0.1)
             except BaseException:  # noqa: B036
                 pass
     gc.collect()

@@ -83,10 +83,12 @@ def test_conversions_accept_index_and_float_protocols():
 @pytest.mark.parametrize(
     "kwargs, exc, message",
     [
-        ({"seed": -1}, OverflowError, None),
-        ({"seed": 2**64}, OverflowError, None),
-        ({"n_workers": -3}, OverflowError, None),
+        ({"seed": -1}, OverflowError, "argument 'seed': can't convert negative int to unsigned"),
+        ({"seed": 2**64}, OverflowError, "argument 'seed': int too big to convert"),
+        ({"n_workers": -3}, OverflowError, "argument 'n_workers': "),
         ({"mean": 10**400}, OverflowError, None),
+        ({"n_workers": 0}, ValueError, "argument 'n_workers': must be at least 1, not 0"),
+        ({"n_workers": False}, ValueError, "argument 'n_workers': must be at least 1, not False"),
         ({"seed": 1.5}, TypeError, "argument 'seed': "),
         ({"seed": "7"}, TypeError, "argument 'seed': "),
         ({"n_workers": 2.0}, TypeError, "argument 'n_workers': "),
@@ -182,17 +184,27 @@ def test_call_binding_errors():
     np.testing.assert_array_equal(m(alpha=0, data=x), x)
 
 
-def test_zero_workers_panics_past_exception_handlers(panic, capfd):
-    with panic("assertion failed: num_threads > 0") as p:
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def unprintable_call():
+    """A call that panics: a cell that object arrays cannot hold."""
+    MNARrs(seed=0)(np.array([["x"], [Unprintable()]], dtype=object), 0.0)
+
+
+def test_panic_passes_exception_handlers(panic, capfd):
+    with panic("cant convert to str: ValueError: no text") as p:
         try:
-            MNARrs(n_workers=0)
+            unprintable_call()
         except Exception:  # must not catch it
             pytest.fail("PanicException was caught by 'except Exception'")
     assert type(p.value) is gapwright.PanicException
-    assert p.value.args == ("assertion failed: num_threads > 0",)
+    assert p.value.args == ("cant convert to str: ValueError: no text",)
     notice = capfd.readouterr().err
-    assert re.fullmatch(r"thread '.+' panicked at src/runtime/thread_pool\.cpp:\d+:\d+:\n"
-                        r"assertion failed: num_threads > 0\n", notice), notice
+    assert re.fullmatch(r"thread '.+' panicked at src/\S+\.cpp:\d+:\d+:\n"
+                        r"cant convert to str: ValueError: no text\n", notice), notice
     assert issubclass(type(p.value), BaseException)
     assert type(p.value).__bases__ == (BaseException,)
 
@@ -201,7 +213,7 @@ def test_panic_exception_class_is_created_once(panic):
     seen = []
     for _ in range(2):
         try:
-            MNARrs(n_workers=0)
+            unprintable_call()
         except BaseException as e:  # noqa: B036
             seen.append(type(e))
     assert seen[0] is seen[1]

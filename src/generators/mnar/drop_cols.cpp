@@ -10,6 +10,7 @@
 #include "runtime/checked_math.h"
 #include "runtime/cpu_budget.h"
 #include "runtime/internal_error.h"
+#include "runtime/system_refusal.h"
 
 #include <algorithm>  // std::clamp, std::max, std::min, std::sort
 #include <cmath>      // std::ceil
@@ -311,6 +312,9 @@ void MNAR::drop_cols(std::span<double> matrix, std::size_t rows, std::size_t col
     try {
       write_dumps(*matrix_dump, searched, writer);
     } catch (const InternalError&) {
+      stop_stream_after(writer.written_passes() + 1);
+      throw;
+    } catch (const OutputRefused&) {
       stop_stream_after(writer.written_passes() + 1);
       throw;
     }

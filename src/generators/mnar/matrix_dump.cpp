@@ -6,10 +6,10 @@
 #include <algorithm>  // std::min
 #include <cerrno>     // errno, EINTR
 #include <climits>    // IOV_MAX
-#include <cstring>    // std::strerror
 #include <string>     // std::string, std::to_string
 
 #include "runtime/internal_error.h"
+#include "runtime/system_refusal.h"
 #include "utils/text/number_text.h"
 
 namespace gapwright {
@@ -25,10 +25,6 @@ constexpr std::size_t kEdge = 5;
 constexpr const char* kRowSeparator = ",\n ";
 constexpr const char* kValueSeparator = ", ";
 
-[[noreturn]] void fail_errno(int error) {
-  panic("failed printing to stdout: " + std::string(std::strerror(error)) + " (os error " +
-        std::to_string(error) + ")");
-}
 
 [[noreturn]] void fail_nothing_written() {
   // A writer that takes nothing would be retried for ever.
@@ -149,7 +145,7 @@ void DumpWriter::flush() {
     if (written < 0) {
       const int error = errno;
       if (error == EINTR) continue;
-      fail_errno(error);
+      throw OutputRefused(error);
     }
     if (written == 0) fail_nothing_written();
     // Step over the dumps taken in full; the next one may be taken in part.

@@ -86,8 +86,9 @@ class MatrixDump {
 // descriptor fails, the pass whose dump it did not take in full is known.
 // To a pipe or socket each pass is written as it comes, so that a reader
 // draining it meanwhile is never left a backlog of whole passes when the call
-// ends. A failure is an internal failure whose message is "failed printing
-// to stdout: " and the system error.
+// ends. A write the system refuses throws OutputRefused with its errno; one
+// that takes nothing is an internal failure ("failed printing to stdout:
+// failed to write whole buffer").
 class DumpWriter {
  public:
   explicit DumpWriter(int fd);
@@ -95,9 +96,9 @@ class DumpWriter {
   // Queues the dump of the next pass. `text` is copied when `changed`
   // (or first); otherwise the previous dump's text is repeated.
   void add(const std::string& text, bool changed);
-  // Writes everything queued. On failure the internal failure "failed
-  // printing to stdout: ..." is thrown, and written_passes() tells which pass
-  // failed: the dumps before it were written in full.
+  // Writes everything queued. On failure (OutputRefused, or InternalError as
+  // above) written_passes() tells which pass failed: the dumps before it were
+  // written in full.
   void flush();
   // Passes whose dumps have been written in full.
   std::size_t written_passes() const noexcept { return written_passes_; }

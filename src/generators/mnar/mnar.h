@@ -47,9 +47,9 @@ struct MNAR {
   // pass by pass, and, with `dump` on, writes the matrix dump to `dump_fd`
   // after every pass. Passes stop once every cell is blank: later passes
   // could only report columns with nothing left. A NaN threshold throws
-  // NanThreshold and other internal failures ("failed printing to stdout",
-  // ...) InternalError, with the stream where the failing pass left it; the
-  // matrix is then only good for discarding.
+  // NanThreshold, a dump the system refuses OutputRefused and internal
+  // failures InternalError, each with the stream where the failing pass left
+  // it; the matrix is then only good for discarding.
   void drop_cols(std::span<double> matrix, std::size_t rows, std::size_t cols,
                  std::uint64_t blanks, int dump_fd = STDOUT_FILENO);
 };

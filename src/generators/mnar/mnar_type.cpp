@@ -165,6 +165,11 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     std::optional<std::uint64_t> seed;
     if (given(bound[2])) seed = to_u64(bound[2].get(), "seed");
     const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3].get(), "n_workers") : 4;
+    if (n_workers == 0) {
+      PyErr_Format(PyExc_ValueError, "argument 'n_workers': must be at least 1, not %R",
+                   bound[3].get());
+      throw PyErrorAlreadySet{};
+    }
     const bool dump = given(bound[4]) ? to_bool(bound[4].get(), "dump") : true;
 
     const std::uint64_t chosen_seed = choose_seed(seed);
@@ -199,8 +204,9 @@ PyObject* mnar_call(PyObject* self, PyObject* args, PyObject* kwargs) {
       // The passes, their dumps and the pool's joins touch no Python object;
       // holding the interpreter through them would stall every other Python
       // thread, including one that drains the pipe the dump is written to.
-      Detached detached;
-      object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
+      run_detached([&] {
+        object->record.drop_cols(intake.values.cells(), intake.rows, intake.cols, blanks);
+      });
     } catch (const NanThreshold& failure) {
       raise_error(PyExc_ValueError,
                   nan_threshold_message(failure, object->record.variance, intake.container));

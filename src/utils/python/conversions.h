@@ -1,6 +1,7 @@
 // Conversions of bound arguments. A TypeError raised by the conversion of
 // parameter P comes back as TypeError "argument 'P': <message>" keeping the
-// original's __cause__; any other exception passes unchanged. Both throw
+// original's __cause__, and so does the OverflowError of an int outside the
+// range of to_u64; any other exception passes unchanged. All throw
 // PyErrorAlreadySet on failure.
 #pragma once
 

@@ -2,6 +2,8 @@
 
 #include "utils/python/once.h"
 
+#include <cerrno>  // errno
+
 namespace gapwright::py {
 
 void raise_error(PyObject* type, const std::string& message) {
@@ -67,6 +69,13 @@ PyObject* panic_exception_type() {
         "handlers for Exception do not catch it.",
         PyExc_BaseException, nullptr);
   });
+}
+
+void set_os_error(int error) noexcept {
+  // Built as Python builds it for a failed os.write: OSError(errno, strerror)
+  // picks the subclass.
+  errno = error;
+  PyErr_SetFromErrno(PyExc_OSError);
 }
 
 void raise_panic(const std::string& message, const std::source_location& where) {

@@ -2,14 +2,18 @@
 //
 // Inside the native code a failed Python operation throws PyErrorAlreadySet
 // (the interpreter's exception stays set and reaches the caller unchanged),
-// and an internal failure throws InternalError. `guard` is the one place per
-// entry point that turns either into a Python exception: nothing throws
-// across the C API boundary.
+// and an internal failure throws InternalError; a thread or a write that the
+// system refuses (system_refusal.h) is the machine's fault and becomes the
+// exception Python itself raises for it. `guard` is the one place per entry
+// point that turns each into a Python exception: nothing throws across the
+// C API boundary.
 #pragma once
 
 #include "utils/python/py_ref.h"
 #include "runtime/internal_error.h"
+#include "runtime/system_refusal.h"
 
+#include <cxxabi.h>   // abi::__forced_unwind
 #include <exception>  // std::exception
 #include <new>        // std::bad_alloc
 #include <string>
@@ -48,21 +52,37 @@ std::string take_error_text();
 // an exception set if it could not be created.
 PyObject* panic_exception_type();
 
+// Sets the OSError that Python raises for the system error `error`: the
+// subclass of its errno (BrokenPipeError for EPIPE), "[Errno N] <reason>".
+void set_os_error(int error) noexcept;
+
 // Writes the diagnostic to standard error and raises PanicException(message).
 void raise_panic(const std::string& message, const std::source_location& where);
 
 // Runs body() and converts its outcome to a slot result: the body's value on
 // success, `failure` with a Python exception set otherwise.
+//
+// The one thing let through is the forced unwinding by which the interpreter
+// ends a thread that tries to reattach while it shuts down (pthread_exit, on
+// CPython 3.13 and older): it is no exception of ours, it must reach the
+// thread's start, and a noexcept frame in its way would abort the process.
+// So guard is not noexcept, and rethrows it before anything could catch it.
 template <typename Result, typename Body>
-Result guard(Result failure, Body&& body) noexcept {
+Result guard(Result failure, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const PyErrorAlreadySet&) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
   } catch (const InternalError& e) {
     raise_panic(e.what(), e.where());
+  } catch (const ThreadStartRefused& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (const OutputRefused& e) {
+    set_os_error(e.code().value());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

@@ -4,7 +4,7 @@
 #include "utils/python/errors.h"
 
 #include <atomic>  // std::atomic
-#include <mutex>   // std::mutex, std::lock_guard
+#include <mutex>   // std::mutex, std::unique_lock
 
 namespace gapwright::py {
 
@@ -14,9 +14,11 @@ void ensure_numpy_api() {
   if (imported.load(std::memory_order_acquire)) return;
   // One thread imports; the others wait detached from the interpreter, so
   // the importer can run the import's Python code.
-  Py_BEGIN_ALLOW_THREADS importing.lock();
+  // The lock object predates the wait, so a thread that the interpreter ends
+  // as it reattaches still lets go of the mutex.
+  std::unique_lock lock(importing, std::defer_lock);
+  Py_BEGIN_ALLOW_THREADS lock.lock();
   Py_END_ALLOW_THREADS
-  std::lock_guard lock(importing, std::adopt_lock);
   if (imported.load(std::memory_order_acquire)) return;
   if (PyArray_ImportNumPyAPI() < 0) throw PyErrorAlreadySet{};
   imported.store(true, std::memory_order_release);

@@ -89,8 +89,9 @@ class F64Buffer {
     Hold() = default;
     Hold(const Hold&) = delete;
     Hold& operator=(const Hold&) = delete;
+    // Not by a thread the interpreter is ending, detached (see py_ref.h).
     ~Hold() {
-      if (held) PyBuffer_Release(&view);
+      if (held && PyGILState_Check()) PyBuffer_Release(&view);
     }
   };
   Hold hold_;

@@ -10,7 +10,7 @@
 #include "utils/python/compat.h"
 
 #include <atomic>  // std::atomic
-#include <mutex>   // std::mutex
+#include <mutex>   // std::mutex, std::unique_lock
 
 namespace gapwright::py {
 
@@ -22,14 +22,16 @@ class OnceObject {
   template <typename Create>
   PyObject* get(Create&& create) {
     if (PyObject* ready = object_.load(std::memory_order_acquire)) return ready;
-    Py_BEGIN_ALLOW_THREADS mutex_.lock();
+    // Owned by a lock object from before the wait: a thread that the
+    // interpreter ends as it reattaches still lets go of the mutex.
+    std::unique_lock lock(mutex_, std::defer_lock);
+    Py_BEGIN_ALLOW_THREADS lock.lock();
     Py_END_ALLOW_THREADS
     PyObject* result = object_.load(std::memory_order_acquire);
     if (result == nullptr) {
       result = create();
       if (result != nullptr) object_.store(result, std::memory_order_release);
     }
-    mutex_.unlock();
     return result;
   }
 

@@ -2,6 +2,11 @@
 //
 // Raw PyObject* appears only for borrowed arguments; anything the native
 // code owns lives in a PyRef, so every exit path releases it.
+//
+// One exit path runs without the interpreter: a thread that the interpreter
+// ends while it shuts down unwinds detached (see detached.h), and an object
+// released then could be freed under the feet of the finalizing thread. A
+// reference dropped by a detached thread is therefore left to leak.
 #pragma once
 
 #include "utils/python/compat.h"
@@ -26,12 +31,11 @@ class PyRef {
   PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
     if (this != &other) {
-      PyObject* old = std::exchange(obj_, std::exchange(other.obj_, nullptr));
-      Py_XDECREF(old);
+      drop(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
     }
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() { drop(obj_); }
 
   PyObject* get() const noexcept { return obj_; }
   explicit operator bool() const noexcept { return obj_ != nullptr; }
@@ -40,6 +44,9 @@ class PyRef {
 
  private:
   explicit PyRef(PyObject* obj) noexcept : obj_(obj) {}
+  static void drop(PyObject* obj) noexcept {
+    if (obj != nullptr && PyGILState_Check()) Py_DECREF(obj);
+  }
   PyObject* obj_ = nullptr;
 };
 
