@@ -240,34 +240,32 @@ void read_texts(const ArrowSchema& schema, const ColumnSlice& slice,
   const ArrowArray& array = *slice.array;
   const Layout layout = layout_of(schema.format);
   const void* validity = validity_of(array);
-  if (schema.dictionary != nullptr) {
-    if (array.dictionary == nullptr) throw StreamError("an Arrow dictionary column has no dictionary");
-    const ArrowArray& dictionary = *array.dictionary;
-    std::vector<std::string_view> entries;
-    read_texts(*schema.dictionary, ColumnSlice{&dictionary, dictionary.offset, dictionary.length},
-               entries);
-    const auto size = static_cast<std::int64_t>(entries.size());
-    const void* indices = buffer(array, 1);
+  // Appends every row's text, text_at(i) for a valid element position i.
+  auto append_rows = [&](auto&& text_at_position) {
     for (std::int64_t r = 0; r < slice.length; ++r) {
       const std::int64_t i = slice.offset + r;
       if (is_null(validity, i)) {
         if (nulls != nullptr) nulls->push_back(out.size());
         out.push_back(kMissingText);
       } else {
-        out.push_back(entries[checked_index(index_at(layout, indices, i), size)]);
+        out.push_back(text_at_position(i));
       }
     }
+  };
+  if (schema.dictionary == nullptr) {
+    append_rows([&](std::int64_t i) { return text_at(layout, array, i); });
     return;
   }
-  for (std::int64_t r = 0; r < slice.length; ++r) {
-    const std::int64_t i = slice.offset + r;
-    if (is_null(validity, i)) {
-      if (nulls != nullptr) nulls->push_back(out.size());
-      out.push_back(kMissingText);
-    } else {
-      out.push_back(text_at(layout, array, i));
-    }
-  }
+  if (array.dictionary == nullptr) throw StreamError("an Arrow dictionary column has no dictionary");
+  const ArrowArray& dictionary = *array.dictionary;
+  std::vector<std::string_view> entries;
+  read_texts(*schema.dictionary, ColumnSlice{&dictionary, dictionary.offset, dictionary.length},
+             entries);
+  const auto size = static_cast<std::int64_t>(entries.size());
+  const void* indices = buffer(array, 1);
+  append_rows([&](std::int64_t i) {
+    return entries[static_cast<std::size_t>(checked_index(index_at(layout, indices, i), size))];
+  });
 }
 
 }  // namespace gapwright::arrow
