@@ -49,7 +49,12 @@ FAMILIES = {
     "string-pyarrow": (lambda: text_frame("string[pyarrow]"), lambda: text_frame(object), "string"),
     "arrow-string": (lambda: text_frame(pd.ArrowDtype(pa.string())), lambda: text_frame(object), None),
     "arrow-large-string": (lambda: text_frame(pd.ArrowDtype(pa.large_string())), lambda: text_frame(object), None),
-    "category-text": (lambda: text_frame("category"), lambda: text_frame(object), "category"),
+    # categories no cell uses take no rank
+    "category-text": (
+        lambda: text_frame(pd.CategoricalDtype(["0 unused", "Apple", "fig", "kiwi", "10", "9", "é", "~unused"])),
+        lambda: text_frame(object),
+        "category",
+    ),
     "category-numbers": (lambda: number_frame("category"), lambda: number_frame("float64"), "category"),
     "Int64": (lambda: number_frame("Int64"), lambda: number_frame("float64"), "Int64"),
     "Float64": (lambda: number_frame("Float64"), lambda: number_frame("float64"), "Float64"),

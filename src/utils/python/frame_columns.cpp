@@ -224,63 +224,104 @@ void read_text(PyObject* column, PyObject* series_type, const MissingValues& mis
   }
 }
 
-// A categorical column is read through its categories: each cell takes the
-// value its code stands for, a text category its label among the texts in
-// use (a code of -1, a missing cell, has the label "nan").
+// Calls f(row, code) for every code of a categorical's codes array, read in
+// its own integer width.
+template <typename F>
+void for_each_code(PyArrayObject* codes, F&& f) {
+  const auto count = static_cast<std::size_t>(PyArray_SIZE(codes));
+  auto walk = [&](auto type_tag) {
+    using Code = decltype(type_tag);
+    const auto* const data = static_cast<const Code*>(PyArray_DATA(codes));
+    for (std::size_t r = 0; r < count; ++r) f(r, static_cast<std::int64_t>(data[r]));
+  };
+  switch (PyArray_TYPE(codes)) {
+    case NPY_INT8: return walk(std::int8_t{});
+    case NPY_INT16: return walk(std::int16_t{});
+    case NPY_INT32: return walk(std::int32_t{});
+    case NPY_INT64: return walk(std::int64_t{});
+    default: panic("categorical codes of numpy type " + std::to_string(PyArray_TYPE(codes)));
+  }
+}
+
+// The value of each category: its label's code among the labels in use
+// (text categories), its number, or its ticks. A code of -1, a missing
+// cell, stands for the label "nan" in text and for NaN otherwise.
+struct CategoryValues {
+  std::vector<double> values;
+  double missing = kNaN;
+};
+
+CategoryValues text_category_values(PyObject* categories, PyArrayObject* codes,
+                                    ColumnTarget& target) {
+  PyRef cells = call_to_numpy(categories, reinterpret_cast<PyObject*>(&PyBaseObject_Type), false);
+  PyRef iterator = check(PyObject_GetIter(cells.get()));
+  std::vector<std::string> texts;
+  while (PyRef cell = next_item(iterator.get())) texts.push_back(str_text(cell.get()));
+  // Only the labels that cells use are ranked, as a column of the same
+  // values in any other dtype would rank them.
+  std::vector<bool> used(texts.size(), false);
+  bool any_missing = false;
+  for_each_code(codes, [&](std::size_t, std::int64_t code) {
+    if (code < 0) {
+      any_missing = true;
+    } else if (static_cast<std::size_t>(code) < used.size()) {
+      used[static_cast<std::size_t>(code)] = true;
+    }
+  });
+  std::vector<std::string_view> labels;
+  std::vector<std::size_t> category_of_label;
+  for (std::size_t k = 0; k < texts.size(); ++k) {
+    if (!used[k]) continue;
+    labels.push_back(texts[k]);
+    category_of_label.push_back(k);
+  }
+  if (any_missing) labels.push_back("nan");
+  const std::vector<double> label_codes = encode_texts(target.encoding, target.j, labels);
+  CategoryValues out{std::vector<double>(texts.size(), kNaN), kNaN};
+  for (std::size_t l = 0; l < category_of_label.size(); ++l) {
+    out.values[category_of_label[l]] = label_codes[l];
+  }
+  if (any_missing) out.missing = label_codes.back();
+  return out;
+}
+
+// A categorical column is read through its categories and codes, with no
+// object or text made per cell.
 void read_category(PyObject* column, ColumnTarget& target) {
   PyRef array = attribute(column, "array");
   PyRef categories = attribute(array.get(), "categories");
   PyRef codes_array = attribute(array.get(), "codes");
-  PyRef codes = check(PyArray_FROMANY(codes_array.get(), NPY_INT64, 1, 1, NPY_ARRAY_CARRAY_RO));
+  PyRef codes = check(PyArray_FROMANY(codes_array.get(), NPY_NOTYPE, 1, 1, NPY_ARRAY_CARRAY_RO));
   auto* const plain_codes = reinterpret_cast<PyArrayObject*>(codes.get());
   const auto count = static_cast<std::size_t>(PyArray_SIZE(plain_codes));
   if (count != target.out.size()) {
     panic("a categorical column holds " + std::to_string(count) + " codes for " +
           std::to_string(target.out.size()) + " rows");
   }
-  const auto* const code = static_cast<const std::int64_t*>(PyArray_DATA(plain_codes));
   PyRef categories_dtype = attribute(categories.get(), "dtype");
   PyRef kind_text = attribute(categories_dtype.get(), "kind");
   const std::string kind = utf8_text(kind_text.get());
 
-  const bool text = kind == "O" || kind == "U" || kind == "T";
-  std::vector<double> values;
-  std::vector<std::string> texts;
-  if (text) {
-    PyRef cells = call_to_numpy(categories.get(), reinterpret_cast<PyObject*>(&PyBaseObject_Type), false);
-    PyRef iterator = check(PyObject_GetIter(cells.get()));
-    while (PyRef cell = next_item(iterator.get())) texts.push_back(str_text(cell.get()));
+  CategoryValues values;
+  if (kind == "O" || kind == "U" || kind == "T") {
+    values = text_category_values(categories.get(), plain_codes, target);
   } else if (kind == "f" || kind == "i" || kind == "u" || kind == "b") {
-    values.resize(length_of(categories.get()));
-    read_float64(categories.get(), true, values);
+    values.values.resize(length_of(categories.get()));
+    read_float64(categories.get(), true, values.values);
   } else if (kind == "M" || kind == "m") {
-    values.resize(length_of(categories.get()));
+    values.values.resize(length_of(categories.get()));
     PyRef ticks = attribute(categories.get(), "asi8");
-    read_ticks(ticks.get(), values);
+    read_ticks(ticks.get(), values.values);
   } else {
     unsupported(target);
   }
-  const std::size_t size = texts.empty() ? values.size() : texts.size();
-  auto checked = [&](std::size_t r) {
-    if (code[r] >= static_cast<std::int64_t>(size)) {
-      panic(index_out_of_bounds(size, static_cast<std::uint64_t>(code[r])));
+  const std::size_t size = values.values.size();
+  for_each_code(plain_codes, [&](std::size_t r, std::int64_t code) {
+    if (code >= static_cast<std::int64_t>(size)) {
+      panic(index_out_of_bounds(size, static_cast<std::uint64_t>(code)));
     }
-    return code[r];
-  };
-  if (text) {
-    std::vector<std::string_view> cells(count);
-    for (std::size_t r = 0; r < count; ++r) {
-      const std::int64_t at = checked(r);
-      cells[r] = at < 0 ? std::string_view("nan") : std::string_view(texts[static_cast<std::size_t>(at)]);
-    }
-    const std::vector<double> encoded = encode_texts(target.encoding, target.j, cells);
-    std::copy(encoded.begin(), encoded.end(), target.out.begin());
-    return;
-  }
-  for (std::size_t r = 0; r < count; ++r) {
-    const std::int64_t at = checked(r);
-    target.out[r] = at < 0 ? kNaN : values[static_cast<std::size_t>(at)];
-  }
+    target.out[r] = code < 0 ? values.missing : values.values[static_cast<std::size_t>(code)];
+  });
 }
 
 void read_arrow(PyObject* column, ColumnTarget& target) {
