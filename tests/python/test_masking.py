@@ -281,3 +281,94 @@ def test_huge_means_clamp_to_the_largest_value(capfd, mean):
     x = np.array([[1.0], [2.0], [4.0], [3.0]])
     out = masked(x, 0.25, seed=1, mean=mean)
     assert np.isnan(out[2, 0]) and np.isnan(out).sum() == 1
+
+
+# ---------------------------------------------------------------- long and wide tables
+
+def _sampled_rows(n):
+    """The rows an evenly spread sample of 256 or of 4096 rows reads."""
+    return sorted({(2 * i + 1) * n // (2 * size) for size in (256, 4096) for i in range(size)})
+
+
+def _adversarial_column(kind, n, gen):
+    if kind == "sorted":
+        return np.sort(np.round(gen.normal(size=n), 2))
+    if kind == "sawtooth":
+        return (np.arange(n) % 97) * 0.5 - 20.0
+    if kind == "all but a few equal":
+        column = np.full(n, 3.0)
+        column[gen.integers(0, n, size=5)] = [2.0, 4.0, 3.0 + 2.0**-51, 3.0 - 2.0**-51, 9.0]
+        return column
+    # The sampled rows all hold the centre, while the rows nearest it lie elsewhere.
+    column = gen.uniform(0.0, 1.0, size=n)
+    column[_sampled_rows(n)] = 0.5
+    return column
+
+
+@pytest.mark.parametrize("kind", ["sorted", "sawtooth", "all but a few equal", "sample at the centre"])
+def test_columns_that_mislead_a_sample_match_reference(capfd, kind):
+    # Long enough for the selection's sample rounds; an odd blank count, so
+    # that the last pass takes one column's next nearest cell.
+    gen = np.random.default_rng(42)
+    x = np.column_stack([_adversarial_column(kind, 17000, gen) for _ in range(2)])
+    out = MNARrs(seed=11, n_workers=2, dump=False)(x, 12.5 / x.size)
+    expected, _ = reference.mask(x.tolist(), 12.5 / x.size, 11)
+    np.testing.assert_array_equal(out, np.array(expected))
+
+
+@pytest.mark.parametrize("rows, cols", [(440, 600), (16, 16400)])
+def test_variance_zero_over_many_groups_and_two_jobs_matches_reference(capfd, rows, cols):
+    # Enough cells for a second job; 16 columns a group and a partial last
+    # group; a full pass then a partial one. Short columns are sorted.
+    gen = np.random.default_rng(rows)
+    x = np.round(gen.normal(size=(rows, cols)), 1)
+    alpha = (cols + 6.5) / x.size
+    capfd.readouterr()
+    out = MNARrs(seed=3, n_workers=2)(x, alpha)
+    dumps = capfd.readouterr().out
+    expected, expected_dumps = reference.mask(x.tolist(), alpha, 3)
+    np.testing.assert_array_equal(out, np.array(expected))
+    assert dumps == expected_dumps
+
+
+def test_calls_of_other_shapes_on_one_instance_match_reference(capfd):
+    # One instance, and the scratch its calls keep, over tables longer and
+    # shorter, wider and narrower, in ranges far apart; each call matches the
+    # reference model carried on along the same stream.
+    gen = np.random.default_rng(8)
+    tables = [
+        gen.normal(500.0, 300.0, size=(6000, 3)),
+        gen.integers(-2, 3, size=(2000, 2)) * 0.5,
+        gen.normal(-1e6, 1.0, size=(5000, 1)),
+        np.round(gen.normal(size=(1500, 4)), 1),
+    ]
+    for variance in (0.1, 0.0):
+        instance = MNARrs(variance=variance, seed=21, n_workers=2, dump=False)
+        stream = reference.Stream(21)
+        for i, x in enumerate(tables):
+            expected, _ = reference.mask(x.tolist(), 0.002, 21, 0.5, variance, stream=stream)
+            np.testing.assert_array_equal(instance(x, 0.002), np.array(expected),
+                                          err_msg=f"variance {variance}, call {i}")
+
+
+def test_a_column_over_two_million_rows_matches_reference():
+    # Longer than the columns that are copied before they are indexed. The
+    # reference model's passes, with its scans and its sort done by numpy:
+    # the values are finite and never zero, so the numeric order is the
+    # total order and a square's bits are its key.
+    n = 2**21 + 5
+    x = np.round(np.random.default_rng(21).normal(size=(n, 1)), 4)
+    x[x == 0.0] = 0.5
+    column = x[:, 0]
+    s = np.sort(column)
+    p = reference.saturating_u64(math.floor(n * 0.5))
+    centre, spread = s[p], (s[-1] - s[0]) * 0.1  # n is odd
+    stream = reference.Stream(9)
+    expected = column.copy()
+    for _ in range(math.ceil(1e-5 * n)):
+        assert stream.pick_indices(1, 1) == [0]
+        d = expected - stream.gauss(centre, spread)
+        keys = np.where(np.isnan(expected), np.iinfo(np.int64).max, (d * d).view(np.int64))
+        expected[np.argmin(keys)] = np.nan
+    out = MNARrs(variance=0.1, seed=9, n_workers=2, dump=False)(x, 1e-5)
+    np.testing.assert_array_equal(out[:, 0], expected)

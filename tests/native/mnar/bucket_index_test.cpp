@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>  // std::sort
+#include <algorithm>  // std::min, std::sort
 #include <bit>        // std::bit_cast
-#include <cmath>      // std::nan
+#include <cmath>      // std::nan, std::round
 #include <cstdint>
 #include <limits>     // std::numeric_limits
 #include <random>     // std::mt19937_64, std::normal_distribution
@@ -214,6 +214,44 @@ TEST(bucket_index_test, every_runnable_column_scan_finds_the_portable_place) {
     const std::vector<double> all_taken(kScanWindow, kNaN);
     EXPECT_EQ(scan->nearest_place(all_taken.data(), 9, 1.0), 9U);
     EXPECT_EQ(scan->nearest_in_window(all_taken.data(), 9, 1.0), 9U);
+  }
+}
+
+// One index for column after column, as a job keeps it between groups and
+// calls: a long column partly taken, a refused one, then shorter columns in
+// other ranges, with thresholds beyond them and inside them. Whatever the
+// earlier builds left in its buffers, every take is what a scan takes.
+TEST(bucket_index_test, an_index_built_again_keeps_nothing_of_the_last_column) {
+  std::mt19937_64 random(17);
+  for (const detail::NearestCellScan* scan : detail::runnable_nearest_cell_scans()) {
+    BucketIndex index(*scan);
+    std::vector<double> first = normal_draws(random, 100000, 100.0);
+    ASSERT_TRUE(index.build(first.data(), first.size(), 1));
+    for (const double threshold : normal_draws(random, 1000, 50.0)) {
+      const auto taken = index.take_nearest(threshold);
+      ASSERT_EQ(taken, nearest_by_scan(first.data(), first.size(), 1, 0, threshold)) << scan->name;
+      first[*taken] = kNaN;
+    }
+    const std::vector<double> refused = {1.0, kInf, 2.0};
+    ASSERT_FALSE(index.build(refused.data(), refused.size(), 1));
+    // Shorter each time, bunched into ranges the last column did not have,
+    // then ties; the shorter ones taken to the last cell, and once more.
+    for (const std::size_t n : {40000, 3000, 37}) {
+      std::vector<double> column = normal_draws(random, n, 0.01);
+      for (double& value : column) value = n == 37 ? std::round(value * 300.0) : value + 1000.0;
+      const double centre = n == 37 ? 0.0 : 1000.0;
+      ASSERT_TRUE(index.build(column.data(), n, 1));
+      for (std::size_t pass = 0; pass <= std::min<std::size_t>(n, 3000); ++pass) {
+        // Above the column's largest value, below its smallest, or inside.
+        const double threshold = pass % 3 == 0 ? 1e6 : pass % 3 == 1 ? -5.0 : centre;
+        const auto expected = nearest_by_scan(column.data(), n, 1, 0, threshold);
+        const auto taken = index.take_nearest(threshold);
+        ASSERT_EQ(taken.has_value(), expected.has_value()) << scan->name << ", " << n << " rows";
+        if (!taken) break;
+        ASSERT_EQ(*taken, *expected) << scan->name << ", " << n << " rows, pass " << pass;
+        column[*taken] = kNaN;
+      }
+    }
   }
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <limits>     // std::numeric_limits
 #include <random>     // std::mt19937_64
+#include <utility>    // std::move
 #include <vector>
 
 #include "nearest_scan.h"
@@ -222,6 +223,34 @@ TEST(column_index_test, matches_the_scan_until_the_column_is_exhausted) {
       }
       ASSERT_EQ(index.take_nearest(0.0), std::nullopt);
     }
+  }
+}
+
+// Indexes built one after another on the buffers of the last, as a job
+// builds them: a long column partly taken, then shorter ones with NaNs,
+// infinities and ties in other ranges, each taken to the end and compared
+// with a scan.
+TEST(column_index_test, an_index_on_reused_storage_keeps_nothing_of_the_last_column) {
+  std::mt19937_64 random(31);
+  ColumnIndex::Storage storage;
+  for (const std::size_t rows : {20000, 1500, 40, 3}) {
+    std::vector<double> column(rows);
+    for (double& value : column) {
+      value = rows == 20000 ? static_cast<double>(random() >> 11) * 0x1p-40
+                            : draw_value(random, 1 + static_cast<unsigned>(random() % 12)) - 50.0;
+    }
+    ColumnIndex index(column.data(), rows, 1, 0, std::move(storage));
+    const std::size_t passes = rows == 20000 ? 500 : rows + 1;
+    for (std::size_t pass = 0; pass < passes; ++pass) {
+      // Beyond the column on either side, or inside it.
+      const double threshold = pass % 3 == 0 ? 1e9 : pass % 3 == 1 ? -1e9 : draw_threshold(random, column);
+      if (std::isnan(threshold)) continue;
+      const auto expected = nearest_by_scan(column.data(), rows, 1, 0, threshold);
+      ASSERT_EQ(index.take_nearest(threshold), expected) << rows << " rows, pass " << pass;
+      if (!expected) break;
+      column[*expected] = kNaN;
+    }
+    storage = std::move(index).release();
   }
 }
 

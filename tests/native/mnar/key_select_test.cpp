@@ -3,7 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>  // std::lower_bound, std::minmax_element, std::sort
-#include <cstdint>    // std::uint64_t
+#include <cstdint>    // std::uint32_t, std::uint64_t
+#include <iterator>   // std::size
 #include <random>     // std::mt19937_64
 #include <vector>
 
@@ -36,6 +37,13 @@ std::vector<std::uint64_t> keys_of_kind(int kind, std::size_t n, std::mt19937_64
   return keys;
 }
 
+// Leaves garbage where the next call's locals will lie, so that a count
+// the selection forgets to clear cannot pass by finding zeros there.
+[[gnu::noinline]] void dirty_stack(std::uint64_t seed) {
+  volatile std::uint32_t garbage[std::size_t{1} << 16];
+  for (std::size_t i = 0; i < std::size(garbage); ++i) garbage[i] = static_cast<std::uint32_t>(seed * (i + 1));
+}
+
 TEST(key_select_test, adjacent_ranks_match_a_sort) {
   std::mt19937_64 gen(3);
   ReusedBuffer<std::uint64_t> scratch;
@@ -47,6 +55,10 @@ TEST(key_select_test, adjacent_ranks_match_a_sort) {
       for (int round = 0; round < 20; ++round) {
         const std::uint64_t rank = gen() % n;
         const bool with_next = rank + 1 < n && round % 4 != 0;
+        // The scratch and the stack hold what another column left.
+        std::uint64_t* const held = scratch.at_least(2 * n + 64);
+        for (std::size_t i = 0; i < 2 * n + 64; ++i) held[i] = gen();
+        dirty_stack(gen() | 1);
         const AdjacentRanks found =
             select_adjacent(keys, rank, with_next, scratch);
         const auto below = [&](std::uint64_t key) {
