@@ -11,8 +11,8 @@
 #pragma once
 
 #include "utils/python/compat.h"
+#include "utils/python/forced_unwind.h"
 
-#include <cxxabi.h>   // abi::__forced_unwind
 #include <exception>  // std::exception_ptr, std::current_exception, std::rethrow_exception
 
 namespace gapwright::py {
@@ -24,11 +24,9 @@ void run_detached(Work&& work) {
   PyThreadState* const state = PyEval_SaveThread();
   try {
     work();
-  } catch (abi::__forced_unwind&) {
-    // The thread is being ended: it must go on unwinding, and has nothing to
-    // reattach for.
-    throw;
-  } catch (...) {
+  }
+  GAPWRIGHT_PASS_FORCED_UNWIND
+  catch (...) {
     failure = std::current_exception();
   }
   PyEval_RestoreThread(state);

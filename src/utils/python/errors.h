@@ -9,11 +9,11 @@
 // C API boundary.
 #pragma once
 
+#include "utils/python/forced_unwind.h"
 #include "utils/python/py_ref.h"
 #include "runtime/internal_error.h"
 #include "runtime/system_refusal.h"
 
-#include <cxxabi.h>   // abi::__forced_unwind
 #include <exception>  // std::exception
 #include <new>        // std::bad_alloc
 #include <string>
@@ -71,9 +71,9 @@ template <typename Result, typename Body>
 Result guard(Result failure, Body&& body) {
   try {
     return body();
-  } catch (abi::__forced_unwind&) {
-    throw;
-  } catch (const PyErrorAlreadySet&) {
+  }
+  GAPWRIGHT_PASS_FORCED_UNWIND
+  catch (const PyErrorAlreadySet&) {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
