@@ -53,29 +53,39 @@ ArrowArrayStream take_stream(PyObject* capsule) {
 
 std::string type_name_of(const ArrowSchema& schema) { return arrow::type_text(schema); }
 
-// The holes of column c in each batch: a validity bitmap over the column's
-// element positions that keeps the input's nulls and clears the blanked cells.
+// The holes of each batch: per column, a validity bitmap over the column's
+// element positions that keeps the input's nulls and clears the blanked
+// cells. The matrix is read once, row after row, as it lies in memory.
 void mark_holes(const arrow::ImportedTable& table, const double* matrix, std::size_t cols,
                 arrow::HoleMasks& holes) {
   holes.masks.resize(table.batches());
   for (std::size_t b = 0; b < table.batches(); ++b) {
-    holes.masks[b].resize(table.cols());
-    for (std::size_t c = 0; c < table.cols(); ++c) {
+    std::vector<std::vector<std::uint8_t>>& masks = holes.masks[b];
+    masks.resize(cols);
+    std::vector<std::int64_t> offsets(cols, 0);
+    std::int64_t length = 0;
+    for (std::size_t c = 0; c < cols; ++c) {
       const arrow::ColumnSlice slice = table.column(b, c);
       const ArrowArray& array = *slice.array;
+      length = slice.length;
       // A column of nulls has no validity to narrow.
       if (array.n_buffers < 1 || std::strcmp(table.column_schema(c).format, "n") == 0) continue;
+      offsets[c] = slice.offset;
+      const auto bytes = static_cast<std::size_t>(slice.offset + slice.length + 7) / 8;
       const auto* source = array.null_count != 0 ? static_cast<const std::uint8_t*>(array.buffers[0]) : nullptr;
-      const auto end = static_cast<std::size_t>(slice.offset + slice.length);
-      std::vector<std::uint8_t> bitmap((end + 7) / 8, 0);
-      const std::size_t start = table.batch_start(b);
-      for (std::int64_t r = 0; r < slice.length; ++r) {
-        const auto i = static_cast<std::size_t>(slice.offset + r);
-        const bool valid = source == nullptr || ((source[i >> 3] >> (i & 7)) & 1);
-        const bool blanked = std::isnan(matrix[(start + static_cast<std::size_t>(r)) * cols + c]);
-        if (valid && !blanked) bitmap[i >> 3] |= static_cast<std::uint8_t>(1u << (i & 7));
+      if (source != nullptr) {
+        masks[c].assign(source, source + bytes);
+      } else {
+        masks[c].assign(bytes, 0xff);
       }
-      holes.masks[b][c] = std::move(bitmap);
+    }
+    const double* row = matrix + table.batch_start(b) * cols;
+    for (std::int64_t r = 0; r < length; ++r, row += cols) {
+      for (std::size_t c = 0; c < cols; ++c) {
+        if (!std::isnan(row[c]) || masks[c].empty()) continue;
+        const auto i = static_cast<std::size_t>(offsets[c] + r);
+        masks[c][i >> 3] &= static_cast<std::uint8_t>(~(1u << (i & 7)));
+      }
     }
   }
 }
