@@ -3,7 +3,8 @@
 # the Python suite on CPython 3.15 and 3.14 in a Debian sid root
 # (scripts/sid_pythons.sh) and on the three newest interpreters found here,
 # each in its own virtual environment with the package installed from a wheel
-# built from a fresh sdist; the module built for aarch64 and tested under
+# built from a fresh sdist, and on the system's python3 when it is another
+# interpreter (scripts/system_python.sh); the module built for aarch64 and tested under
 # emulation; the C++ tests cross-built for aarch64; a clang + libc++ build;
 # the sanitizer runs. One line per step; the tools' own output is in
 # build/logs.
@@ -70,6 +71,7 @@ for python in "${pythons[@]}"; do
   (cd tests && "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider \
     -p no:run-parallel python)
 done
+bash scripts/system_python.sh "$sdist" "${pythons[@]}"
 
 # The suites above run the kernels this processor picks (the widest it has).
 # The masking tests, which compare the holes with the reference model, run

@@ -1,20 +1,22 @@
 #!/usr/bin/env bash
-# wheel_venv.sh PYTHON VENV SDIST WHEELS: makes the virtual environment VENV
-# for the interpreter PYTHON (once), builds a wheel from SDIST into WHEELS and
+# wheel_venv.sh PYTHON VENV SDIST WHEELS [TAG]: makes the virtual environment
+# VENV for the interpreter PYTHON (once), builds a wheel from SDIST into WHEELS and
 # installs it with the packages the tests need, the `test` extra of
 # pyproject.toml. When the extra does not install as a whole, as on an
 # interpreter newer than some of its packages, installs what it can package
 # by package and says loudly which are missing: the tests that need them skip,
-# and pytest shows why. The tools' output goes to build/logs/python-X.Y.log.
+# and pytest shows why. The tools' output goes to build/logs/python-X.Y.log, or
+# python-X.Y-TAG.log for a second interpreter of the same minor version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
-python="$1" venv="$2" sdist="$3" wheels="$4"
+python="$1" venv="$2" sdist="$3" wheels="$4" tag="${5:-}"
 version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
-log="python-$version"
+log="python-$version${tag:+-$tag}"
+shown="Python $version${tag:+ ($tag)}"
 rm -f "$logs_dir/$log.log"
 
-step "Python $version: wheel from the sdist and the test packages" "about a minute; two the first time"
+step "$shown: wheel from the sdist and the test packages" "about a minute; two the first time"
 if [[ ! -x "$venv/bin/python" ]]; then
   logged "$log" "$python" -m venv "$venv"
   logged "$log" "$venv/bin/pip" install --upgrade pip
@@ -25,7 +27,7 @@ wheel="$(ls "$wheels"/gapwright-*.whl)"
 echo "built ${wheel#"$PWD"/}"
 
 if ! "$venv/bin/pip" install "$wheel[test]" >>"$logs_dir/$log.log" 2>&1; then
-  echo "!! Python $version: the test extra does not install as a whole; installing its packages one by one"
+  echo "!! $shown: the test extra does not install as a whole; installing its packages one by one"
   logged "$log" "$venv/bin/pip" install "$wheel"
   # The extra's requirements as the wheel declares them, without the marker.
   mapfile -t wanted < <("$venv/bin/python" -c '
@@ -35,7 +37,7 @@ for r in m.requires("gapwright") or []:
         print(r.split(";")[0].strip())')
   for requirement in "${wanted[@]}"; do
     if ! "$venv/bin/pip" install "$requirement" >>"$logs_dir/$log.log" 2>&1; then
-      skip "Python $version: the tests that need $requirement" \
+      skip "$shown: the tests that need $requirement" \
         "it does not install on this interpreter (see $logs_shown/$log.log)"
     fi
   done

@@ -13,7 +13,9 @@ using gapwright::py::PyRef;
 // __all__, which names the module's one class.
 int gapwright_exec(PyObject* module) {
   if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "gapwright can only be initialised on a module object");
+    gapwright::py::set_error(
+        PyExc_TypeError,
+        PyUnicode_FromString("gapwright can only be initialised on a module object"));
     return -1;
   }
   PyObject* type = gapwright::py::mnar_type();

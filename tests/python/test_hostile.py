@@ -1071,19 +1071,42 @@ def test_more_workers_than_the_system_allows():
 HOSTILE_COUNT = len(HOSTILE) + len(CONSTRUCTOR_CASES) + 2
 
 
-def test_allocation_failures_while_naming_an_unsupported_type_raise_memory_error():
+# Refusals whose message is formatted from what the caller passed: its type,
+# its module, a keyword, a value's repr.
+FORMATTED_REFUSALS = {
+    "unsupported type": (lambda m: m(7, 0.5), TypeError, "Unsupported type: 'int" + UNSUPPORTED),
+    "array of one dimension": (
+        lambda m: m(np.zeros(3), 0.5),
+        TypeError,
+        "Unsupported type: 'numpy.ndarray' with 1 dimension (2 needed)" + UNSUPPORTED[1:],
+    ),
+    "unexpected keyword": (
+        lambda m: m(7, 0.5, colour=1),
+        TypeError,
+        "MNARrs.__call__() got an unexpected keyword argument 'colour'",
+    ),
+    "no workers": (lambda m: MNARrs(n_workers=0), ValueError, "argument 'n_workers': must be at least 1, not 0"),
+    "state of another type": (lambda m: m.__setstate__([1]), TypeError, "MNARrs state must be a tuple, not list"),
+}
+
+
+# CPython 3.11 before 3.11.5 sets an exception of the refusal's type with no
+# message when PyErr_Format cannot allocate the message: the caller must get
+# the MemoryError all the same.
+@pytest.mark.parametrize("refusal", FORMATTED_REFUSALS)
+def test_allocation_failures_while_naming_a_refusal_raise_memory_error(refusal):
     testcapi = pytest.importorskip("_testcapi")  # not shipped by every CPython build
+    call, error, message = FORMATTED_REFUSALS[refusal]
     m = MNARrs(seed=1, n_workers=1)
-    message = "Unsupported type: 'int" + UNSUPPORTED
     outcomes = set()
     for k in range(40):
         testcapi.set_nomemory(k, k + 1)
         try:
-            m(7, 0.5)
-        except (TypeError, MemoryError) as e:
+            call(m)
+        except (error, MemoryError) as e:
             outcome = e
         finally:
             testcapi.remove_mem_hooks()
         assert type(outcome) is MemoryError or str(outcome) == message, (k, outcome)
         outcomes.add(type(outcome))
-    assert outcomes == {MemoryError, TypeError}
+    assert outcomes == {MemoryError, error}

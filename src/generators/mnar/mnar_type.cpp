@@ -68,48 +68,42 @@ struct InstanceState {
 // must never leave an instance on a stream that no instance was on.
 InstanceState parse_state(PyObject* state) {
   if (!PyTuple_Check(state)) {
-    PyErr_Format(PyExc_TypeError, "MNARrs state must be a tuple, not %s", Py_TYPE(state)->tp_name);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_TypeError, "MNARrs state must be a tuple, not %s",
+                    Py_TYPE(state)->tp_name);
   }
   const Py_ssize_t size = PyTuple_GET_SIZE(state);
   if (size < 1) raise_error(PyExc_ValueError, "MNARrs state is empty: no version");
   PyObject* version = PyTuple_GET_ITEM(state, 0);
   if (!PyLong_CheckExact(version)) {
-    PyErr_Format(PyExc_TypeError, "MNARrs state version must be an int, not %s",
-                 Py_TYPE(version)->tp_name);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_TypeError, "MNARrs state version must be an int, not %s",
+                    Py_TYPE(version)->tp_name);
   }
   int overflow = 0;
   const long number = PyLong_AsLongAndOverflow(version, &overflow);
   if (overflow != 0 || number != kStateVersion) {
-    PyErr_Format(PyExc_ValueError, "MNARrs state version %R is not supported (this build reads %ld)",
-                 version, kStateVersion);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_ValueError,
+                    "MNARrs state version %R is not supported (this build reads %ld)", version,
+                    kStateVersion);
   }
   if (size != 3) {
-    PyErr_Format(PyExc_ValueError,
-                 "MNARrs state of version 1 has 3 items (version, dump, words drawn), not %zd",
-                 size);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_ValueError,
+                    "MNARrs state of version 1 has 3 items (version, dump, words drawn), not %zd",
+                    size);
   }
   PyObject* dump = PyTuple_GET_ITEM(state, 1);
   if (!PyBool_Check(dump)) {
-    PyErr_Format(PyExc_TypeError, "MNARrs state: dump must be a bool, not %s",
-                 Py_TYPE(dump)->tp_name);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_TypeError, "MNARrs state: dump must be a bool, not %s",
+                    Py_TYPE(dump)->tp_name);
   }
   PyObject* words = PyTuple_GET_ITEM(state, 2);
   if (!PyLong_CheckExact(words)) {
-    PyErr_Format(PyExc_TypeError, "MNARrs state: words drawn must be an int, not %s",
-                 Py_TYPE(words)->tp_name);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_TypeError, "MNARrs state: words drawn must be an int, not %s",
+                    Py_TYPE(words)->tp_name);
   }
   const unsigned long long drawn = PyLong_AsUnsignedLongLong(words);
   if (drawn == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
-    PyErr_Clear();
-    PyErr_Format(PyExc_ValueError, "MNARrs state: words drawn must be from 0 to 2**64-1, not %R",
-                 words);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_ValueError,
+                    "MNARrs state: words drawn must be from 0 to 2**64-1, not %R", words);
   }
   return InstanceState{dump == Py_True, drawn};
 }
@@ -166,9 +160,8 @@ PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (given(bound[2])) seed = to_u64(bound[2].get(), "seed");
     const std::uint64_t n_workers = given(bound[3]) ? to_u64(bound[3].get(), "n_workers") : 4;
     if (n_workers == 0) {
-      PyErr_Format(PyExc_ValueError, "argument 'n_workers': must be at least 1, not %R",
-                   bound[3].get());
-      throw PyErrorAlreadySet{};
+      raise_formatted(PyExc_ValueError, "argument 'n_workers': must be at least 1, not %R",
+                      bound[3].get());
     }
     const bool dump = given(bound[4]) ? to_bool(bound[4].get(), "dump") : true;
 

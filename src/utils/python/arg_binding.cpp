@@ -69,9 +69,8 @@ void bind_keywords(const std::string& name, const std::string_view* parameters, 
     const std::size_t index = parameter_index(key, parameters, count);
     if (index == count) {
       // %U keeps the keyword whole: embedded NULs and lone surrogates included.
-      PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", name.c_str(),
-                   key);
-      throw PyErrorAlreadySet{};
+      raise_formatted(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", name.c_str(),
+                      key);
     }
     if (bound[index]) {
       raise_error(PyExc_TypeError, name + " got multiple values for argument '" +

@@ -55,9 +55,8 @@ bool to_bool(PyObject* value, std::string_view parameter) {
   if (value == Py_True) return true;
   if (value == Py_False) return false;
   if (numpy_api_ready() && PyArray_IsScalar(value, Bool)) return check_status(PyObject_IsTrue(value)) == 1;
-  PyErr_Format(PyExc_TypeError, "argument '%s': expected True or False, got %s",
-               std::string(parameter).c_str(), Py_TYPE(value)->tp_name);
-  throw PyErrorAlreadySet{};
+  raise_formatted(PyExc_TypeError, "argument '%s': expected True or False, got %s",
+                  std::string(parameter).c_str(), Py_TYPE(value)->tp_name);
 }
 
 }  // namespace gapwright::py

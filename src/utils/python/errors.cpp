@@ -6,11 +6,15 @@
 
 namespace gapwright::py {
 
+void set_error(PyObject* type, PyObject* message) noexcept {
+  PyRef text = PyRef::steal(message);
+  if (text) PyErr_SetObject(type, text.get());
+}
+
 void raise_error(PyObject* type, const std::string& message) {
   // Decoded with its length: a message may carry an embedded NUL.
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(
-      message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-  if (text) PyErr_SetObject(type, text.get());
+  set_error(type, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                       "replace"));
   throw PyErrorAlreadySet{};
 }
 
@@ -84,11 +88,8 @@ void raise_panic(const std::string& message, const std::source_location& where) 
   write_panic_notice(message, where);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return;
-  PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(),
-                                                 static_cast<Py_ssize_t>(message.size()),
-                                                 "replace"));
-  if (!text) return;
-  PyErr_SetObject(type, text.get());
+  set_error(type, PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()),
+                                       "replace"));
 }
 
 }  // namespace gapwright::py

@@ -28,6 +28,33 @@ struct PyErrorAlreadySet : std::exception {
 // Sets a Python exception of `type` with `message` and throws PyErrorAlreadySet.
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 
+// Sets a Python exception of `type` whose argument is `message` (a new
+// reference, stolen). A null message means building it failed: its error,
+// a MemoryError as a rule, stays set instead.
+//
+// Every exception of ours is set through here, never with PyErr_Format or
+// PyErr_SetString: CPython 3.11 before 3.11.5 (gh-107915; Debian 12 has
+// 3.11.2) lets those two set `type` with no argument at all when the message
+// cannot be allocated, so the caller would get a bare TypeError() for a
+// MemoryError.
+void set_error(PyObject* type, PyObject* message) noexcept;
+
+// set_error with the message formatted as PyUnicode_FromFormat does (%U, %R,
+// %S, %s, %zd, ...), after clearing any pending exception as PyErr_Format
+// does: %R and %S run Python code, which must not start with one set.
+template <typename... Args>
+void set_formatted_error(PyObject* type, const char* format, Args... args) noexcept {
+  PyErr_Clear();
+  set_error(type, PyUnicode_FromFormat(format, args...));
+}
+
+// set_formatted_error, then throws PyErrorAlreadySet.
+template <typename... Args>
+[[noreturn]] void raise_formatted(PyObject* type, const char* format, Args... args) {
+  set_formatted_error(type, format, args...);
+  throw PyErrorAlreadySet{};
+}
+
 // TypeError for a column whose type cannot be masked, naming the column, its
 // position and its type, and saying what to do.
 [[noreturn]] void raise_unsupported_column(const std::string& name, std::size_t position,
@@ -75,12 +102,12 @@ Result guard(Result failure, Body&& body) {
   GAPWRIGHT_PASS_FORCED_UNWIND
   catch (const PyErrorAlreadySet&) {
     if (!PyErr_Occurred()) {
-      PyErr_SetString(PyExc_SystemError, "error return without exception set");
+      set_error(PyExc_SystemError, PyUnicode_FromString("error return without exception set"));
     }
   } catch (const InternalError& e) {
     raise_panic(e.what(), e.where());
   } catch (const ThreadStartRefused& e) {
-    PyErr_SetString(PyExc_RuntimeError, e.what());
+    set_error(PyExc_RuntimeError, PyUnicode_FromString(e.what()));
   } catch (const OutputRefused& e) {
     set_os_error(e.code().value());
   } catch (const std::bad_alloc&) {

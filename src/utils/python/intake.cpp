@@ -180,8 +180,7 @@ IntakeResult read_dataframe(PyObject* frame, ThreadPool& pool) {
       ndarray_dims || PyUnicode_CompareWithASCIIString(qualname, "DataFrame") == 0;
   if (!looks_supported) {
     // %U keeps the name whole, embedded NULs and lone surrogates included.
-    PyErr_Format(PyExc_TypeError, "Unsupported type: '%U'%s", qualname, kSupported);
-    throw PyErrorAlreadySet{};
+    raise_formatted(PyExc_TypeError, "Unsupported type: '%U'%s", qualname, kSupported);
   }
   PyRef module = check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(data)),
                                               "__module__"));
@@ -190,9 +189,8 @@ IntakeResult read_dataframe(PyObject* frame, ThreadPool& pool) {
     dims = " with " + std::to_string(*ndarray_dims) +
            (*ndarray_dims == 1 ? " dimension" : " dimensions") + " (2 needed)";
   }
-  PyErr_Format(PyExc_TypeError, "Unsupported type: '%S.%U'%s%s", module.get(), qualname,
-               dims.c_str(), kSupported);
-  throw PyErrorAlreadySet{};
+  raise_formatted(PyExc_TypeError, "Unsupported type: '%S.%U'%s%s", module.get(), qualname,
+                  dims.c_str(), kSupported);
 }
 
 }  // namespace
