@@ -92,4 +92,12 @@ void transpose_on_pool(ThreadPool& pool, double* to, const void* from, std::size
   });
 }
 
+void split_rows_on_pool(ThreadPool& pool, std::size_t rows, std::size_t bytes,
+                        const std::function<void(std::size_t, std::size_t)>& part) {
+  const std::size_t parts = parts_for(pool, bytes);
+  run_in_parts(pool, parts, [&part, rows](std::size_t index, std::size_t parts) {
+    part(part_start(rows, kStep, index, parts), part_start(rows, kStep, index + 1, parts));
+  });
+}
+
 }  // namespace gapwright

@@ -15,7 +15,8 @@
 
 #include "runtime/thread_pool.h"
 
-#include <cstddef>  // std::size_t
+#include <cstddef>     // std::size_t
+#include <functional>  // std::function
 
 namespace gapwright {
 
@@ -28,5 +29,11 @@ void copy_on_pool(ThreadPool& pool, void* to, const void* from, std::size_t byte
 // two must not overlap.
 void transpose_on_pool(ThreadPool& pool, double* to, const void* from, std::size_t rows,
                        std::size_t cols);
+
+// Runs part(begin, end) over row ranges that split [0, rows) as the copies
+// split theirs, for a table of `bytes` bytes: the calling thread takes the
+// first range and waits for the others. `part` must not throw.
+void split_rows_on_pool(ThreadPool& pool, std::size_t rows, std::size_t bytes,
+                        const std::function<void(std::size_t, std::size_t)>& part);
 
 }  // namespace gapwright

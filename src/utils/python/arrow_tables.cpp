@@ -1,15 +1,16 @@
 #include "utils/python/arrow_tables.h"
 
-#include "runtime/column_stage.h"
+#include "runtime/pool_copy.h"
 #include "utils/arrow/column_reader.h"
 #include "utils/arrow/exported_stream.h"
 #include "utils/python/errors.h"
 #include "utils/python/label_encoding.h"
 #include "utils/python/object_access.h"
 
-#include <algorithm>  // std::copy
+#include <algorithm>  // std::clamp, std::copy, std::copy_n, std::max, std::min
 #include <cmath>      // std::isnan
 #include <cstring>    // std::strcmp
+#include <mutex>      // std::mutex, std::lock_guard
 #include <string>
 #include <utility>    // std::move
 
@@ -199,7 +200,8 @@ void read_arrow_column(const arrow::ImportedTable& table, std::size_t c, std::sp
   raise_unsupported_column(name, j, type_name.empty() ? type_name_of(schema) : type_name);
 }
 
-IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library) {
+IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library,
+                              ThreadPool& pool) {
   std::shared_ptr<const arrow::ImportedTable> table = import_arrow_stream(data);
   if (!table->is_struct()) {
     raise_error(PyExc_ValueError, "the table's Arrow stream does not hold a struct of columns");
@@ -210,11 +212,62 @@ IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library) 
   for (std::size_t c = 0; c < cols; ++c) names.push_back(table->column_name(c));
   CellArray values = CellArray::allocate(rows, cols);
   EncodingInfo encoding;
-  ColumnStage stage(values.cells(), rows, cols);
+  // Text columns are encoded whole first (a label's code depends on the
+  // whole column); numbers are read where they lie, block by block below.
+  std::vector<std::vector<double>> codes(cols);
   for (std::size_t c = 0; c < cols; ++c) {
-    read_arrow_column(*table, c, stage.column(c), encoding, c, names[c], "");
+    if (arrow::cell_kind(table->column_schema(c)) == arrow::CellKind::kNumber) continue;
+    codes[c].resize(rows);
+    read_arrow_column(*table, c, codes[c], encoding, c, names[c], "");
   }
-  stage.flush();
+  // A block of rows of every column is gathered in a buffer that stays in
+  // cache, then written to the matrix row after row: the matrix is written
+  // once, in the order it lies in memory, by the calling thread and the
+  // pool's workers side by side (a range of rows each). They touch no
+  // Python object; a malformed array is reported here, after all are done.
+  const std::size_t block_rows =
+      std::clamp<std::size_t>((std::size_t{1} << 16) / std::max<std::size_t>(1, cols), 8, 1024);
+  const std::span<double> cells = values.cells();
+  std::mutex failure_lock;
+  std::optional<std::pair<std::size_t, std::string>> failure;
+  const auto gather = [&](std::size_t first_row, std::size_t end_row) {
+    std::vector<double> block(block_rows * cols);
+    for (std::size_t b = 0; b < table->batches(); ++b) {
+      const std::size_t start = table->batch_start(b);
+      const std::size_t length = static_cast<std::size_t>(table->batch(b).length);
+      const std::size_t from = std::max(first_row, start);
+      const std::size_t to = std::min(end_row, start + length);
+      for (std::size_t r0 = from; r0 < to; r0 += block_rows) {
+        const std::size_t n = std::min(block_rows, to - r0);
+        for (std::size_t c = 0; c < cols; ++c) {
+          const std::span<double> column(block.data() + c * block_rows, n);
+          if (!codes[c].empty()) {
+            std::copy_n(codes[c].begin() + static_cast<std::ptrdiff_t>(r0), n, column.begin());
+            continue;
+          }
+          arrow::ColumnSlice slice = table->column(b, c);
+          slice.offset += static_cast<std::int64_t>(r0 - start);
+          slice.length = static_cast<std::int64_t>(n);
+          try {
+            arrow::read_numbers(table->column_schema(c), slice, column);
+          } catch (const std::exception& error) {
+            const std::lock_guard<std::mutex> hold(failure_lock);
+            if (!failure || failure->first > c) failure.emplace(c, error.what());
+            return;
+          }
+        }
+        double* row = cells.data() + r0 * cols;
+        for (std::size_t r = 0; r < n; ++r, row += cols) {
+          for (std::size_t c = 0; c < cols; ++c) row[c] = block[c * block_rows + r];
+        }
+      }
+    }
+  };
+  split_rows_on_pool(pool, rows, cells.size() * sizeof(double), gather);
+  if (failure) {
+    raise_error(PyExc_ValueError, "column '" + names[failure->first] + "' (position " +
+                                      std::to_string(failure->first) + "): " + failure->second);
+  }
   return IntakeResult{std::move(values), rows, cols,
                       OUT{OUT::ArrowTable{library, std::move(names), std::move(table)}},
                       std::move(encoding)};

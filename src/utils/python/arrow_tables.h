@@ -8,6 +8,8 @@
 #include "utils/python/intake_result.h"
 #include "utils/python/py_ref.h"
 
+#include "runtime/thread_pool.h"
+
 #include <memory>  // std::shared_ptr
 #include <optional>
 #include <span>    // std::span
@@ -22,9 +24,11 @@ std::optional<OUT::ArrowTable::Library> arrow_table_library(PyObject* data);
 // Drains `obj.__arrow_c_stream__()` into a table.
 std::shared_ptr<const arrow::ImportedTable> import_arrow_stream(PyObject* obj);
 
-// Reads a polars or pyarrow table into the matrix; text columns are label
-// encoded, unsupported types are a TypeError naming the column.
-IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library);
+// Reads a polars or pyarrow table into the matrix, a large one on `pool` as
+// well as the calling thread; text columns are label encoded, unsupported
+// types are a TypeError naming the column.
+IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library,
+                              ThreadPool& pool);
 
 // Reads column c of `table` into `out` (its rows), label-encoding text as
 // column j of `encoding`; `name` and `type_name` (the table's own name of

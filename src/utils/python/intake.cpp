@@ -235,7 +235,7 @@ IntakeResult pyany_to_vec(PyObject* data, ThreadPool& pool) {
   }
 
   // Tables of libraries that are already loaded, before pandas is needed.
-  if (const auto library = arrow_table_library(data)) return read_arrow_table(data, *library);
+  if (const auto library = arrow_table_library(data)) return read_arrow_table(data, *library, pool);
 
   PyRef pandas = check(PyImport_ImportModule("pandas"));
   PyRef frame_type = check(PyObject_GetAttrString(pandas.get(), "DataFrame"));
