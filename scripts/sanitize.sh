@@ -97,10 +97,16 @@ caps_address_space="tests/python/test_hostile.py::test_more_workers_than_the_sys
 # blocks back in its quarantine on purpose, so resident memory drifts by tens
 # of MiB with what ran before; the test runs in every ordinary suite.
 measures_resident_memory="tests/python/test_leaks.py::test_memory_and_objects_stay_flat"
+# The interpreter ends a daemon thread at exit by pthread_exit, whose forced
+# unwinding the sanitizers misread: UBSan reports the catch that lets it
+# through as binding a reference to null (libstdc++'s __forced_unwind has no
+# object), and ASan reports its own sigaltstack interceptor writing past a
+# stack variable as the thread goes. The test runs in every ordinary suite.
+exits_at_shutdown="tests/python/test_concurrency.py::test_interpreter_exits_cleanly_with_daemon_threads_inside_calls"
 status=0
 (cd tests && sanitized "$venv/bin/python" -m pytest -q -p no:cacheprovider -p no:run-parallel python \
   --deselect "$needs_bad_alloc" --deselect "$caps_address_space" \
-  --deselect "$measures_resident_memory") || status=$?
+  --deselect "$measures_resident_memory" --deselect "$exits_at_shutdown") || status=$?
 fail_on_reports
 if [[ "$status" -ne 0 ]]; then
   echo "pytest failed under the sanitizers (exit status $status)" >&2
