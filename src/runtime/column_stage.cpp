@@ -19,9 +19,7 @@ ColumnStage::ColumnStage(std::span<double> cells, std::size_t rows, std::size_t 
       staged_(width_ * rows) {}
 
 std::span<double> ColumnStage::column(std::size_t j) {
-  // A column that skips ahead starts a new group: the staged ones are
-  // written first, so that a group always holds neighbouring columns.
-  if (count_ > 0 && (j - first_ >= width_ || j != first_ + count_)) flush();
+  if (j - first_ == width_) flush();
   if (count_ == 0) first_ = j;
   ++count_;
   return std::span(staged_).subspan((j - first_) * rows_, rows_);

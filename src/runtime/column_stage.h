@@ -13,8 +13,7 @@ class ColumnStage {
  public:
   ColumnStage(std::span<double> cells, std::size_t rows, std::size_t cols);
 
-  // Room for the `rows` cells of column j; columns come in ascending order,
-  // each once.
+  // Room for the `rows` cells of column j; every column comes, in order.
   std::span<double> column(std::size_t j);
 
   // Writes the columns staged so far into the matrix.

@@ -71,7 +71,7 @@ ImportedTable::ImportedTable(ArrowArrayStream&& stream) {
 }
 
 std::size_t ImportedTable::cols() const noexcept {
-  return is_struct_ ? static_cast<std::size_t>(schema_.operator*().n_children) : 1;
+  return is_struct_ ? static_cast<std::size_t>(schema().n_children) : 1;
 }
 
 const ArrowSchema& ImportedTable::column_schema(std::size_t c) const noexcept {

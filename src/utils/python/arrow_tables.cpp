@@ -52,8 +52,6 @@ ArrowArrayStream take_stream(PyObject* capsule) {
   return taken;
 }
 
-std::string type_name_of(const ArrowSchema& schema) { return arrow::type_text(schema); }
-
 // The holes of each batch: per column, a validity bitmap over the column's
 // element positions that keeps the input's nulls and clears the blanked
 // cells. The matrix is read once, row after row, as it lies in memory.
@@ -197,7 +195,7 @@ void read_arrow_column(const arrow::ImportedTable& table, std::size_t c, std::sp
     raise_error(PyExc_ValueError, "column '" + name + "' (position " + std::to_string(j) +
                                       "): " + failure.what());
   }
-  raise_unsupported_column(name, j, type_name.empty() ? type_name_of(schema) : type_name);
+  raise_unsupported_column(name, j, type_name.empty() ? arrow::type_text(schema) : type_name);
 }
 
 IntakeResult read_arrow_table(PyObject* data, OUT::ArrowTable::Library library,
