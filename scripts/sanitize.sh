@@ -92,7 +92,7 @@ fi
 # address space its own per-thread setup in a new thread can be what fails,
 # which it also answers by dying.
 needs_bad_alloc="tests/python/test_hostile.py::test_hostile_call[frame-text-shape-huge]"
-caps_address_space="tests/python/test_hostile.py::test_more_workers_than_the_system_allows"
+caps_address_space="tests/python/test_hostile.py::test_a_worker_the_system_refuses_to_start"
 # The resident-memory test measures the allocator, and ASan's holds freed
 # blocks back in its quarantine on purpose, so resident memory drifts by tens
 # of MiB with what ran before; the test runs in every ordinary suite.

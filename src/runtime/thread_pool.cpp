@@ -5,88 +5,109 @@
 #include <deque>               // std::deque
 #include <exception>           // std::exception
 #include <mutex>               // std::mutex, std::lock_guard, std::unique_lock
-#include <new>                 // std::bad_alloc
 #include <source_location>     // std::source_location
-#include <string>              // std::string
 #include <system_error>        // std::system_error
-#include <utility>             // std::move
+#include <utility>             // std::move, std::pair
 
 #include <pthread.h>  // pthread_create, pthread_attr_setstacksize
 #include <unistd.h>   // getpid
 
+#include "runtime/cpu_budget.h"
 #include "runtime/internal_error.h"
 #include "runtime/system_refusal.h"
 
 namespace gapwright {
 
+namespace {
+
+// The workers of one process, shared by every handle. Never freed: workers
+// wait on its condition variable for the life of the process, and a forked
+// child, which inherits a copy whose lock a vanished thread may hold,
+// abandons it for a fresh one.
+struct Workers {
+  explicit Workers(int pid) : pid(pid) {}
+
+  const int pid;
+  // Guards everything below and every handle's queue, counts and links.
+  std::mutex mutex;
+  std::condition_variable work_ready;
+  // Handles with a queued job and room for one more running, in the order
+  // the workers serve them: a list through the handles themselves, so that
+  // listing one never allocates.
+  ThreadPoolSharedData* first = nullptr;
+  ThreadPoolSharedData* last = nullptr;
+  std::size_t queued = 0;  // jobs in every handle's queue
+  std::size_t idle = 0;    // workers waiting for work
+  std::atomic<std::size_t> live{0};
+};
+
+std::atomic<Workers*> current_workers{nullptr};
+
+bool belongs_here(const Workers* workers) noexcept {
+  return workers != nullptr && workers->pid == static_cast<int>(::getpid());
+}
+
+// This process's workers, made on first use here.
+Workers& workers() {
+  Workers* seen = current_workers.load();
+  while (!belongs_here(seen)) {
+    auto* fresh = new Workers(static_cast<int>(::getpid()));
+    if (current_workers.compare_exchange_strong(seen, fresh)) return *fresh;
+    delete fresh;
+  }
+  return *seen;
+}
+
+}  // namespace
+
 struct ThreadPoolSharedData {
-  // job_queue: unbounded, many senders, one shared receiving end. `closed` is
-  // set when the handle goes away; receivers then drain what is left.
-  std::mutex queue_mutex;
-  std::condition_variable queue_ready;
+  ThreadPoolSharedData(Workers& workers, std::size_t cap) : workers(workers), cap(cap) {}
+
+  Workers& workers;
+  const std::size_t cap;
+  // Under workers.mutex:
   std::deque<std::unique_ptr<Job>> queue;
-  bool closed = false;
-
-  // Held while waiting on the queue, so only one worker waits there and the
-  // others queue up on this lock instead.
-  std::mutex job_receiver;
-
-  // Guards no data: it orders the joiners' counter test against the wake-up.
-  std::mutex idle_lock;
+  std::size_t active = 0;
   std::condition_variable idle_signal;
+  // While listed: the next handle in the list, and the list's own reference,
+  // which keeps a dropped handle's queued jobs alive until they have run.
+  ThreadPoolSharedData* next = nullptr;
+  std::shared_ptr<ThreadPoolSharedData> listed;
 
-  std::atomic<std::size_t> join_epoch{0};
-  std::atomic<std::size_t> queued_jobs{0};
-  std::atomic<std::size_t> active_jobs{0};
-  std::atomic<std::size_t> live_workers{0};
-
-  void send(std::unique_ptr<Job> job) {
-    {
-      std::lock_guard lock(queue_mutex);
-      queue.push_back(std::move(job));
-    }
-    queue_ready.notify_one();
-  }
-
-  // The next job, or null once the queue is closed and empty.
-  std::unique_ptr<Job> receive() {
-    std::unique_lock lock(queue_mutex);
-    queue_ready.wait(lock, [this] { return closed || !queue.empty(); });
-    if (queue.empty()) return nullptr;
-    std::unique_ptr<Job> job = std::move(queue.front());
-    queue.pop_front();
-    return job;
-  }
-
-  void close() {
-    {
-      std::lock_guard lock(queue_mutex);
-      closed = true;
-    }
-    queue_ready.notify_all();
-  }
-
-  bool has_work() const noexcept { return queued_jobs.load() > 0 || active_jobs.load() > 0; }
-
-  void no_work_notify_all() {
-    if (has_work()) return;
-    // A joiner tests the counters only under idle_lock; passing through it
-    // here means it is either already waiting or will see the new counts.
-    { std::lock_guard lock(idle_lock); }
-    idle_signal.notify_all();
-  }
+  bool runnable() const noexcept { return !queue.empty() && active < cap; }
+  bool has_work() const noexcept { return !queue.empty() || active > 0; }
 };
 
 namespace {
 
-void spawn_in_pool(const std::shared_ptr<ThreadPoolSharedData>& data);
+// Puts a handle that can take a worker at the back of the list, unless it
+// is there already.
+void list_if_runnable(const std::shared_ptr<ThreadPoolSharedData>& data) noexcept {
+  if (data->listed || !data->runnable()) return;
+  Workers& workers = data->workers;
+  data->listed = data;
+  data->next = nullptr;
+  (workers.last ? workers.last->next : workers.first) = data.get();
+  workers.last = data.get();
+}
 
-// Runs the job and reports whether it finished normally; a failure is written
-// to standard error here, since nobody else will hear of it.
-bool run_job(Job& job) {
+// Takes a handle out of the list, with the list's reference to it.
+std::shared_ptr<ThreadPoolSharedData> unlist(ThreadPoolSharedData& data) noexcept {
+  if (!data.listed) return nullptr;
+  Workers& workers = data.workers;
+  ThreadPoolSharedData* before = nullptr;
+  for (ThreadPoolSharedData* at = workers.first; at != &data; at = at->next) before = at;
+  (before ? before->next : workers.first) = data.next;
+  if (workers.last == &data) workers.last = before;
+  data.next = nullptr;
+  return std::move(data.listed);
+}
+
+// Runs the job; a failure is written to standard error here, since nobody
+// else will hear of it.
+void run_job(Job& job) {
   try {
     job.run();
-    return true;
   } catch (const InternalError& error) {
     write_panic_notice(error.what(), error.where());
   } catch (const std::exception& error) {
@@ -94,199 +115,169 @@ bool run_job(Job& job) {
   } catch (...) {
     write_panic_notice("a job failed with an exception of unknown type", std::source_location::current());
   }
-  return false;
 }
 
-// The failed worker's stand-in is started before the failure is counted as
-// finished, so a joiner that wakes up finds the pool at full size again.
-// False when no stand-in could start: the failed worker must then carry on
-// itself, or the pool would shrink and, at one worker, never run a job again.
-bool replace_failed_worker(const std::shared_ptr<ThreadPoolSharedData>& data) {
-  try {
-    spawn_in_pool(data);
-  } catch (const std::exception& error) {
-    try {
-      write_panic_notice(std::string("could not replace a failed pool worker: ") + error.what(),
-                         std::source_location::current());
-    } catch (const std::bad_alloc&) {
-      write_panic_notice("could not replace a failed pool worker", std::source_location::current());
-    }
-    return false;
-  }
-  data->live_workers.fetch_sub(1);
-  data->active_jobs.fetch_sub(1);
-  data->no_work_notify_all();
-  return true;
+// Takes the first listed handle's next job; the handle goes to the back of
+// the list while it can take another worker, so that handles in use at once
+// take turns.
+std::pair<std::shared_ptr<ThreadPoolSharedData>, std::unique_ptr<Job>> take_job(Workers& workers) {
+  std::shared_ptr<ThreadPoolSharedData> data = unlist(*workers.first);
+  std::unique_ptr<Job> job = std::move(data->queue.front());
+  data->queue.pop_front();
+  --workers.queued;
+  ++data->active;
+  list_if_runnable(data);
+  return {std::move(data), std::move(job)};
 }
 
-void worker_loop(std::shared_ptr<ThreadPoolSharedData> data) {
+void worker_loop(Workers& workers) {
+  std::unique_lock lock(workers.mutex);
   for (;;) {
-    std::unique_ptr<Job> job;
-    {
-      std::lock_guard receiver(data->job_receiver);
-      job = data->receive();
-    }
-    if (!job) break;
-    data->active_jobs.fetch_add(1);
-    data->queued_jobs.fetch_sub(1);
-    const bool finished = run_job(*job);
-    // The job and what it captured go before the decrement, so join never
-    // returns while a job's destructor is still running.
+    ++workers.idle;
+    workers.work_ready.wait(lock, [&] { return workers.first != nullptr; });
+    --workers.idle;
+    auto [data, job] = take_job(workers);
+    lock.unlock();
+    run_job(*job);
+    // The job and what it captured go before the count that join waits on,
+    // so join never returns while a job's destructor is still running.
     job.reset();
-    if (!finished && replace_failed_worker(data)) return;
-    data->active_jobs.fetch_sub(1);
-    data->no_work_notify_all();
+    lock.lock();
+    --data->active;
+    list_if_runnable(data);
+    if (!data->has_work()) data->idle_signal.notify_all();
   }
-  data->live_workers.fetch_sub(1);
 }
 
 constexpr std::size_t kWorkerStack = std::size_t{2} << 20;
 
 void* worker_main(void* arg) {
-  std::unique_ptr<std::shared_ptr<ThreadPoolSharedData>> data(
-      static_cast<std::shared_ptr<ThreadPoolSharedData>*>(arg));
-  worker_loop(std::move(*data));
+  worker_loop(*static_cast<Workers*>(arg));
   return nullptr;
 }
 
-// Starts a detached worker; a refusal by the system throws std::system_error.
-void spawn_in_pool(const std::shared_ptr<ThreadPoolSharedData>& data) {
+// Starts a detached worker; returns the system's error number, 0 on success.
+int spawn_worker(Workers& workers) {
   pthread_attr_t attr;
-  if (const int error = pthread_attr_init(&attr)) {
-    throw std::system_error(error, std::generic_category());
-  }
-  struct AttrGuard {
-    pthread_attr_t& attr;
-    ~AttrGuard() { pthread_attr_destroy(&attr); }
-  } attr_guard{attr};
+  if (const int error = pthread_attr_init(&attr)) return error;
   pthread_attr_setstacksize(&attr, kWorkerStack);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-
-  auto arg = std::make_unique<std::shared_ptr<ThreadPoolSharedData>>(data);
-  data->live_workers.fetch_add(1);
   pthread_t thread;
-  if (const int error = pthread_create(&thread, &attr, worker_main, arg.get())) {
-    data->live_workers.fetch_sub(1);
-    throw std::system_error(error, std::generic_category());
-  }
-  arg.release();  // the worker owns it now
+  const int error = pthread_create(&thread, &attr, worker_main, &workers);
+  pthread_attr_destroy(&attr);
+  if (error == 0) workers.live.fetch_add(1);
+  return error;
 }
 
 }  // namespace
+
+ThreadPool::ThreadPool(std::size_t num_threads) : num_threads_(num_threads) {
+  if (num_threads == 0) panic("assertion failed: num_threads > 0");
+  shared_ = std::make_shared<ThreadPoolSharedData>(workers(), num_threads);
+}
 
 namespace {
 
-std::shared_ptr<ThreadPoolSharedData> start_workers(std::size_t num_threads) {
-  auto data = std::make_shared<ThreadPoolSharedData>();
-  try {
-    for (std::size_t i = 0; i < num_threads; ++i) spawn_in_pool(data);
-  } catch (const std::system_error& error) {
-    // The workers already running see a closed, empty queue and end.
-    data->close();
-    throw ThreadStartRefused(error.code().value());
-  } catch (...) {
-    data->close();
-    throw;
-  }
-  return data;
+// Drops a reference without releasing it. A forked child's copy of a handle
+// belongs to the parent's workers: its condition variable may count a
+// waiter that does not exist here, so destroying it could block for ever.
+void abandon(std::shared_ptr<ThreadPoolSharedData>&& data) noexcept {
+  union Leaked {
+    std::shared_ptr<ThreadPoolSharedData> reference;
+    ~Leaked() {}
+  } leaked{std::move(data)};
 }
 
 }  // namespace
 
-ThreadPool::ThreadPool(std::size_t num_threads)
-    : num_threads_(num_threads), owner_pid_(static_cast<int>(::getpid())) {
-  if (num_threads == 0) panic("assertion failed: num_threads > 0");
-  shared_ = start_workers(num_threads);
-}
-
-void ThreadPool::restart_after_fork() {
-  // The old shared data was copied from the parent mid-flight: its locks may
-  // be held by threads that do not exist here and its counts include their
-  // references. Touching it could block for ever, so the child abandons it,
-  // once a fresh set has started: a child that cannot start threads keeps
-  // the old handle and tries again at its next use.
-  std::shared_ptr<ThreadPoolSharedData> fresh = start_workers(num_threads_);
-  new std::shared_ptr<ThreadPoolSharedData>(std::move(shared_));
-  shared_ = std::move(fresh);
-  owner_pid_ = static_cast<int>(::getpid());
+ThreadPoolSharedData& ThreadPool::data() {
+  if (!shared_) panic("use of a ThreadPool that was moved from");
+  if (!belongs_here(&shared_->workers)) {
+    auto fresh = std::make_shared<ThreadPoolSharedData>(workers(), num_threads_);
+    abandon(std::move(shared_));
+    shared_ = std::move(fresh);
+  }
+  return *shared_;
 }
 
 ThreadPool::~ThreadPool() {
-  if (!shared_) return;
-  if (owner_pid_ != static_cast<int>(::getpid())) {
-    new std::shared_ptr<ThreadPoolSharedData>(std::move(shared_));  // see restart_after_fork
-    return;
-  }
-  shared_->close();
+  if (shared_ && !belongs_here(&shared_->workers)) abandon(std::move(shared_));
 }
 
 ThreadPool::ThreadPool(ThreadPool&& other) noexcept
-    : shared_(std::move(other.shared_)), num_threads_(other.num_threads_),
-      owner_pid_(other.owner_pid_) {}
+    : shared_(std::move(other.shared_)), num_threads_(other.num_threads_) {}
 
 ThreadPool& ThreadPool::operator=(ThreadPool&& other) noexcept {
   if (this != &other) {
-    if (shared_) shared_->close();
+    if (shared_ && !belongs_here(&shared_->workers)) abandon(std::move(shared_));
     shared_ = std::move(other.shared_);
     num_threads_ = other.num_threads_;
-    owner_pid_ = other.owner_pid_;
   }
   return *this;
 }
 
 void ThreadPool::execute(std::unique_ptr<Job> job) {
-  if (!shared_) panic("execute on a ThreadPool that was moved from");
-  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
-  // A null job would read as a closed queue to the worker that takes it.
+  ThreadPoolSharedData& handle = data();
+  // A null job would leave a worker nothing to run.
   if (!job) panic("execute given no job");
-  shared_->queued_jobs.fetch_add(1);
-  try {
-    shared_->send(std::move(job));
-  } catch (...) {
-    // A job that never reached the queue must not keep join waiting.
-    shared_->queued_jobs.fetch_sub(1);
-    shared_->no_work_notify_all();
-    throw;
+  Workers& pool = handle.workers;
+  std::lock_guard lock(pool.mutex);
+  handle.queue.push_back(std::move(job));
+  list_if_runnable(shared_);
+  ++pool.queued;
+  if (pool.idle < pool.queued && pool.live.load() < usable_cpus()) {
+    const int error = spawn_worker(pool);
+    if (error != 0 && pool.live.load() == 0) {
+      // Nobody would ever take the job: the caller hears of it instead.
+      handle.queue.pop_back();
+      --pool.queued;
+      if (handle.queue.empty()) unlist(handle);
+      throw ThreadStartRefused(error);
+    }
   }
+  pool.work_ready.notify_one();
 }
 
 void ThreadPool::join() {
   if (!shared_) return;
-  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
-  ThreadPoolSharedData& data = *shared_;
-  if (!data.has_work()) return;
-  const std::size_t epoch = data.join_epoch.load();
-  std::unique_lock lock(data.idle_lock);
-  data.idle_signal.wait(lock, [&] { return data.join_epoch.load() != epoch || !data.has_work(); });
-  // Only the first joiner to leave moves the epoch on; the others waiting on
-  // the same epoch then leave too, even if new work arrived meanwhile.
-  std::size_t expected = epoch;
-  data.join_epoch.compare_exchange_strong(expected, epoch + 1);
+  ThreadPoolSharedData& handle = data();
+  std::unique_lock lock(handle.workers.mutex);
+  handle.idle_signal.wait(lock, [&] { return !handle.has_work(); });
 }
 
 std::size_t ThreadPool::withdraw_queued() {
   if (!shared_) return 0;
-  if (owner_pid_ != static_cast<int>(::getpid())) restart_after_fork();
-  ThreadPoolSharedData& data = *shared_;
+  ThreadPoolSharedData& handle = data();
   std::deque<std::unique_ptr<Job>> withdrawn;
   {
-    std::lock_guard lock(data.queue_mutex);
-    withdrawn.swap(data.queue);
+    std::lock_guard lock(handle.workers.mutex);
+    withdrawn.swap(handle.queue);
+    handle.workers.queued -= withdrawn.size();
+    // The list's reference goes with the lock held: the handle's own keeps it.
+    unlist(handle);
   }
+  // Destroyed outside the lock, before the caller joins: a job's destructor
+  // may release what the caller waits to reclaim.
   const std::size_t count = withdrawn.size();
-  // As on a worker, the jobs go before the count that join waits on.
   withdrawn.clear();
-  if (count > 0) {
-    data.queued_jobs.fetch_sub(count);
-    data.no_work_notify_all();
-  }
   return count;
 }
 
-std::size_t ThreadPool::queued_count() const noexcept { return shared_ ? shared_->queued_jobs.load() : 0; }
+std::size_t ThreadPool::queued_count() const noexcept {
+  if (!shared_) return 0;
+  std::lock_guard lock(shared_->workers.mutex);
+  return shared_->queue.size();
+}
 
-std::size_t ThreadPool::active_count() const noexcept { return shared_ ? shared_->active_jobs.load() : 0; }
+std::size_t ThreadPool::active_count() const noexcept {
+  if (!shared_) return 0;
+  std::lock_guard lock(shared_->workers.mutex);
+  return shared_->active;
+}
 
-std::size_t ThreadPool::live_workers() const noexcept { return shared_ ? shared_->live_workers.load() : 0; }
+std::size_t ThreadPool::live_workers() noexcept {
+  const Workers* current = current_workers.load();
+  return belongs_here(current) ? current->live.load() : 0;
+}
 
 }  // namespace gapwright

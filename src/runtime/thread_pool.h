@@ -1,17 +1,24 @@
-// ThreadPool: a fixed set of worker threads taking one-shot jobs from an
-// unbounded FIFO queue.
+// ThreadPool: a handle on the process's worker threads through which one
+// owner runs one-shot jobs, at most `num_threads` of them at a time.
 //
-// `execute` never blocks. `join` returns once nothing is queued or running;
-// joiners waiting on the same epoch all leave together. A job that throws is
-// reported on standard error, its worker is replaced and the counters and
-// joiners stay right, so the pool keeps its size. Workers run on 2 MiB stacks,
-// whatever the process's stack limit. Destroying the handle closes
-// the queue and returns at once: queued jobs still run on the workers, which
-// then exit; nobody waits for them. Workers never touch Python objects.
+// Threads are a resource of the process, not of an instance: a grid of a
+// thousand instances must not hold thousands of threads. Every handle feeds
+// one process-wide set of detached workers, started on first need and never
+// more than the CPUs the process may use (cpu_budget.h); workers serve the
+// handles with queued jobs in turn, so two handles used at once from two
+// threads both progress. A handle whose jobs never reach a worker (one job
+// at a time, run by its owner) never starts a thread.
+//
+// `execute` never blocks. `join` returns once none of this handle's jobs is
+// queued or running. A job that throws is reported on standard error and its
+// worker goes on with the next job. Workers run on 2 MiB stacks, whatever the
+// process's stack limit, and stay for the life of the process, idle between
+// jobs. Destroying a handle returns at once: its queued jobs still run;
+// nobody waits for them. Workers never touch Python objects.
 #pragma once
 
-#include <cstddef>     // std::size_t
-#include <memory>      // std::shared_ptr, std::unique_ptr
+#include <cstddef>  // std::size_t
+#include <memory>   // std::shared_ptr, std::unique_ptr
 
 namespace gapwright {
 
@@ -26,11 +33,8 @@ struct ThreadPoolSharedData;
 
 class ThreadPool {
  public:
-  // Starts `num_threads` workers; 0 is an internal failure
-  // ("assertion failed: num_threads > 0"). A thread the operating system
-  // refuses to start throws ThreadStartRefused (the workers already started
-  // then exit); so do execute and join in a forked child whose fresh
-  // workers cannot start.
+  // A handle running at most `num_threads` jobs at once; 0 is an internal
+  // failure ("assertion failed: num_threads > 0"). Starts no thread.
   explicit ThreadPool(std::size_t num_threads);
   ~ThreadPool();
 
@@ -39,6 +43,11 @@ class ThreadPool {
   ThreadPool(ThreadPool&&) noexcept;
   ThreadPool& operator=(ThreadPool&&) noexcept;
 
+  // Queues the job. When no worker is idle and the process has fewer than
+  // its CPUs, starts one; if the system refuses and no worker is alive to
+  // take the job, throws ThreadStartRefused with the job not queued. In a
+  // forked child, whose copy of the workers does not exist, the first use
+  // starts afresh.
   void execute(std::unique_ptr<Job> job);
   void join();
   // Takes back the jobs that no worker has started and destroys them; returns
@@ -46,23 +55,22 @@ class ThreadPool {
   // a worker to wake up, only to find that work done.
   std::size_t withdraw_queued();
 
-  // The number of workers the pool keeps.
+  // How many of this handle's jobs may run at once.
   std::size_t size() const noexcept { return num_threads_; }
 
-  // Jobs accepted and not yet taken, and jobs being run. For tests.
+  // This handle's jobs accepted and not yet taken, and being run. For tests.
   std::size_t queued_count() const noexcept;
   std::size_t active_count() const noexcept;
-  // Workers currently alive. For tests.
-  std::size_t live_workers() const noexcept;
+  // The process's workers alive now, for every handle. For tests.
+  static std::size_t live_workers() noexcept;
 
  private:
-  // After fork() the child has none of the workers: the first use there
-  // starts a fresh set of num_threads_.
-  void restart_after_fork();
+  // The handle's data as bound to this process's workers: after fork() the
+  // child drops the parent's copy and binds anew.
+  ThreadPoolSharedData& data();
 
   std::shared_ptr<ThreadPoolSharedData> shared_;
   std::size_t num_threads_ = 0;
-  int owner_pid_ = 0;
 };
 
 // Waits for the pool however the scope is left, for jobs that write into

@@ -344,6 +344,35 @@ def test_instances_dropped_after_failing_calls_exit_cleanly():
     assert before == after, "pool threads of dropped instances are still running"
 
 
+
+def test_instances_share_the_process_workers():
+    """A grid keeps an instance per point: after a call on each of 500 kept instances, the process
+    holds no more worker threads than its CPUs, and a forked child makes its own."""
+    done = run_child(
+        """
+        import os, sys
+        import numpy as np
+        from gapwright import MNARrs
+
+        threads = lambda: len(os.listdir("/proc/self/task"))
+        before = threads()
+        x = np.random.default_rng(0).normal(size=(200, 100))
+        grid = {seed: MNARrs(variance=0.5, seed=seed, n_workers=4, dump=False) for seed in range(500)}
+        blanks = {int(np.isnan(m(x, 0.1)).sum()) for m in grid.values()}
+        print("workers", threads() - before, len(os.sched_getaffinity(0)), blanks == {2000}, file=sys.stderr)
+        pid = os.fork()
+        if pid == 0:
+            os._exit(0 if np.isnan(grid[7](x, 0.1)).sum() == 2000 else 1)
+        print("child", os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]), file=sys.stderr)
+        """
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    workers, cpus, right_counts = done.stderr.split("workers ")[1].split()[:3]
+    assert right_counts == "True"
+    assert 1 <= int(workers) <= int(cpus) or int(cpus) == 1
+    assert "child 0" in done.stderr
+
+
 @pytest.mark.parametrize("variance", [0.0, 0.1])
 def test_interpreter_exits_cleanly_with_daemon_threads_inside_calls(variance):
     # Threads still inside calls at shutdown are ended by the interpreter as

@@ -150,7 +150,7 @@ class Borrow {
 using ExclusiveBorrow = Borrow<&BorrowFlag::try_take_exclusive, &BorrowFlag::release_exclusive>;
 using SharedBorrow = Borrow<&BorrowFlag::try_take_shared, &BorrowFlag::release_shared>;
 
-// __new__: binds and converts the arguments, seeds the stream, starts the pool.
+// __new__: binds and converts the arguments, seeds the stream, makes the pool handle.
 PyObject* mnar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard<PyObject*>(nullptr, [&]() -> PyObject* {
     const auto bound = bind_arguments(kNewSignature, args, kwargs);
