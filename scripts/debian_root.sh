@@ -44,5 +44,6 @@ enter_root() {
 in_root() {
   env -i PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LANG=C.UTF-8 \
     DEBIAN_FRONTEND=noninteractive GAPWRIGHT_LOGS=/logs GAPWRIGHT_LOGS_SHOWN="$logs_shown" \
+    GAPWRIGHT_RUN_START="$GAPWRIGHT_RUN_START" \
     PIP_DISABLE_PIP_VERSION_CHECK=1 "$@" chroot "$target" /bin/bash -euo pipefail -s
 }

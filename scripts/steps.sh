@@ -8,9 +8,15 @@ logs_dir="${GAPWRIGHT_LOGS:-$PWD/build/logs}"
 logs_shown="${GAPWRIGHT_LOGS_SHOWN:-$logs_dir}"
 mkdir -p "$logs_dir"
 
-# step WHAT [HOW LONG]: announces a step before it starts.
+# Where the whole run stands, shown on every step line: the run's start is
+# passed down to the scripts it calls (and into the Debian roots).
+export GAPWRIGHT_RUN_START="${GAPWRIGHT_RUN_START:-$(date +%s)}"
+
+# step WHAT [HOW LONG]: announces a step before it starts, with the minutes
+# and seconds the run has taken so far.
 step() {
-  echo "== $1${2:+ ($2)}"
+  local elapsed=$(($(date +%s) - GAPWRIGHT_RUN_START))
+  printf '== [%d:%02d] %s\n' $((elapsed / 60)) $((elapsed % 60)) "$1${2:+ ($2)}"
 }
 
 # logged NAME COMMAND...: runs the command with its output appended to
