@@ -1,3 +1,7 @@
+// The dump stage: takes the matrix as the call received it and the blanks
+// that each pass makes in the cells it shows, and gives the text written
+// after every pass.
+//
 // MatrixDump: the text of the value matrix written after every pass.
 //
 // Layout: "[[a, b],\n [c, d]], shape=[R, C], strides=[C, 1], layout=Cc (0x5),

@@ -98,6 +98,82 @@ void sort_bucket(double* values, std::uint32_t* rows, std::size_t size, double* 
   }
 }
 
+// Short columns: a comparison sort of the indices, then the values in their order.
+void sort_short(const double* source, std::size_t stride, std::size_t n, double* values,
+                std::uint32_t* indices) {
+  for (std::size_t i = 0; i < n; ++i) indices[i] = static_cast<std::uint32_t>(i);
+  std::sort(indices, indices + n, [&](std::uint32_t a, std::uint32_t b) {
+    const std::uint64_t ka = total_order_ukey(source[a * stride]);
+    const std::uint64_t kb = total_order_ukey(source[b * stride]);
+    return ka != kb ? ka < kb : a < b;
+  });
+  for (std::size_t i = 0; i < n; ++i) values[i] = source[indices[i] * stride];
+}
+
+// Columns too short to pay for the top-digit histogram: one bucket.
+void sort_as_one_bucket(const double* source, std::size_t stride, std::size_t n, double* values,
+                        std::uint32_t* indices) {
+  for (std::size_t i = 0; i < n; ++i) {
+    values[i] = source[i * stride];
+    indices[i] = static_cast<std::uint32_t>(i);
+  }
+  std::vector<double> spare_values(n);
+  std::vector<std::uint32_t> spare_indices(n);
+  sort_bucket(values, indices, n, spare_values.data(), spare_indices.data(), nullptr);
+}
+
+using DigitStarts = std::array<std::uint32_t, kDigits + 1>;
+
+// Scatters the column by the top 16 bits of its keys into `values` and
+// `indices`, indices ascending within each bucket; gives where each bucket
+// starts (bucket d is [starts[d], starts[d + 1])) and the largest bucket.
+std::size_t scatter_by_top_digit(const double* source, std::size_t stride, std::size_t n,
+                                 double* values, std::uint32_t* indices, DigitStarts& starts) {
+  // Reading a column twice out of the matrix costs more than copying it
+  // once, where the copy stays small beside the table.
+  std::vector<double> copy(stride != 1 && n <= kCopyColumn ? n : 0);
+  const double* second = copy.empty() ? source : copy.data();
+  const std::size_t second_stride = copy.empty() ? stride : 1;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double value = source[i * stride];
+    if (!copy.empty()) copy[i] = value;
+    ++starts[top_digit(total_order_ukey(value)) + 1];
+  }
+  std::size_t largest = 0;
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    largest = std::max<std::size_t>(largest, starts[d + 1]);
+    starts[d + 1] += starts[d];
+  }
+  std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double value = second[i * second_stride];
+    const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
+    values[to] = value;
+    indices[to] = static_cast<std::uint32_t>(i);
+  }
+  return largest;
+}
+
+// Long columns: by their top 16 key bits, then bucket by bucket.
+void sort_by_top_digits(const double* source, std::size_t stride, std::size_t n, double* values,
+                        std::uint32_t* indices) {
+  auto starts = std::make_unique<DigitStarts>();
+  const std::size_t largest = scatter_by_top_digit(source, stride, n, values, indices, *starts);
+  std::vector<double> spare_values(largest);
+  std::vector<std::uint32_t> spare_indices(largest);
+  std::vector<std::uint32_t> wide(largest > (std::size_t{1} << (kMaxPartBits + 2))
+                                      ? 2 * ((std::size_t{1} << kMaxWideBits) + 1)
+                                      : 0);
+  for (std::size_t d = 0; d < kDigits; ++d) {
+    const std::size_t first = (*starts)[d];
+    const std::size_t size = (*starts)[d + 1] - first;
+    if (size > 1) {
+      sort_bucket(values + first, indices + first, size, spare_values.data(),
+                  spare_indices.data(), wide.empty() ? nullptr : wide.data());
+    }
+  }
+}
+
 // Sorts the n values source[i * stride] by (total order, i) into `values`,
 // with each value's i in `indices`: short runs by comparison, long ones by
 // their top 16 key bits and then bucket by bucket. The indices enter every
@@ -110,64 +186,11 @@ void sort_by_total_order(const double* source, std::size_t stride, std::size_t n
   values.resize(n);
   indices.resize(n);
   if (n < kRadixMinimum) {
-    for (std::size_t i = 0; i < n; ++i) indices[i] = static_cast<std::uint32_t>(i);
-    std::sort(indices.begin(), indices.end(), [&](std::uint32_t a, std::uint32_t b) {
-      const std::uint64_t ka = total_order_ukey(source[a * stride]);
-      const std::uint64_t kb = total_order_ukey(source[b * stride]);
-      return ka != kb ? ka < kb : a < b;
-    });
-    for (std::size_t i = 0; i < n; ++i) values[i] = source[indices[i] * stride];
-    return;
-  }
-  if (n <= kOneBucketMaximum) {
-    for (std::size_t i = 0; i < n; ++i) {
-      values[i] = source[i * stride];
-      indices[i] = static_cast<std::uint32_t>(i);
-    }
-    std::vector<double> spare_values(n);
-    std::vector<std::uint32_t> spare_indices(n);
-    sort_bucket(values.data(), indices.data(), n, spare_values.data(), spare_indices.data(), nullptr);
-    return;
-  }
-
-  // Reading a column twice out of the matrix costs more than copying it
-  // once, where the copy stays small beside the table.
-  std::vector<double> copy(stride != 1 && n <= kCopyColumn ? n : 0);
-  const double* second = copy.empty() ? source : copy.data();
-  const std::size_t second_stride = copy.empty() ? stride : 1;
-  auto starts = std::make_unique<std::array<std::uint32_t, kDigits + 1>>();
-  for (std::size_t i = 0; i < n; ++i) {
-    const double value = source[i * stride];
-    if (!copy.empty()) copy[i] = value;
-    ++(*starts)[top_digit(total_order_ukey(value)) + 1];
-  }
-  std::size_t largest = 0;
-  for (std::size_t d = 0; d < kDigits; ++d) {
-    largest = std::max<std::size_t>(largest, (*starts)[d + 1]);
-    (*starts)[d + 1] += (*starts)[d];
-  }
-  {
-    std::vector<std::uint32_t> next(starts->begin(), starts->end() - 1);
-    for (std::size_t i = 0; i < n; ++i) {
-      const double value = second[i * second_stride];
-      const std::uint32_t to = next[top_digit(total_order_ukey(value))]++;
-      values[to] = value;
-      indices[to] = static_cast<std::uint32_t>(i);
-    }
-  }
-  copy = {};
-  std::vector<double> spare_values(largest);
-  std::vector<std::uint32_t> spare_indices(largest);
-  std::vector<std::uint32_t> wide(largest > (std::size_t{1} << (kMaxPartBits + 2))
-                                      ? 2 * ((std::size_t{1} << kMaxWideBits) + 1)
-                                      : 0);
-  for (std::size_t d = 0; d < kDigits; ++d) {
-    const std::size_t first = (*starts)[d];
-    const std::size_t size = (*starts)[d + 1] - first;
-    if (size > 1) {
-      sort_bucket(values.data() + first, indices.data() + first, size, spare_values.data(),
-                  spare_indices.data(), wide.empty() ? nullptr : wide.data());
-    }
+    sort_short(source, stride, n, values.data(), indices.data());
+  } else if (n <= kOneBucketMaximum) {
+    sort_as_one_bucket(source, stride, n, values.data(), indices.data());
+  } else {
+    sort_by_top_digits(source, stride, n, values.data(), indices.data());
   }
 }
 

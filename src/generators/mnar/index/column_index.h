@@ -1,3 +1,8 @@
+// The index stage: takes one column's cells and answers a search's repeated
+// nearest-cell queries, each taking the cell it finds: this index for any
+// column, bucket_index.h for columns of finite values, slotted_column.h for
+// short ones.
+//
 // ColumnIndex: one column's cells sorted once, answering repeated
 // nearest-cell queries with removal in about O(log rows) each.
 //

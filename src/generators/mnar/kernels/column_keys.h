@@ -1,3 +1,8 @@
+// The kernel stage: the innermost loops of the searches, each with a
+// portable reference and x86-64 builds (x86_64/) that give the same bits:
+// the sweeps over a group of columns (this file) and the nearest-cell scans
+// (nearest_cell.h), on the keys of total_order.h and distance_key.h.
+//
 // Sweeps that turn a group of columns into contiguous keys, and the sweep
 // that blanks the cells nearer than a limit, for the fixed-threshold search.
 #pragma once

@@ -1,3 +1,7 @@
+// The plan stage: takes the instance's stream and the blank count and gives
+// every pass's selection and deviates (this file); takes a column's order
+// statistics and gives its Gauss (column_models.h).
+//
 // PassPlan: every random decision of a masking call, drawn up front.
 //
 // Which columns a pass selects and which deviates it draws never depend on

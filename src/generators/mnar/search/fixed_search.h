@@ -13,6 +13,7 @@
 
 #include "generators/mnar/plan/column_models.h"
 #include "generators/mnar/search/column_search.h"
+#include "generators/mnar/search/fixed/groups.h"
 
 #include <algorithm>  // std::min
 #include <cstddef>    // std::size_t
@@ -22,17 +23,7 @@ namespace gapwright {
 
 class FixedThresholdSearch final : public ColumnSearch {
  public:
-  struct Settings {
-    // The column models' quantile position and spread factor.
-    double mean;
-    double variance;
-    // Passes that select every column.
-    std::size_t full_passes;
-    // Long columns are copied out as keys, a group at a time, while a group
-    // takes no more than this (a few columns of a million rows); longer
-    // ones are selected where they lie.
-    std::size_t copy_bytes = std::size_t{48} << 20;
-  };
+  using Settings = fixed::Settings;
 
   // Columns up to this long are sorted outright, one by one.
   static constexpr std::size_t kSortedRows = 16;

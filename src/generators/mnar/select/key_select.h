@@ -1,3 +1,7 @@
+// The selection stage: takes 64-bit keys and gives the keys at given ranks,
+// from keys in memory (this file) or recomputed where they lie
+// (radix_select.h).
+//
 // Order statistics of 64-bit keys that lie one after another in memory.
 //
 // A round takes an evenly spread sample of the keys, sorts it, and keeps
