@@ -5,6 +5,7 @@
 #include "generators/mnar/kernels/distance_key.h"
 #include "generators/mnar/kernels/total_order.h"
 #include "generators/mnar/plan/column_models.h"
+#include "generators/mnar/search/job_scratch.h"
 #include "generators/mnar/select/key_select.h"  // sample_row
 
 #include <algorithm>  // std::sort

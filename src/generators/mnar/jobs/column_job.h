@@ -8,6 +8,7 @@
 #pragma once
 
 #include "generators/mnar/search/column_search.h"
+#include "generators/mnar/search/job_scratch.h"
 #include "runtime/thread_pool.h"
 
 #include <atomic>     // std::atomic

@@ -16,7 +16,6 @@
 #pragma once
 
 #include "generators/mnar/dump/matrix_dump.h"
-#include "generators/mnar/search/job_scratch.h"
 
 #include <cstddef>  // std::size_t
 #include <cstdint>  // std::uint32_t, SIZE_MAX
@@ -24,6 +23,10 @@
 #include <vector>   // std::vector
 
 namespace gapwright {
+
+// The memory a job carries from one search to the next (job_scratch.h):
+// only the searches that use it need its indexes' headers.
+struct JobScratch;
 
 // A blank that the dump shows: the pass that makes it and its row.
 struct ShownBlank {

@@ -6,6 +6,7 @@
 #include "generators/mnar/kernels/total_order.h"
 #include "generators/mnar/plan/column_models.h"
 #include "generators/mnar/search/column_blanker.h"
+#include "generators/mnar/search/job_scratch.h"
 #include "runtime/internal_error.h"
 
 #include <algorithm>  // std::max, std::min, std::ranges::all_of

@@ -5,6 +5,7 @@
 #include "generators/mnar/plan/column_models.h"
 #include "generators/mnar/search/column_blanker.h"
 #include "generators/mnar/search/fixed/boundary.h"
+#include "generators/mnar/search/job_scratch.h"
 #include "generators/mnar/select/key_select.h"
 #include "runtime/checked_math.h"
 

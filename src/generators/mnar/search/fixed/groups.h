@@ -6,7 +6,6 @@
 #pragma once
 
 #include "generators/mnar/search/column_search.h"
-#include "generators/mnar/search/job_scratch.h"
 #include "runtime/gauss.h"
 
 #include <cmath>    // std::isnan
