@@ -29,9 +29,10 @@ class InPlaceRanks {
   // For a group of `size` columns of `rows` rows.
   InPlaceRanks(std::size_t rows, std::size_t size) : rows_(rows), columns_(size), windows_(size) {}
 
-  // Forgets column g's wanted ranks, then asks for `rank`, which must be
-  // above any asked since, at most twice.
+  // Forgets column g's wanted ranks.
   void clear(std::size_t g) noexcept { columns_[g].wanted = 0; }
+  // Asks column g for `rank`, next above the one asked since clear(g), if
+  // any: two adjacent ranks at most.
   void want(std::size_t g, std::uint64_t rank) noexcept {
     Column& column = columns_[g];
     column.ranks[column.wanted++] = rank;
