@@ -1,4 +1,5 @@
 // MNAR: the native record behind each MNARrs object, and the masking passes.
+// docs/architecture.md follows a call through the rooms below this folder.
 #pragma once
 
 #include "runtime/random_stream.h"

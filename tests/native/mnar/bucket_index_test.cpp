@@ -1,4 +1,4 @@
-#include "generators/mnar/bucket_index.h"
+#include "generators/mnar/index/bucket_index.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <random>     // std::mt19937_64, std::normal_distribution
 #include <vector>
 
+#include "generators/mnar/kernels/total_order.h"
 #include "nearest_scan.h"
-#include "generators/mnar/total_order.h"
 
 namespace gapwright {
 namespace {

@@ -1,4 +1,4 @@
-#include "generators/mnar/column_index.h"
+#include "generators/mnar/index/column_index.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +12,8 @@
 #include <utility>    // std::move
 #include <vector>
 
+#include "generators/mnar/kernels/total_order.h"
 #include "nearest_scan.h"
-#include "generators/mnar/total_order.h"
 #include "runtime/internal_error.h"
 
 namespace gapwright {

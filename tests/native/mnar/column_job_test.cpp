@@ -1,14 +1,14 @@
-#include "generators/mnar/column_job.h"
+#include "generators/mnar/jobs/column_job.h"
 
 #include <gtest/gtest.h>
 
-#include "generators/mnar/column_models.h"
+#include "generators/mnar/kernels/distance_key.h"
+#include "generators/mnar/kernels/nearest_cell.h"
+#include "generators/mnar/plan/column_models.h"
+#include "generators/mnar/plan/pass_plan.h"
+#include "generators/mnar/search/drawn_search.h"
+#include "generators/mnar/search/fixed_search.h"
 #include "nearest_scan.h"
-#include "generators/mnar/distance_key.h"
-#include "generators/mnar/drawn_search.h"
-#include "generators/mnar/fixed_search.h"
-#include "generators/mnar/nearest_cell.h"
-#include "generators/mnar/pass_plan.h"
 #include "runtime/internal_error.h"
 #include "runtime/thread_pool.h"
 

@@ -1,4 +1,4 @@
-#include "generators/mnar/column_keys.h"
+#include "generators/mnar/kernels/column_keys.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,7 @@
 #include <utility>  // std::pair
 #include <vector>
 
-#include "generators/mnar/total_order.h"
+#include "generators/mnar/kernels/total_order.h"
 
 namespace gapwright {
 namespace {

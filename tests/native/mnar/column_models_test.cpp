@@ -1,4 +1,4 @@
-#include "generators/mnar/column_models.h"
+#include "generators/mnar/plan/column_models.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <random>     // std::mt19937_64
 #include <vector>
 
-#include "generators/mnar/total_order.h"
+#include "generators/mnar/kernels/total_order.h"
 #include "runtime/internal_error.h"
 
 namespace gapwright {

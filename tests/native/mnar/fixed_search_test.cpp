@@ -1,11 +1,12 @@
-#include "generators/mnar/fixed_search.h"
+#include "generators/mnar/search/fixed_search.h"
 
 #include <gtest/gtest.h>
 
-#include "generators/mnar/column_models.h"
-#include "generators/mnar/distance_key.h"
-#include "generators/mnar/key_select.h"  // sample_row
-#include "generators/mnar/total_order.h"
+#include "generators/mnar/kernels/distance_key.h"
+#include "generators/mnar/kernels/total_order.h"
+#include "generators/mnar/plan/column_models.h"
+#include "generators/mnar/search/job_scratch.h"
+#include "generators/mnar/select/key_select.h"  // sample_row
 
 #include <algorithm>  // std::sort
 #include <cmath>      // std::isnan, std::ldexp

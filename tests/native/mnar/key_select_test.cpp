@@ -1,4 +1,4 @@
-#include "generators/mnar/key_select.h"
+#include "generators/mnar/select/key_select.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "generators/mnar/matrix_dump.h"
+#include "generators/mnar/dump/matrix_dump.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>  // pipe, read, close

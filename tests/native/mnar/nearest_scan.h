@@ -2,7 +2,7 @@
 // the faster searches are tested against.
 #pragma once
 
-#include "generators/mnar/distance_key.h"
+#include "generators/mnar/kernels/distance_key.h"
 
 #include <cmath>     // std::isnan
 #include <cstddef>   // std::size_t

@@ -7,7 +7,7 @@
 #include <optional>  // std::optional
 #include <vector>
 
-#include "generators/mnar/distance_key.h"
+#include "generators/mnar/kernels/distance_key.h"
 
 namespace gapwright {
 namespace {

@@ -1,4 +1,4 @@
-#include "generators/mnar/pass_plan.h"
+#include "generators/mnar/plan/pass_plan.h"
 
 #include <gtest/gtest.h>
 

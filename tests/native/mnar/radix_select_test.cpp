@@ -1,4 +1,4 @@
-#include "generators/mnar/radix_select.h"
+#include "generators/mnar/select/radix_select.h"
 
 #include <gtest/gtest.h>
 

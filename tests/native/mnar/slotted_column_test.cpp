@@ -1,4 +1,4 @@
-#include "generators/mnar/slotted_column.h"
+#include "generators/mnar/index/slotted_column.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <random>     // std::mt19937_64
 #include <vector>
 
-#include "generators/mnar/nearest_cell.h"
-#include "generators/mnar/total_order.h"
+#include "generators/mnar/kernels/nearest_cell.h"
+#include "generators/mnar/kernels/total_order.h"
 #include "nearest_scan.h"
 
 namespace gapwright {
