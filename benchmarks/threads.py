@@ -60,8 +60,8 @@ import numpy as np
 path = sys.argv[2]
 if path:
     loader = importlib.machinery.ExtensionFileLoader("gapwright", path)
-    spec = importlib.util.spec_from_file_location("gapwright", path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location("gapwright", path, loader=loader)
+    module = importlib.util.module_from_spec(found)
     loader.exec_module(module)
 else:
     import gapwright as module
