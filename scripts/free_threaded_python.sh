@@ -100,7 +100,8 @@ if [[ "$tsan" -eq 1 ]]; then
   what+=" with ThreadSanitizer"
 fi
 step "building $what into $prefix, once per machine" "about 12 minutes on two cores" >&2
-rm -rf "$prefix"
+# What a killed build left behind; no other build runs while the lock is held.
+rm -rf "$prefix" "$prefix".staging.*
 staging="$(mktemp -d "$prefix.staging.XXXXXX")"
 trap 'rm -rf "$staging"' EXIT
 configure=(--disable-gil --prefix="$prefix")
