@@ -11,6 +11,7 @@ import pickle
 import queue
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import threading
 import time
@@ -296,13 +297,14 @@ def test_refusal_raised_inside_a_callback_ends_the_call_and_frees_the_instance(c
 # ---------------------------------------------------------------- subprocesses
 
 
-def run_child(script, timeout=120):
+def run_child(script, timeout=120, env=None):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)],
         capture_output=True,
         text=True,
         timeout=timeout,
         cwd=HERE,
+        env=env,
     )
 
 
@@ -740,3 +742,36 @@ def test_call_finishes_in_a_jupyter_kernel_and_the_client_gets_the_dump():
     assert len(received) > 1 << 20
     assert "holes 7500\n" in received
     assert received.count(shape) == 1500  # one dump per pass
+
+
+# ---------------------------------------------------------------- free-threaded interpreters
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"), reason="needs a free-threaded build (3.14t)")
+def test_gil_stays_off_after_import_and_a_call():
+    # An extension module that does not declare Py_mod_gil turns the GIL back
+    # on for the whole process as it is imported; so would pandas, which the
+    # call imports.
+    env = {k: v for k, v in os.environ.items() if k != "PYTHON_GIL"}
+    done = run_child(
+        """
+        import sys
+        import gapwright
+        imported = sys._is_gil_enabled()
+        import pandas as pd
+        gapwright.MNARrs(seed=1, dump=False)(pd.DataFrame({"n": [1.0, 2.0], "s": ["x", "y"]}), 0.5)
+        print("gil", imported, sys._is_gil_enabled(), file=sys.stderr)
+        """,
+        env=env,
+    )
+    assert done.returncode == 0, done.stderr[-2000:]
+    assert done.stderr.strip().splitlines()[-1] == "gil False False", done.stderr[-2000:]
+
+
+@pytest.mark.thread_unsafe  # a child process of threads of its own
+def test_callers_and_writers_of_their_inputs_on_threads_at_once():
+    # Cheap with the GIL; on a free-threaded build the callers and the
+    # writers truly overlap (see thread_stress.py).
+    done = run_child("import os, thread_stress; os._exit(thread_stress.main(3.0))")
+    assert done.returncode == 0, (done.stdout + done.stderr)[-2000:]
+    assert done.stdout.startswith("stress: "), done.stdout[-2000:]

@@ -1073,11 +1073,14 @@ HOSTILE_COUNT = len(HOSTILE) + len(CONSTRUCTOR_CASES) + 2
 
 
 # Refusals whose message is formatted from what the caller passed: its type,
-# its module, a keyword, a value's repr.
+# its module, a keyword, a value's repr. The array is made here, before any
+# allocation is made to fail: free-threaded numpy keeps no cache of small
+# blocks, so making it inside the call would fail in numpy instead.
+ONE_DIMENSION = np.zeros(3)
 FORMATTED_REFUSALS = {
     "unsupported type": (lambda m: m(7, 0.5), TypeError, "Unsupported type: 'int" + UNSUPPORTED),
     "array of one dimension": (
-        lambda m: m(np.zeros(3), 0.5),
+        lambda m: m(ONE_DIMENSION, 0.5),
         TypeError,
         "Unsupported type: 'numpy.ndarray' with 1 dimension (2 needed)" + UNSUPPORTED[1:],
     ),
