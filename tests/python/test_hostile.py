@@ -1097,6 +1097,7 @@ FORMATTED_REFUSALS = {
 # CPython 3.11 before 3.11.5 sets an exception of the refusal's type with no
 # message when PyErr_Format cannot allocate the message: the caller must get
 # the MemoryError all the same.
+@pytest.mark.thread_unsafe  # the failing allocator is the whole process's
 @pytest.mark.parametrize("refusal", FORMATTED_REFUSALS)
 def test_allocation_failures_while_naming_a_refusal_raise_memory_error(refusal):
     testcapi = pytest.importorskip("_testcapi")  # not shipped by every CPython build
