@@ -9,35 +9,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
 sdist="$(realpath "$1")"
-sid="$PWD/build/sid"
 versions=(3.15 3.14)
 
 if ! root_steps; then
   skip "Python ${versions[*]} suites in the Debian sid root" "$(why_no_root_steps)"
   exit 0
 fi
-packages_for "Python ${versions[*]} suites in the Debian sid root" debootstrap
-mirror="$(bash scripts/debian_mirror.sh)"
 source scripts/debian_root.sh
-
-if [[ ! -x "$sid/usr/bin/python3.14" ]]; then
-  step "making a Debian sid root in build/sid with CPython 3.14" "about 2 minutes, 1 GB"
-  rm -rf "$sid"
-  logged sid-root debootstrap --variant=minbase \
-    --include=python3.14,python3.14-dev,python3.14-venv,g++,ca-certificates sid "$sid" "$mirror"
-  # sid's index may be past its Valid-Until stamp by the time apt reads it again.
-  echo 'Acquire::Check-Valid-Until "false";' >"$sid/etc/apt/apt.conf.d/99no-check-valid-until"
-fi
-enter_root "$sid" "$PWD/build/sid-out"
-if [[ ! -x "$sid/usr/bin/python3.15" ]]; then
-  step "adding CPython 3.15 from Debian experimental to the sid root" "about a minute"
-  echo "deb $mirror experimental main" >"$sid/etc/apt/sources.list.d/experimental.list"
-  in_root <<'INSIDE'
-source /project/scripts/steps.sh
-logged sid-root apt-get update -q
-logged sid-root apt-get install -y -q -t experimental python3.15 python3.15-dev python3.15-venv
-INSIDE
-fi
+source scripts/sid_root.sh
+sid_root "$PWD/build/sid-out"
 
 in_root SDIST="/project/${sdist#"$PWD"/}" VERSIONS="${versions[*]}" <<'INSIDE'
 source /project/scripts/steps.sh

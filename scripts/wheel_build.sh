@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# wheel_build.sh PYTHON ARCH WORK: builds one manylinux_2_28 wheel of the
+# sources unpacked in WORK/src for the interpreter PYTHON and the processor
+# ARCH (x86_64 or aarch64) into WORK/out, with the compiler that
+# scripts/wheels.sh put in WORK/toolchain. Runs on this machine for the
+# interpreters found here and inside the sid root for Debian's; WORK is the
+# same path in both. PYTHON itself never runs code for ARCH: it only drives
+# the build backend, so an aarch64 wheel takes the headers of the x86-64
+# interpreter of the same version (see README, "Wheels for release").
+set -euo pipefail
+python="$1" arch="$2" work="$3"
+tag="$("$python" -c 'import sys, sysconfig
+print(sys.implementation.cache_tag + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')"
+env="$work/env-$tag"
+# The backend and the headers it builds against, once per interpreter; not in
+# an isolated environment per build, which would download them every time.
+if [[ ! -x "$env/bin/python" ]]; then
+  "$python" -m venv "$env"
+  "$env/bin/pip" install -q "scikit-build-core>=1.0" "numpy>=2.0" cmake ninja
+fi
+
+include="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
+suffix="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
+defines=()
+if [[ "$arch" != "$(uname -m)" ]]; then
+  # The x86-64 pyconfig.h differs from aarch64's only in what CPython's own
+  # build uses (x87 and x86-64 assembly, its hash library's vector units, the
+  # support tier) and in HAVE_USABLE_WCHAR_T, which the public headers read
+  # only to define HAVE_WCHAR_H, defined on Linux anyway. Debian's pyconfig.h
+  # picks one by processor, so the headers are copied with the x86-64 one in
+  # its place.
+  headers="$work/headers-$tag"
+  rm -rf "$headers" && cp -rL "$include" "$headers"
+  multiarch="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')"
+  concrete="$(dirname "$include")/$multiarch/$(basename "$include")/pyconfig.h"
+  if [[ -n "$multiarch" && -f "$concrete" ]]; then
+    cp "$concrete" "$headers/pyconfig.h"
+  fi
+  defines+=(-C "cmake.define.Python_INCLUDE_DIR=$headers")
+  suffix="${suffix/$(uname -m)/$arch}"
+fi
+
+build="$work/build-$tag-$arch"
+rm -rf "$build"
+env _PYTHON_HOST_PLATFORM="manylinux_2_28_$arch" SETUPTOOLS_EXT_SUFFIX="$suffix" \
+  "$env/bin/pip" wheel --no-deps --no-build-isolation -w "$work/out" "$work/src" \
+  -C wheel.reproducible=true -C "build-dir=$build" \
+  -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$work/toolchain/$arch.cmake" \
+  -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "${defines[@]}"
+rm -rf "$build"

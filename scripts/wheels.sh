@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# wheels.sh [SDIST]: builds the release wheels into dist/, tagged
+# manylinux_2_28 for x86_64 and aarch64, for CPython 3.11 to 3.15 and the
+# free-threaded 3.14t, from SDIST or else from a fresh sdist of the files git
+# sees. The compiler is zig's clang, which targets glibc 2.28 from this
+# machine and links libc++ statically, for both processors (README, "Wheels
+# for release"). Fails when auditwheel finds a wheel that needs more than
+# manylinux_2_28 or links a library other than the C runtime. 3.14 and 3.15
+# are Debian's, in the sid root (needs root); 3.14t is $PYTHON_FT or
+# scripts/free_threaded_python.sh's. An interpreter that is not there is
+# skipped, loudly.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/steps.sh
+root="$PWD"
+work="$root/build/wheels"
+arches=(x86_64 aarch64)
+zig_version=0.17.1
+# The C runtime: glibc 2.28 still keeps threads, dlopen and the maths in
+# libraries of their own.
+c_runtime="libc.so.6 libm.so.6 libpthread.so.0 libdl.so.2 librt.so.1 ld-linux-x86-64.so.2 ld-linux-aarch64.so.1"
+mkdir -p "$work"
+started=$SECONDS
+
+mapfile -t pythons < <(scripts/find_python.sh 3)
+tools="$work/tools"
+if [[ ! -x "$tools/bin/auditwheel" || ! -x "$work/zig/ziglang/zig" ]]; then
+  step "wheel tools (zig $zig_version, auditwheel, build) in build/wheels" "under a minute"
+  logged wheels "${pythons[0]}" -m venv "$tools"
+  logged wheels "$tools/bin/pip" install auditwheel build
+  logged wheels "$tools/bin/pip" install --target "$work/zig" "ziglang==$zig_version"
+fi
+packages_for "wheels built with a compiler cache" ccache || exit 0
+
+sdist="${1:-}"
+if [[ -z "$sdist" ]]; then
+  step "source distribution" "seconds"
+  # From a copy of the files git sees, as scripts/test.sh makes it: the
+  # backend would walk build/, Debian roots and all.
+  rm -rf "$work/sdist" "$work/sdist-source" && mkdir -p "$work/sdist-source"
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do if [[ -e "$file" ]]; then printf '%s\0' "$file"; fi; done |
+    tar --null -T - -cf - | tar -xf - -C "$work/sdist-source"
+  logged wheels "$tools/bin/python" -m build --sdist -o "$work/sdist" "$work/sdist-source"
+  sdist="$(ls "$work"/sdist/gapwright-*.tar.gz)"
+fi
+sdist="$(realpath "$sdist")"
+# Every timestamp in a wheel is this one, so that the same sources give the
+# same bytes: the last commit's time, or the sdist's own.
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
+  SOURCE_DATE_EPOCH="$(git log -1 --format=%ct 2>/dev/null || stat -c %Y "$sdist")"
+fi
+export SOURCE_DATE_EPOCH
+# Unpacked at one fixed path, so that the compiler cache finds the native
+# core, which never includes Python.h, already built for each processor
+# whichever interpreter asks; only the Python-facing units compile again.
+rm -rf "$work/src" "$work/out" && mkdir -p "$work/src" "$work/out"
+tar -xzf "$sdist" -C "$work/src" --strip-components=1
+
+mkdir -p "$work/toolchain"
+for tool in ar ranlib; do
+  printf '#!/bin/sh\nexec %q %s "$@"\n' "$work/zig/ziglang/zig" "$tool" >"$work/toolchain/$tool"
+done
+for arch in "${arches[@]}"; do
+  printf '#!/bin/sh\nexec %q c++ -target %s-linux-gnu.2.28 "$@"\n' "$work/zig/ziglang/zig" "$arch" \
+    >"$work/toolchain/$arch-c++"
+  cat >"$work/toolchain/$arch.cmake" <<EOF
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR $arch)
+set(CMAKE_CXX_COMPILER "$work/toolchain/$arch-c++")
+set(CMAKE_AR "$work/toolchain/ar")
+set(CMAKE_RANLIB "$work/toolchain/ranlib")
+set(CMAKE_CXX_FLAGS_INIT "-Werror")
+EOF
+done
+chmod +x "$work"/toolchain/*-c++ "$work/toolchain/ar" "$work/toolchain/ranlib"
+# zig's own cache holds libc++ and the glibc 2.28 stubs built per target.
+export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" CCACHE_DIR="$work/ccache-host"
+
+built() {
+  local python="$1" shown="$2" arch log
+  for arch in "${arches[@]}"; do
+    log="wheel-${shown// /-}-$arch"
+    rm -f "$logs_dir/$log.log"
+    step "$shown wheel for $arch" "about a minute; seconds with the core in the compiler cache"
+    logged "$log" bash scripts/wheel_build.sh "$python" "$arch" "$work"
+  done
+}
+for python in "${pythons[@]}"; do
+  built "$python" "Python $("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+done
+free_threaded="${PYTHON_FT:-}"
+if [[ -z "$free_threaded" && -f scripts/free_threaded_python.sh ]]; then
+  free_threaded="$(bash scripts/free_threaded_python.sh)"
+fi
+if [[ -n "$free_threaded" ]]; then
+  built "$free_threaded" "Python 3.14t"
+else
+  skip "the Python 3.14t wheels" "no free-threaded interpreter: set PYTHON_FT to a python3.14t"
+fi
+
+if root_steps; then
+  source scripts/debian_root.sh
+  source scripts/sid_root.sh
+  sid_root "$root/build/sid-out"
+  if [[ ! -x "$sid/usr/bin/ccache" ]]; then
+    in_root <<<"source /project/scripts/steps.sh; logged sid-root apt-get install -y -q ccache"
+  fi
+  # The work folder at its own path inside the root, where the wheels built
+  # there name the same compiler and sources as those built here.
+  mkdir -p "$sid$work"
+  mount --bind "$work" "$sid$work" && mounted+=("$sid$work")
+  in_root WORK="$work" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
+    CCACHE_DIR="$work/ccache-sid" ARCHES="${arches[*]}" <<'INSIDE'
+source /project/scripts/steps.sh
+for version in 3.15 3.14; do
+  for arch in $ARCHES; do
+    step "Python $version wheel for $arch (in the sid root)" "about a minute; seconds with the core cached"
+    logged "wheel-Python-$version-$arch" bash /project/scripts/wheel_build.sh "python$version" "$arch" "$WORK"
+  done
+done
+INSIDE
+  unmount_all
+else
+  skip "the Python 3.15 and 3.14 wheels, built in the Debian sid root" "$(why_no_root_steps)"
+fi
+
+step "auditwheel: manylinux_2_28 or older, no library but the C runtime" "seconds"
+failed=0
+for wheel in "$work"/out/gapwright-*.whl; do
+  name="${wheel##*/}"
+  report="$("$tools/bin/auditwheel" show "$wheel" 2>&1)" || { echo "$report" >&2; failed=1; continue; }
+  echo "$report" >>"$logs_dir/auditwheel.log"
+  # auditwheel names the newest policy the wheel satisfies; a 2_28 tag or an
+  # older one (2_17, 2_5, ...) will do.
+  policy="$(grep -o 'manylinux_2_[0-9]*' <<<"$report" | head -n 1)"
+  if [[ -z "$policy" || "${policy#manylinux_2_}" -gt 28 ]]; then
+    echo "!! $name: auditwheel finds no manylinux_2_28 policy it satisfies:" >&2
+    echo "$report" | sed 's/^/   /' >&2
+    failed=1
+  fi
+  # What the extension module asks the dynamic linker for.
+  needed="$("$tools/bin/python" - "$wheel" <<'PY'
+import io, sys, zipfile
+from elftools.elf.elffile import ELFFile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    for member in wheel.namelist():
+        if member.endswith(".so"):
+            elf = ELFFile(io.BytesIO(wheel.read(member)))
+            for tag in elf.get_section_by_name(".dynamic").iter_tags():
+                if tag.entry.d_tag == "DT_NEEDED":
+                    print(tag.needed)
+PY
+)"
+  for library in $needed; do
+    if [[ " $c_runtime " != *" $library "* ]]; then
+      echo "!! $name links $library, which is not part of the C runtime" >&2
+      failed=1
+    fi
+  done
+  echo "$name: ${policy:-no policy}, $(du -k "$wheel" | cut -f1) kB, links $(echo $needed)"
+done
+if [[ "$failed" -ne 0 ]]; then
+  exit 1
+fi
+mkdir -p dist
+rm -f dist/gapwright-*.whl
+cp "$work"/out/gapwright-*.whl dist/
+echo "$(ls "$work"/out/gapwright-*.whl | wc -l) wheels in dist/, in about $(((SECONDS - started + 30) / 60)) min"
