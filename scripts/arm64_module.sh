@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Builds the module for aarch64 and tests it under emulation. An arm64 Debian
-# sid root in build/arm64 holds CPython (Debian's python3.14 and its headers)
+# Tests the aarch64 release wheel under emulation. An arm64 Debian
+# sid root in build/arm64 holds CPython (Debian's python3.14)
 # and, in /opt/site, the package index's aarch64 wheels of numpy, pandas and
-# pytest. The module is cross-built against them with Debian's cross compiler
-# and loaded by that interpreter, which runs inside the root under
+# pytest. The wheel of scripts/wheels.sh is unpacked beside them and loaded
+# by that interpreter, which runs inside the root under
 # qemu-user-static through binfmt_misc. There the masking, text and rebuild
 # tests run (the whole suite takes far longer under emulation), and the holes
 # of the fixed calls in tests/python/holes_digest.py must equal those that
@@ -13,12 +13,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
 source scripts/built_tools.sh
-what="the module built for aarch64, tested under emulation"
+what="the aarch64 wheel, tested under emulation"
 if ! root_steps; then
   skip "$what" "$(why_no_root_steps)"
   exit 0
 fi
-packages_for "$what" mmdebstrap arch-test qemu-user-static g++-aarch64-linux-gnu || exit 0
+packages_for "$what" mmdebstrap arch-test qemu-user-static || exit 0
 arm="$root/build/arm64"
 python_version=3.14
 
@@ -48,12 +48,9 @@ if [[ ! -x "$arm/usr/bin/python$python_version" ]]; then
   rm -rf "$arm"
   logged arm64-root mmdebstrap --mode=root --arch=arm64 --variant=minbase \
     --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="python$python_version,libpython$python_version-dev,libstdc++6" \
+    --include="python$python_version" \
     sid "$arm" "deb $(bash scripts/debian_mirror.sh) sid main"
 fi
-# The emulated interpreter, from the host: qemu looks for absolute paths in
-# the root first, so it finds its libraries and standard library there.
-emulated=(qemu-aarch64-static -L "$arm" "$arm/usr/bin/python$python_version")
 if [[ ! -d "$arm/opt/site/numpy" ]]; then
   step "aarch64 wheels of numpy, pandas and pytest into build/arm64/opt/site" "under a minute"
   logged arm64-root "$tools/bin/pip" install --target "$arm/opt/site" --only-binary=:all: \
@@ -62,24 +59,18 @@ if [[ ! -d "$arm/opt/site/numpy" ]]; then
     "numpy>=1.25" "pandas>=2.0" "pytest>=7"
 fi
 
-step "cross-building the module for aarch64 against the root's CPython and numpy" "about 2 minutes"
-mapfile -t found < <(PYTHONPATH="$arm/opt/site" "${emulated[@]}" -c '
-import numpy, sysconfig
-print(sysconfig.get_path("include"))
-print(numpy.get_include())
-print(sysconfig.get_config_var("SOABI"))')
-# Debian's pyconfig.h includes the one for the architecture by a path below
-# the root's /usr/include, searched after the cross compiler's own headers.
-wrapper="$root/build/arm64-python"
-printf '#!/bin/sh\nPYTHONPATH=%q exec %q -L %q %q "$@"\n' "$arm/opt/site" qemu-aarch64-static "$arm" \
-  "$arm/usr/bin/python$python_version" >"$wrapper"
-chmod +x "$wrapper"
-logged arm64-module "$tools/bin/cmake" -S . -B build/arm64-module -G Ninja \
-  -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DCMAKE_SYSTEM_NAME=Linux -DCMAKE_SYSTEM_PROCESSOR=aarch64 \
-  -DCMAKE_CXX_COMPILER=aarch64-linux-gnu-g++ -DCMAKE_CXX_FLAGS="-Werror -idirafter $arm/usr/include" \
-  -DGAPWRIGHT_BUILD_TESTS=OFF -DPython_EXECUTABLE="$wrapper" -DPython_INCLUDE_DIR="${found[0]}" \
-  -DPython_NumPy_INCLUDE_DIR="${found[1]}" -DPython_SOABI="${found[2]}"
-logged arm64-module "$tools/bin/cmake" --build build/arm64-module --target gapwright
+# The release wheel for this interpreter and processor (scripts/wheels.sh,
+# run before this step), unpacked where the root's interpreter finds it.
+wheel="$(ls dist/gapwright-*-cp${python_version/./}-cp${python_version/./}-manylinux_2_28_aarch64.whl 2>/dev/null || true)"
+if [[ -z "$wheel" ]]; then
+  skip "$what" "no CPython $python_version wheel for aarch64 in dist/ (scripts/wheels.sh makes it)"
+  exit 0
+fi
+step "the release wheel ${wheel#dist/} into build/arm64-module" "seconds"
+rm -rf build/arm64-module
+logged arm64-module "$tools/bin/pip" install --target build/arm64-module --no-deps --only-binary=:all: \
+  --implementation cp --python-version "$python_version" --abi "cp${python_version/./}" \
+  --platform manylinux_2_28_aarch64 "$wheel"
 
 source scripts/debian_root.sh
 enter_root "$arm" "$root/build/arm64-module"

@@ -4,10 +4,12 @@
 # (scripts/sid_pythons.sh) and on the three newest interpreters found here,
 # each in its own virtual environment with the package installed from a wheel
 # built from a fresh sdist, and on the system's python3 when it is another
-# interpreter (scripts/system_python.sh); the module built for aarch64 and tested under
-# emulation; the C++ tests cross-built for aarch64; a clang + libc++ build;
-# the sanitizer runs. One line per step; the tools' own output is in
-# build/logs.
+# interpreter (scripts/system_python.sh); the suite, a multi-threaded pass and
+# a thread stress run on free-threaded CPython 3.14, built here once per
+# machine when there is none (scripts/free_threaded.sh); the release wheels
+# (scripts/wheels.sh), the aarch64 one tested under emulation; the C++ tests
+# cross-built for aarch64; a clang + libc++ build; the sanitizer runs. One
+# line per step; the tools' own output is in build/logs.
 #
 # --no-root-steps leaves out the steps that need root (the sid and arm64
 # roots); without root they are left out anyway. Either way each
@@ -23,6 +25,24 @@ done
 rm -rf build/logs
 source scripts/steps.sh
 root="$PWD"
+
+# Every Debian package the steps use, in one go where this run may install
+# them; a step whose packages still miss says so itself.
+if [[ "$(id -u)" -eq 0 ]]; then
+  packages_for "the Debian packages of the steps" libgtest-dev googletest ccache python3-venv python3-dev \
+    debootstrap mmdebstrap arch-test qemu-user-static g++-aarch64-linux-gnu \
+    clang-19 libc++-19-dev libc++abi-19-dev \
+    gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev || true
+fi
+
+# The free-threaded interpreter takes about ten minutes to build the first
+# time on a machine: it builds (niced) beside the steps that leave a core
+# idle, and its own step waits for it (scripts/free_threaded_python.sh holds
+# a lock while it builds). Its step line shows when it starts; a run that
+# stops early stops it too.
+setsid bash scripts/free_threaded_python.sh >/dev/null &
+free_threaded_pid=$!
+trap 'kill -TERM -- "-$free_threaded_pid" 2>/dev/null || true' EXIT
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
@@ -72,6 +92,14 @@ for python in "${pythons[@]}"; do
     -p no:run-parallel python)
 done
 bash scripts/system_python.sh "$sdist" "${pythons[@]}"
+# Status 3: nothing to build it from, which the step says as it skips.
+free_threaded_status=0
+wait "$free_threaded_pid" || free_threaded_status=$?
+if [[ "$free_threaded_status" -ne 0 && "$free_threaded_status" -ne 3 ]]; then
+  echo "!! building the free-threaded CPython 3.14 failed (see above)" >&2
+  exit 1
+fi
+bash scripts/free_threaded.sh "$sdist"
 
 # The suites above run the kernels this processor picks (the widest it has).
 # The masking tests, which compare the holes with the reference model, run
@@ -92,6 +120,9 @@ for kernel in "${kernels[@]}"; do
     -p no:cacheprovider -p no:run-parallel python/test_masking.py python/test_properties.py)
 done
 
+# The release wheels, checked by auditwheel and built twice to the same bytes;
+# the aarch64 one for CPython 3.14 is tested under emulation next.
+bash scripts/wheels.sh "$sdist"
 bash scripts/arm64_module.sh
 bash scripts/cross_arm.sh
 bash scripts/clang_libcxx.sh

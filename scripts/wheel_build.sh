@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# wheel_build.sh PYTHON ARCH WORK: builds one manylinux_2_28 wheel of the
+# wheel_build.sh PYTHON ARCH WORK [RAW]: builds one manylinux_2_28 wheel of the
 # sources unpacked in WORK/src for the interpreter PYTHON and the processor
-# ARCH (x86_64 or aarch64) into WORK/out, with the compiler that
-# scripts/wheels.sh put in WORK/toolchain. Runs on this machine for the
+# ARCH (x86_64 or aarch64) into RAW (WORK/raw), tagged linux_ARCH, with the
+# compiler that scripts/wheels.sh put in WORK/toolchain; auditwheel gives it
+# its manylinux tag once it has checked it. Runs on this machine for the
 # interpreters found here and inside the sid root for Debian's; WORK is the
 # same path in both. PYTHON itself never runs code for ARCH: it only drives
 # the build backend, so an aarch64 wheel takes the headers of the x86-64
 # interpreter of the same version (see README, "Wheels for release").
 set -euo pipefail
-python="$1" arch="$2" work="$3"
+python="$1" arch="$2" work="$3" raw="${4:-$3/raw}"
 tag="$("$python" -c 'import sys, sysconfig
 print(sys.implementation.cache_tag + ("t" if sysconfig.get_config_var("Py_GIL_DISABLED") else ""))')"
 env="$work/env-$tag"
@@ -42,8 +43,11 @@ fi
 
 build="$work/build-$tag-$arch"
 rm -rf "$build"
-env _PYTHON_HOST_PLATFORM="manylinux_2_28_$arch" SETUPTOOLS_EXT_SUFFIX="$suffix" \
-  "$env/bin/pip" wheel --no-deps --no-build-isolation -w "$work/out" "$work/src" \
+# The backend tags the wheel from the interpreter's own tags, the first one
+# that is not a manylinux tag, so a manylinux platform here would leave
+# none with the interpreter's ABI.
+env _PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX="$suffix" \
+  "$env/bin/pip" wheel --no-deps --no-build-isolation -w "$raw" "$work/src" \
   -C wheel.reproducible=true -C "build-dir=$build" \
   -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$work/toolchain/$arch.cmake" \
   -C cmake.define.CMAKE_CXX_COMPILER_LAUNCHER=ccache "${defines[@]}"

@@ -24,10 +24,10 @@ started=$SECONDS
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$work/tools"
-if [[ ! -x "$tools/bin/auditwheel" || ! -x "$work/zig/ziglang/zig" ]]; then
-  step "wheel tools (zig $zig_version, auditwheel, build) in build/wheels" "under a minute"
+if [[ ! -x "$tools/bin/wheel" || ! -x "$work/zig/ziglang/zig" ]]; then
+  step "wheel tools (zig $zig_version, auditwheel, wheel, build) in build/wheels" "under a minute"
   logged wheels "${pythons[0]}" -m venv "$tools"
-  logged wheels "$tools/bin/pip" install auditwheel build
+  logged wheels "$tools/bin/pip" install auditwheel wheel build
   logged wheels "$tools/bin/pip" install --target "$work/zig" "ziglang==$zig_version"
 fi
 packages_for "wheels built with a compiler cache" ccache || exit 0
@@ -54,7 +54,7 @@ export SOURCE_DATE_EPOCH
 # Unpacked at one fixed path, so that the compiler cache finds the native
 # core, which never includes Python.h, already built for each processor
 # whichever interpreter asks; only the Python-facing units compile again.
-rm -rf "$work/src" "$work/out" && mkdir -p "$work/src" "$work/out"
+rm -rf "$work/src" "$work/raw" "$work/out" && mkdir -p "$work/src" "$work/raw" "$work/out"
 tar -xzf "$sdist" -C "$work/src" --strip-components=1
 
 mkdir -p "$work/toolchain"
@@ -64,9 +64,14 @@ done
 for arch in "${arches[@]}"; do
   printf '#!/bin/sh\nexec %q c++ -target %s-linux-gnu.2.28 "$@"\n' "$work/zig/ziglang/zig" "$arch" \
     >"$work/toolchain/$arch-c++"
-  cat >"$work/toolchain/$arch.cmake" <<EOF
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR $arch)
+  # A build for this machine's processor is not a cross build, so that CMake
+  # may ask the interpreter what it is (a free-threaded one, say).
+  if [[ "$arch" == "$(uname -m)" ]]; then
+    : >"$work/toolchain/$arch.cmake"
+  else
+    printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\n' "$arch" >"$work/toolchain/$arch.cmake"
+  fi
+  cat >>"$work/toolchain/$arch.cmake" <<EOF
 set(CMAKE_CXX_COMPILER "$work/toolchain/$arch-c++")
 set(CMAKE_AR "$work/toolchain/ar")
 set(CMAKE_RANLIB "$work/toolchain/ranlib")
@@ -74,12 +79,24 @@ set(CMAKE_CXX_FLAGS_INIT "-Werror")
 EOF
 done
 chmod +x "$work"/toolchain/*-c++ "$work/toolchain/ar" "$work/toolchain/ranlib"
-# zig's own cache holds libc++ and the glibc 2.28 stubs built per target.
-export ZIG_GLOBAL_CACHE_DIR="$work/zig-cache" CCACHE_DIR="$work/ccache-host"
+# zig's own cache holds libc++ and the glibc 2.28 stubs built per target;
+# both caches live outside the clone, so that every clone on the machine
+# shares them. The compiler is known by zig's version (the wrapper scripts are
+# written anew each run) and paths below the work folder are hashed relative
+# to it, which a fresh clone changes.
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/gapwright"
+export ZIG_GLOBAL_CACHE_DIR="$cache/zig-$zig_version" CCACHE_DIR="$cache/ccache-wheels" \
+  CCACHE_COMPILERCHECK="string:zig-$zig_version" CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1
+mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$CCACHE_DIR"
 
+# built PYTHON SHOWN [ARCH...]: its wheels, for every processor or those named.
 built() {
-  local python="$1" shown="$2" arch log
-  for arch in "${arches[@]}"; do
+  local python="$1" shown="$2" arch log wanted=("${arches[@]}")
+  shift 2
+  if [[ $# -gt 0 ]]; then
+    wanted=("$@")
+  fi
+  for arch in "${wanted[@]}"; do
     log="wheel-${shown// /-}-$arch"
     rm -f "$logs_dir/$log.log"
     step "$shown wheel for $arch" "about a minute; seconds with the core in the compiler cache"
@@ -89,14 +106,19 @@ built() {
 for python in "${pythons[@]}"; do
   built "$python" "Python $("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
 done
-free_threaded="${PYTHON_FT:-}"
-if [[ -z "$free_threaded" && -f scripts/free_threaded_python.sh ]]; then
-  free_threaded="$(bash scripts/free_threaded_python.sh)"
+# $PYTHON_FT, one found here, or one built once per machine (status 3:
+# none, and nothing to build one from).
+status=0
+free_threaded="$(bash scripts/free_threaded_python.sh)" || status=$?
+if [[ "$status" -ne 0 && "$status" -ne 3 ]]; then
+  exit "$status"
 fi
-if [[ -n "$free_threaded" ]]; then
-  built "$free_threaded" "Python 3.14t"
+if [[ "$status" -eq 0 ]]; then
+  built "$free_threaded" "Python 3.14t" "$(uname -m)"
+  # CMake's FindPython, cross-building, looks for the GIL build's ABI only.
+  skip "the Python 3.14t wheel for aarch64" "CMake's FindPython does not find a free-threaded CPython when cross-building"
 else
-  skip "the Python 3.14t wheels" "no free-threaded interpreter: set PYTHON_FT to a python3.14t"
+  skip "the Python 3.14t wheels" "no free-threaded interpreter (see above): set PYTHON_FT to a python3.14t"
 fi
 
 if root_steps; then
@@ -108,10 +130,12 @@ if root_steps; then
   fi
   # The work folder at its own path inside the root, where the wheels built
   # there name the same compiler and sources as those built here.
-  mkdir -p "$sid$work"
+  mkdir -p "$sid$work" "$sid$cache"
   mount --bind "$work" "$sid$work" && mounted+=("$sid$work")
+  mount --bind "$cache" "$sid$cache" && mounted+=("$sid$cache")
   in_root WORK="$work" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
-    CCACHE_DIR="$work/ccache-sid" ARCHES="${arches[*]}" <<'INSIDE'
+    CCACHE_DIR="$CCACHE_DIR" CCACHE_COMPILERCHECK="$CCACHE_COMPILERCHECK" CCACHE_BASEDIR="$CCACHE_BASEDIR" \
+    CCACHE_NOHASHDIR=1 ARCHES="${arches[*]}" <<'INSIDE'
 source /project/scripts/steps.sh
 for version in 3.15 3.14; do
   for arch in $ARCHES; do
@@ -127,6 +151,13 @@ fi
 
 step "auditwheel: manylinux_2_28 or older, no library but the C runtime" "seconds"
 failed=0
+for wheel in "$work"/raw/gapwright-*.whl; do
+  arch="${wheel%.whl}" arch="${arch##*linux_}"
+  # Tagged for the policy the check below holds it to. auditwheel repair
+  # would tag it too, but takes only this machine's processor.
+  cp "$wheel" "$work/out/"
+  logged wheels "$tools/bin/wheel" tags --remove --platform-tag "manylinux_2_28_$arch" "$work/out/${wheel##*/}"
+done
 for wheel in "$work"/out/gapwright-*.whl; do
   name="${wheel##*/}"
   report="$("$tools/bin/auditwheel" show "$wheel" 2>&1)" || { echo "$report" >&2; failed=1; continue; }
@@ -163,6 +194,19 @@ done
 if [[ "$failed" -ne 0 ]]; then
   exit 1
 fi
+
+step "the same wheel built again, byte for byte" "under a minute"
+again="$work/again" arch="$(uname -m)"
+rm -rf "$again" && mkdir -p "$again/raw" "$again/out"
+logged wheel-again bash scripts/wheel_build.sh "${pythons[0]}" "$arch" "$work" "$again/raw"
+cp "$again"/raw/gapwright-*.whl "$again/out/"
+logged wheel-again "$tools/bin/wheel" tags --remove --platform-tag "manylinux_2_28_$arch" "$again"/out/gapwright-*.whl
+rebuilt="$(ls "$again"/out/gapwright-*.whl)"
+if ! cmp "$rebuilt" "$work/out/${rebuilt##*/}"; then
+  echo "!! ${rebuilt##*/} differs from the one built before it" >&2
+  exit 1
+fi
+echo "${rebuilt##*/}: the same $(stat -c %s "$rebuilt") bytes"
 mkdir -p dist
 rm -f dist/gapwright-*.whl
 cp "$work"/out/gapwright-*.whl dist/
