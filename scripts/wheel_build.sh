@@ -23,21 +23,24 @@ fi
 include="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_path("include"))')"
 suffix="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')"
 defines=()
-if [[ "$arch" != "$(uname -m)" ]]; then
-  # The x86-64 pyconfig.h differs from aarch64's only in what CPython's own
-  # build uses (x87 and x86-64 assembly, its hash library's vector units, the
-  # support tier) and in HAVE_USABLE_WCHAR_T, which the public headers read
-  # only to define HAVE_WCHAR_H, defined on Linux anyway. Debian's pyconfig.h
-  # picks one by processor, so the headers are copied with the x86-64 one in
-  # its place.
+# Debian's pyconfig.h includes the one for the processor by a path below
+# /usr/include, which zig's clang, with a libc of its own, does not search:
+# the headers are copied with that one in its place. An aarch64 wheel takes
+# the x86-64 one: the two differ only in what CPython's own build uses (x87
+# and x86-64 assembly, its hash library's vector units, the support tier) and
+# in HAVE_USABLE_WCHAR_T, which the public headers read only to define
+# HAVE_WCHAR_H, defined on Linux anyway.
+multiarch="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')"
+concrete="$(dirname "$include")/$multiarch/$(basename "$include")/pyconfig.h"
+if [[ -n "$multiarch" && -f "$concrete" ]]; then
   headers="$work/headers-$tag"
   rm -rf "$headers" && cp -rL "$include" "$headers"
-  multiarch="$("$env/bin/python" -c 'import sysconfig; print(sysconfig.get_config_var("MULTIARCH") or "")')"
-  concrete="$(dirname "$include")/$multiarch/$(basename "$include")/pyconfig.h"
-  if [[ -n "$multiarch" && -f "$concrete" ]]; then
-    cp "$concrete" "$headers/pyconfig.h"
-  fi
+  cp "$concrete" "$headers/pyconfig.h"
   defines+=(-C "cmake.define.Python_INCLUDE_DIR=$headers")
+elif [[ "$arch" != "$(uname -m)" ]]; then
+  defines+=(-C "cmake.define.Python_INCLUDE_DIR=$include")
+fi
+if [[ "$arch" != "$(uname -m)" ]]; then
   suffix="${suffix/$(uname -m)/$arch}"
 fi
 

@@ -24,11 +24,16 @@ started=$SECONDS
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$work/tools"
-if [[ ! -x "$tools/bin/wheel" || ! -x "$work/zig/ziglang/zig" ]]; then
+# zig lives outside the clone, beside its cache, which it keys by the path
+# of its own library sources: every clone on the machine shares both.
+cache="${XDG_CACHE_HOME:-$HOME/.cache}/gapwright"
+zig="$cache/ziglang-$zig_version/ziglang/zig"
+if [[ ! -x "$tools/bin/wheel" || ! -x "$zig" ]]; then
   step "wheel tools (zig $zig_version, auditwheel, wheel, build) in build/wheels" "under a minute"
   logged wheels "${pythons[0]}" -m venv "$tools"
   logged wheels "$tools/bin/pip" install auditwheel wheel build
-  logged wheels "$tools/bin/pip" install --target "$work/zig" "ziglang==$zig_version"
+  rm -rf "$cache/ziglang-$zig_version"
+  logged wheels "$tools/bin/pip" install --target "$cache/ziglang-$zig_version" "ziglang==$zig_version"
 fi
 packages_for "wheels built with a compiler cache" ccache || exit 0
 
@@ -59,10 +64,10 @@ tar -xzf "$sdist" -C "$work/src" --strip-components=1
 
 mkdir -p "$work/toolchain"
 for tool in ar ranlib; do
-  printf '#!/bin/sh\nexec %q %s "$@"\n' "$work/zig/ziglang/zig" "$tool" >"$work/toolchain/$tool"
+  printf '#!/bin/sh\nexec %q %s "$@"\n' "$zig" "$tool" >"$work/toolchain/$tool"
 done
 for arch in "${arches[@]}"; do
-  printf '#!/bin/sh\nexec %q c++ -target %s-linux-gnu.2.28 "$@"\n' "$work/zig/ziglang/zig" "$arch" \
+  printf '#!/bin/sh\nexec %q c++ -target %s-linux-gnu.2.28 "$@"\n' "$zig" "$arch" \
     >"$work/toolchain/$arch-c++"
   # A build for this machine's processor is not a cross build, so that CMake
   # may ask the interpreter what it is (a free-threaded one, say).
@@ -84,7 +89,6 @@ chmod +x "$work"/toolchain/*-c++ "$work/toolchain/ar" "$work/toolchain/ranlib"
 # shares them. The compiler is known by zig's version (the wrapper scripts are
 # written anew each run) and paths below the work folder are hashed relative
 # to it, which a fresh clone changes.
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/gapwright"
 export ZIG_GLOBAL_CACHE_DIR="$cache/zig-$zig_version" CCACHE_DIR="$cache/ccache-wheels" \
   CCACHE_COMPILERCHECK="string:zig-$zig_version" CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$CCACHE_DIR"
@@ -160,6 +164,13 @@ for wheel in "$work"/raw/gapwright-*.whl; do
 done
 for wheel in "$work"/out/gapwright-*.whl; do
   name="${wheel##*/}"
+  # The interpreter's own ABI in the tag, free-threaded or not: never none
+  # or abi3, which would let pip put the module under another interpreter.
+  if [[ ! "$name" =~ -cp3([0-9]+)-cp3([0-9]+)t?-manylinux_2_28_(x86_64|aarch64)\.whl$ ||
+    "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ]]; then
+    echo "!! $name: not tagged cpXY-cpXY[t]-manylinux_2_28_<processor>" >&2
+    failed=1
+  fi
   report="$("$tools/bin/auditwheel" show "$wheel" 2>&1)" || { echo "$report" >&2; failed=1; continue; }
   echo "$report" >>"$logs_dir/auditwheel.log"
   # auditwheel names the newest policy the wheel satisfies; a 2_28 tag or an
