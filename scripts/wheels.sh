@@ -76,21 +76,25 @@ for arch in "${arches[@]}"; do
   else
     printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\n' "$arch" >"$work/toolchain/$arch.cmake"
   fi
+  # No debug information in a release wheel, whatever flags an interpreter's
+  # build configuration brings (Debian's made the aarch64 module 14 MB).
   cat >>"$work/toolchain/$arch.cmake" <<EOF
 set(CMAKE_CXX_COMPILER "$work/toolchain/$arch-c++")
 set(CMAKE_AR "$work/toolchain/ar")
 set(CMAKE_RANLIB "$work/toolchain/ranlib")
 set(CMAKE_CXX_FLAGS_INIT "-Werror")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--strip-debug")
 EOF
 done
 chmod +x "$work"/toolchain/*-c++ "$work/toolchain/ar" "$work/toolchain/ranlib"
 # zig's own cache holds libc++ and the glibc 2.28 stubs built per target;
 # both caches live outside the clone, so that every clone on the machine
 # shares them. The compiler is known by zig's version (the wrapper scripts are
-# written anew each run) and paths below the work folder are hashed relative
-# to it, which a fresh clone changes.
+# written anew each run). The sources' paths are a clone's own, and stay so
+# in the module's messages, so a new clone compiles its first wheel for each
+# processor afresh.
 export ZIG_GLOBAL_CACHE_DIR="$cache/zig-$zig_version" CCACHE_DIR="$cache/ccache-wheels" \
-  CCACHE_COMPILERCHECK="string:zig-$zig_version" CCACHE_BASEDIR="$work" CCACHE_NOHASHDIR=1
+  CCACHE_COMPILERCHECK="string:zig-$zig_version"
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$CCACHE_DIR"
 
 # built PYTHON SHOWN [ARCH...]: its wheels, for every processor or those named.
@@ -138,8 +142,7 @@ if root_steps; then
   mount --bind "$work" "$sid$work" && mounted+=("$sid$work")
   mount --bind "$cache" "$sid$cache" && mounted+=("$sid$cache")
   in_root WORK="$work" SOURCE_DATE_EPOCH="$SOURCE_DATE_EPOCH" ZIG_GLOBAL_CACHE_DIR="$ZIG_GLOBAL_CACHE_DIR" \
-    CCACHE_DIR="$CCACHE_DIR" CCACHE_COMPILERCHECK="$CCACHE_COMPILERCHECK" CCACHE_BASEDIR="$CCACHE_BASEDIR" \
-    CCACHE_NOHASHDIR=1 ARCHES="${arches[*]}" <<'INSIDE'
+    CCACHE_DIR="$CCACHE_DIR" CCACHE_COMPILERCHECK="$CCACHE_COMPILERCHECK" ARCHES="${arches[*]}" <<'INSIDE'
 source /project/scripts/steps.sh
 for version in 3.15 3.14; do
   for arch in $ARCHES; do
