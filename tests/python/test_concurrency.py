@@ -297,12 +297,18 @@ def test_refusal_raised_inside_a_callback_ends_the_call_and_frees_the_instance(c
 # ---------------------------------------------------------------- subprocesses
 
 
+# An interpreter built with ThreadSanitizer, which runs code several times
+# slower and does not follow threads started in the child of a multi-threaded
+# fork (it ends such a child).
+UNDER_THREAD_SANITIZER = "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
+
+
 def run_child(script, timeout=120, env=None):
     return subprocess.run(
         [sys.executable, "-c", textwrap.dedent(script)],
         capture_output=True,
         text=True,
-        timeout=timeout,
+        timeout=timeout * (10 if UNDER_THREAD_SANITIZER else 1),
         cwd=HERE,
         env=env,
     )
@@ -345,11 +351,6 @@ def test_instances_dropped_after_failing_calls_exit_cleanly():
     _, _, _, before, after = summary.split()
     assert before == after, "pool threads of dropped instances are still running"
 
-
-
-# ThreadSanitizer does not follow threads started in the child of a
-# multi-threaded fork: it ends such a child.
-UNDER_THREAD_SANITIZER = "--with-thread-sanitizer" in (sysconfig.get_config_var("CONFIG_ARGS") or "")
 
 
 def test_instances_share_the_process_workers():
