@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Tests the aarch64 release wheel under emulation. An arm64 Debian
-# sid root in build/arm64 holds CPython (Debian's python3.14)
+# sid root in build/arm64 holds CPython (Debian's python3.14, and the C++
+# runtime pandas' wheels link)
 # and, in /opt/site, the package index's aarch64 wheels of numpy, pandas and
 # pytest. The wheel of scripts/wheels.sh is unpacked beside them and loaded
 # by that interpreter, which runs inside the root under
@@ -48,7 +49,7 @@ if [[ ! -x "$arm/usr/bin/python$python_version" ]]; then
   rm -rf "$arm"
   logged arm64-root mmdebstrap --mode=root --arch=arm64 --variant=minbase \
     --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="python$python_version" \
+    --include="python$python_version,libstdc++6" \
     sid "$arm" "deb $(bash scripts/debian_mirror.sh) sid main"
 fi
 if [[ ! -d "$arm/opt/site/numpy" ]]; then
