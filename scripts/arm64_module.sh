@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Tests the aarch64 release wheel under emulation. An arm64 Debian
-# sid root in build/arm64 holds CPython (Debian's python3.14, and the C++
-# runtime pandas' wheels link)
-# and, in /opt/site, the package index's aarch64 wheels of numpy, pandas and
+# sid root in build/arm64 (scripts/arm64_root.sh) holds CPython (Debian's
+# python3.14, and the C++ runtime pandas' wheels link) and, in /opt/site, the
+# package index's aarch64 wheels of numpy, pandas and
 # pytest. The wheel of scripts/wheels.sh is unpacked beside them and loaded
 # by that interpreter, which runs inside the root under
 # qemu-user-static through binfmt_misc. There the masking, text and rebuild
@@ -20,45 +20,9 @@ if ! root_steps; then
   exit 0
 fi
 packages_for "$what" mmdebstrap arch-test qemu-user-static || exit 0
-arm="$root/build/arm64"
-python_version=3.14
-
-# The F flag opens the emulator when it is registered, so that it runs inside
-# the root, where the host's path to it does not exist; qemu-user-static's own
-# entry carries it, qemu-user-binfmt's does not.
-binfmt=/proc/sys/fs/binfmt_misc
-if [[ ! -e "$binfmt/register" ]]; then
-  mount -t binfmt_misc binfmt_misc "$binfmt"
-fi
-if [[ -e "$binfmt/qemu-aarch64" ]]; then
-  echo -1 >"$binfmt/qemu-aarch64"
-fi
-entry="$(cat /usr/lib/binfmt.d/qemu-aarch64.conf)"
-if [[ "${entry##*:}" != *F* ]]; then
-  entry="${entry}F"
-fi
-echo "$entry" >"$binfmt/register"
-
-if [[ ! -x "$arm/usr/bin/python$python_version" ]]; then
-  # Not debootstrap --foreign: its second stage, run under emulation, reads
-  # the whole package index with perl again and again, and took 43 minutes
-  # here. mmdebstrap resolves and downloads on the host and runs only dpkg and
-  # the packages' scripts under emulation.
-  step "making an arm64 Debian sid root in build/arm64 with CPython $python_version" \
-    "about 6 minutes, 250 MB"
-  rm -rf "$arm"
-  logged arm64-root mmdebstrap --mode=root --arch=arm64 --variant=minbase \
-    --aptopt='Acquire::Check-Valid-Until "false"' \
-    --include="python$python_version,libstdc++6" \
-    sid "$arm" "deb $(bash scripts/debian_mirror.sh) sid main"
-fi
-if [[ ! -d "$arm/opt/site/numpy" ]]; then
-  step "aarch64 wheels of numpy, pandas and pytest into build/arm64/opt/site" "under a minute"
-  logged arm64-root "$tools/bin/pip" install --target "$arm/opt/site" --only-binary=:all: \
-    --implementation cp --python-version "$python_version" \
-    --platform manylinux_2_28_aarch64 --platform manylinux_2_17_aarch64 --platform manylinux2014_aarch64 \
-    "numpy>=1.25" "pandas>=2.0" "pytest>=7"
-fi
+source scripts/arm64_root.sh
+arm64_root
+python_version="$arm_python"
 
 # The release wheel for this interpreter and processor (scripts/wheels.sh,
 # run before this step), unpacked where the root's interpreter finds it.

@@ -9,11 +9,17 @@ sid_root() {
   local mirror
   packages_for "the Debian sid root" debootstrap
   mirror="$(bash scripts/debian_mirror.sh)"
+  # The run makes the root early, beside the suites (scripts/roots.sh); a step
+  # that needs it meanwhile waits here rather than start another. The lock
+  # is held until the caller exits and its mounts are gone: a second set of
+  # mounts on the same root would be undone by the first one's unmounting.
+  exec {sid_lock}>"$sid.lock"
+  flock -w 1800 "$sid_lock"
   if [[ ! -x "$sid/usr/bin/python3.14" ]]; then
     step "making a Debian sid root in build/sid with CPython 3.14" "about 2 minutes, 1 GB"
     rm -rf "$sid"
     logged sid-root debootstrap --variant=minbase \
-      --include=python3.14,python3.14-dev,python3.14-venv,g++,ca-certificates sid "$sid" "$mirror"
+      --include=python3.14,python3.14-dev,python3.14-venv,g++,ccache,ca-certificates sid "$sid" "$mirror"
     # sid's index may be past its Valid-Until stamp by the time apt reads it again.
     echo 'Acquire::Check-Valid-Until "false";' >"$sid/etc/apt/apt.conf.d/99no-check-valid-until"
   fi

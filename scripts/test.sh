@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ unit tests through CTest;
-# the Python suite on CPython 3.15 and 3.14 in a Debian sid root
-# (scripts/sid_pythons.sh) and on the three newest interpreters found here,
-# each in its own virtual environment with the package installed from a wheel
-# built from a fresh sdist, and on the system's python3 when it is another
-# interpreter (scripts/system_python.sh); the suite, a multi-threaded pass and
-# a thread stress run on free-threaded CPython 3.14, built here once per
-# machine when there is none (scripts/free_threaded.sh); the release wheels
-# (scripts/wheels.sh), the aarch64 one tested under emulation; the C++ tests
-# cross-built for aarch64; a clang + libc++ build; the sanitizer runs. One
-# line per step; the tools' own output is in build/logs.
+# Sets everything up and runs every test: the Python suite on the three
+# newest interpreters found here, each in its own virtual environment with the
+# package installed from a wheel built from a fresh sdist, on the system's
+# python3 when it is another interpreter (scripts/system_python.sh), and on
+# CPython 3.15 and 3.14 in a Debian sid root (scripts/sid_pythons.sh); the
+# suite, a multi-threaded pass and a thread stress run on free-threaded
+# CPython 3.14, built here once per machine when there is none
+# (scripts/free_threaded.sh); the release wheels (scripts/wheels.sh), the
+# aarch64 one tested under emulation. Beside the suites, which keep one core
+# busy, run the making of the Debian roots, the C++ unit tests through CTest,
+# here and cross-built for aarch64, a clang + libc++ build and the sanitizer
+# runs (scripts/beside_suites.sh). One line per step; the tools' own output is
+# in build/logs.
 #
 # --no-root-steps leaves out the steps that need root (the sid and arm64
 # roots); without root they are left out anyway. Either way each
@@ -42,7 +44,8 @@ fi
 # stops early stops it too.
 setsid bash scripts/free_threaded_python.sh >/dev/null &
 free_threaded_pid=$!
-trap 'kill -TERM -- "-$free_threaded_pid" 2>/dev/null || true' EXIT
+beside_pid=""
+trap 'kill -TERM -- "-$free_threaded_pid" ${beside_pid:+"-$beside_pid"} 2>/dev/null || true' EXIT
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
@@ -51,16 +54,6 @@ if [[ ! -x "$tools/bin/cmake" ]]; then
   logged tools "${pythons[0]}" -m venv "$tools"
   logged tools "$tools/bin/pip" install --upgrade pip
   logged tools "$tools/bin/pip" install cmake ninja build
-fi
-
-# GoogleTest for the C++ unit tests: CMake finds Debian's package on its own.
-if packages_for "C++ unit tests" libgtest-dev; then
-  step "C++ unit tests" "about 3 minutes"
-  logged native-tests "$tools/bin/cmake" -S . -B build/native-tests -G Ninja \
-    -DCMAKE_MAKE_PROGRAM="$tools/bin/ninja" -DGAPWRIGHT_BUILD_TESTS=ON -DGAPWRIGHT_BUILD_MODULE=OFF
-  logged native-tests "$tools/bin/cmake" --build build/native-tests
-  (cd build/native-tests && logged native-tests "$tools/bin/ctest" --output-on-failure)
-  grep "tests passed" "$logs_dir/native-tests.log" | tail -n 1
 fi
 
 step "source distribution" "seconds"
@@ -82,16 +75,26 @@ logged sdist "$tools/bin/python" -m build --sdist -o build/dist "$source_tree"
 sdist="$(ls build/dist/gapwright-*.tar.gz)"
 echo "built $sdist"
 
-bash scripts/sid_pythons.sh "$sdist"
+# The Python suites keep one core busy; the C++ builds and tests and the
+# making of the Debian roots run beside them, on the other
+# (scripts/beside_suites.sh), their output kept and shown at the end.
+step "started beside the suites: the Debian roots, the C++ unit tests (here and for aarch64), the clang + libc++
+   build and the sanitizer runs; their output is shown at the end, and is in $logs_dir/beside-suites.log"
+setsid bash scripts/beside_suites.sh >"$logs_dir/beside-suites.log" 2>&1 &
+beside_pid=$!
 
 for python in "${pythons[@]}"; do
   version="$("$python" -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]}")')"
   bash scripts/wheel_venv.sh "$python" "$root/build/venv-$version" "$sdist" "$root/build/wheel-$version"
+  if [[ "$python" == "${pythons[0]}" ]]; then
+    touch "$logs_dir/newest-venv.ready"
+  fi
   step "Python $version suite" "about a minute"
   (cd tests && "$root/build/venv-$version/bin/python" -m pytest -q -p no:cacheprovider \
     -p no:run-parallel python)
 done
 bash scripts/system_python.sh "$sdist" "${pythons[@]}"
+bash scripts/sid_pythons.sh "$sdist"
 # Status 3: nothing to build it from, which the step says as it skips.
 free_threaded_status=0
 wait "$free_threaded_pid" || free_threaded_status=$?
@@ -124,9 +127,17 @@ done
 # the aarch64 one for CPython 3.14 is tested under emulation next.
 bash scripts/wheels.sh "$sdist"
 bash scripts/arm64_module.sh
-bash scripts/cross_arm.sh
-bash scripts/clang_libcxx.sh
-bash scripts/sanitize.sh
+
+step "waiting for the steps beside the suites"
+beside_status=0
+wait "$beside_pid" || beside_status=$?
+beside_pid=""
+echo "== the steps beside the suites ($logs_dir/beside-suites.log):"
+sed 's/^/   /' "$logs_dir/beside-suites.log"
+if [[ "$beside_status" -ne 0 ]]; then
+  echo "!! the steps beside the suites failed (exit status $beside_status; see above)" >&2
+  exit 1
+fi
 
 minutes=$(((SECONDS + 30) / 60))
 if [[ -s "$logs_dir/skipped" ]]; then

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Makes the Debian roots the later steps run in, the sid root
+# (scripts/sid_root.sh) and the arm64 root (scripts/arm64_root.sh), so that
+# their downloads and package scripts run beside the suites rather than in
+# the steps that need them. Leaves out without a word what is not to run
+# here (no root, or its packages missing): the steps that need a root say so.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/steps.sh
+if ! root_steps; then
+  exit 0
+fi
+# Each in a process of its own, which holds the root's lock until it exits.
+(
+  source scripts/debian_root.sh
+  source scripts/sid_root.sh
+  sid_root "$PWD/build/sid-out"
+)
+if packages_for "the arm64 root" mmdebstrap arch-test qemu-user-static; then
+  (
+    source scripts/arm64_root.sh
+    arm64_root
+  )
+fi
