@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# free_threaded_python.sh [--thread-sanitizer]: prints the path of a
-# free-threaded CPython 3.14 interpreter (python3.14t) and nothing else on
+# free_threaded_python.sh [--bullseye | --thread-sanitizer]: prints the path of
+# a free-threaded CPython 3.14 interpreter (python3.14t) and nothing else on
 # standard output; progress goes to standard error, the tools' output to
 # build/logs/free-threaded-python.log.
 #
@@ -9,13 +9,22 @@
 # /usr/local/bin and /usr/bin; an earlier build in the cache; a build from
 # ../shared/cpython/Python-3.14.7.tar.xz once its checksum matches SHA256SUMS.
 # The build lands outside the clone, in
-# ${XDG_CACHE_HOME:-~/.cache}/gapwright/cpython-<checksum>-ft, so every clone
-# on the machine shares it and only the first run pays for it (about 12
-# minutes on two cores). It is made in a staging directory beside the cache
-# entry and renamed into place only once it runs and imports ssl, so an
-# interrupted build is never taken for a finished one. Its venvs come with pip.
+# ${XDG_CACHE_HOME:-~/.cache}/gapwright/cpython-<checksum>-ft[-bullseye], so
+# every clone on the machine shares it and only the first run pays for it
+# (about 12 minutes on two cores). It is made in a staging directory beside
+# the cache entry and renamed into place only once it runs and imports ssl, so
+# an interrupted build is never taken for a finished one. Its venvs come with
+# pip.
 #
-# --thread-sanitizer asks for an interpreter built with ThreadSanitizer
+# As root it is built in a Debian bullseye root (scripts/bullseye_build_root.sh)
+# against glibc 2.31, with the three libraries whose names changed since
+# (OpenSSL 1.1 and libffi 7) copied beside it: the same interpreter then runs
+# here and in the bullseye root where the release wheels are installed
+# (scripts/bullseye_wheels.sh), and serves as the build interpreter of the
+# aarch64 cross build (scripts/arm64_python.sh). --bullseye asks for that
+# build whatever else there is, and fails with status 3 without root.
+#
+# --thread-sanitizer asks for an interpreter built here with ThreadSanitizer
 # instead; it is never looked for elsewhere, only built (into
 # cpython-<checksum>-ft-tsan), and $PYTHON_FT does not apply.
 #
@@ -25,13 +34,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/steps.sh
-tsan=0 suffix=""
+mode=any
 case "${1:-}" in
   "") ;;
-  --thread-sanitizer) tsan=1 suffix=-tsan ;;
-  *) echo "usage: scripts/free_threaded_python.sh [--thread-sanitizer]" >&2; exit 2 ;;
+  --bullseye) mode=bullseye ;;
+  --thread-sanitizer) mode=tsan ;;
+  *) echo "usage: scripts/free_threaded_python.sh [--bullseye | --thread-sanitizer]" >&2; exit 2 ;;
 esac
-log="free-threaded-python$suffix"
 
 # is_free_threaded_314 PYTHON: whether PYTHON runs and is a 3.14 built without the GIL.
 is_free_threaded_314() {
@@ -40,7 +49,7 @@ sys.exit(not (sys.version_info[:2] == (3, 14) and sysconfig.get_config_var("Py_G
     2>/dev/null
 }
 
-if [[ "$tsan" -eq 0 && -n "${PYTHON_FT:-}" ]]; then
+if [[ "$mode" == any && -n "${PYTHON_FT:-}" ]]; then
   if ! is_free_threaded_314 "$PYTHON_FT"; then
     echo "PYTHON_FT=$PYTHON_FT is not a free-threaded CPython 3.14" >&2
     exit 1
@@ -49,7 +58,7 @@ if [[ "$tsan" -eq 0 && -n "${PYTHON_FT:-}" ]]; then
   exit 0
 fi
 
-if [[ "$tsan" -eq 0 ]]; then
+if [[ "$mode" == any ]]; then
   candidates=(python3.14t)
   if command -v pyenv >/dev/null 2>&1; then
     candidates+=("$(pyenv root)"/versions/3.14*t/bin/python3.14t)
@@ -63,22 +72,33 @@ if [[ "$tsan" -eq 0 ]]; then
   done
 fi
 
-source_dir="$(realpath -m ../shared/cpython)"
-tarball="$source_dir/Python-3.14.7.tar.xz"
-if [[ ! -f "$tarball" || ! -f "$source_dir/SHA256SUMS" ]]; then
-  echo "no free-threaded CPython 3.14 on this machine, and no $tarball with its SHA256SUMS to build one" >&2
+source scripts/cpython_source.sh
+prefix_of() {
+  echo "$cache/cpython-${checksum:0:16}-ft$1"
+}
+case "$mode" in
+  any)
+    for built in -bullseye ""; do
+      if is_free_threaded_314 "$(prefix_of "$built")/bin/python3.14t"; then
+        echo "$(prefix_of "$built")/bin/python3.14t"
+        exit 0
+      fi
+    done
+    suffix=""
+    if root_steps; then
+      suffix=-bullseye
+    fi
+    ;;
+  bullseye) suffix=-bullseye ;;
+  tsan) suffix=-tsan ;;
+esac
+if [[ "$suffix" == -bullseye ]] && ! root_steps; then
+  echo "building CPython in a Debian bullseye root $(why_no_root_steps)" >&2
   exit 3
 fi
-checksum="$(sha256sum "$tarball" | cut -d' ' -f1)"
-if ! grep -q "^$checksum  Python-3.14.7.tar.xz\$" "$source_dir/SHA256SUMS"; then
-  echo "$tarball does not match $source_dir/SHA256SUMS" >&2
-  exit 1
-fi
-
-cache="${XDG_CACHE_HOME:-$HOME/.cache}/gapwright"
-prefix="$cache/cpython-${checksum:0:16}-ft$suffix"
+log="free-threaded-python$suffix"
+prefix="$(prefix_of "$suffix")"
 python="$prefix/bin/python3.14t"
-mkdir -p "$cache"
 # Two runs at once on one machine build it once: the second waits here.
 exec 9>"$prefix.lock"
 flock 9
@@ -87,34 +107,65 @@ if is_free_threaded_314 "$python"; then
   exit 0
 fi
 
-# ssl is what pip needs to reach the package index; the others are
-# standard-library modules the test packages import.
-if ! packages_for "building a free-threaded CPython 3.14" \
-  gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev >&2; then
-  echo "the packages needed to build a free-threaded CPython 3.14 are missing" >&2
-  exit 3
-fi
-
 what="free-threaded CPython 3.14.7"
-if [[ "$tsan" -eq 1 ]]; then
-  what+=" with ThreadSanitizer"
-fi
-step "building $what into $prefix, once per machine" "about 12 minutes on two cores" >&2
+case "$suffix" in
+  -bullseye) what+=" for Debian bullseye" ;;
+  -tsan) what+=" with ThreadSanitizer" ;;
+esac
 # What a killed build left behind; no other build runs while the lock is held.
 rm -rf "$prefix" "$prefix".staging.*
 staging="$(mktemp -d "$prefix.staging.XXXXXX")"
-trap 'rm -rf "$staging"' EXIT
-configure=(--disable-gil --prefix="$prefix")
-if [[ "$tsan" -eq 1 ]]; then
-  configure+=(--with-thread-sanitizer)
+cleanup() {
+  rm -rf "$staging"
+}
+trap cleanup EXIT
+
+if [[ "$suffix" == -bullseye ]]; then
+  source scripts/debian_root.sh
+  trap 'unmount_all; cleanup' EXIT
+  source scripts/bullseye_build_root.sh
+  bullseye_build_root "$staging" >&2
+  step "building $what into $prefix, once per machine" "about 12 minutes on two cores" >&2
+  cp "$tarball" "$staging/"
+  in_root PREFIX="$prefix" JOBS="$(nproc)" >&2 <<'INSIDE'
+source /project/scripts/steps.sh
+rm -rf /tmp/cpython && mkdir /tmp/cpython && cd /tmp/cpython
+logged free-threaded-python-bullseye tar -xJf /out/Python-3.14.7.tar.xz --strip-components=1
+logged free-threaded-python-bullseye ./configure --disable-gil --prefix="$PREFIX"
+logged free-threaded-python-bullseye nice -n 10 make -j"$JOBS"
+logged free-threaded-python-bullseye make install DESTDIR=/out/root
+# Debian 12 and later ship OpenSSL 3 and libffi 8 under other names: the
+# modules that link them find bullseye's copies beside the interpreter.
+lib="/out/root$PREFIX/lib"
+arch="$(gcc -print-multiarch)"
+cp -L "/usr/lib/$arch/libssl.so.1.1" "/usr/lib/$arch/libcrypto.so.1.1" "/usr/lib/$arch/libffi.so.7" "$lib/"
+for module in "$lib"/python3.14t/lib-dynload/{_ssl,_hashlib,_ctypes}.*.so; do
+  logged free-threaded-python-bullseye patchelf --set-rpath '$ORIGIN/../..' "$module"
+done
+rm -rf /tmp/cpython
+INSIDE
+  unmount_all
+else
+  # ssl is what pip needs to reach the package index; the others are
+  # standard-library modules the test packages import.
+  if ! packages_for "building a free-threaded CPython 3.14" \
+    gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev >&2; then
+    echo "the packages needed to build a free-threaded CPython 3.14 are missing" >&2
+    exit 3
+  fi
+  step "building $what into $prefix, once per machine" "about 12 minutes on two cores" >&2
+  configure=(--disable-gil --prefix="$prefix")
+  if [[ "$suffix" == -tsan ]]; then
+    configure+=(--with-thread-sanitizer)
+  fi
+  logged "$log" tar -xJf "$tarball" -C "$staging"
+  (
+    cd "$staging/Python-3.14.7"
+    logged "$log" ./configure "${configure[@]}"
+    logged "$log" nice -n 10 make -j"$(nproc)"
+    logged "$log" make install DESTDIR="$staging/root"
+  )
 fi
-logged "$log" tar -xJf "$tarball" -C "$staging"
-(
-  cd "$staging/Python-3.14.7"
-  logged "$log" ./configure "${configure[@]}"
-  logged "$log" nice -n 10 make -j"$(nproc)"
-  logged "$log" make install DESTDIR="$staging/root"
-)
 staged="$staging/root$prefix/bin/python3.14t"
 if ! is_free_threaded_314 "$staged" || ! "$staged" -c 'import ssl, zlib, ctypes, bz2, lzma, sqlite3'; then
   echo "the $staged just built is not a free-threaded 3.14 with ssl, zlib, ctypes, bz2, lzma and sqlite3" >&2

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the Debian roots the later steps run in, the sid root
-# (scripts/sid_root.sh) and the arm64 root (scripts/arm64_root.sh), so that
+# (scripts/sid_root.sh) and the clean bullseye roots for amd64 and arm64
+# (scripts/bullseye_root.sh), so that
 # their downloads and package scripts run beside the suites rather than in
 # the steps that need them. Leaves out without a word what is not to run
 # here (no root, or its packages missing): the steps that need a root say so.
@@ -16,9 +17,11 @@ fi
   source scripts/sid_root.sh
   sid_root "$PWD/build/sid-out"
 )
-if packages_for "the arm64 root" mmdebstrap arch-test qemu-user-static; then
-  (
-    source scripts/arm64_root.sh
-    arm64_root
-  )
+if packages_for "the bullseye roots" mmdebstrap arch-test qemu-user-static; then
+  for arch in amd64 arm64; do
+    (
+      source scripts/bullseye_root.sh
+      bullseye_root "$arch"
+    )
+  done
 fi

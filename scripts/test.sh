@@ -6,8 +6,9 @@
 # CPython 3.15 and 3.14 in a Debian sid root (scripts/sid_pythons.sh); the
 # suite, a multi-threaded pass and a thread stress run on free-threaded
 # CPython 3.14, built here once per machine when there is none
-# (scripts/free_threaded.sh); the release wheels (scripts/wheels.sh), the
-# aarch64 one tested under emulation. Beside the suites, which keep one core
+# (scripts/free_threaded.sh); the release wheels (scripts/wheels.sh),
+# installed and tested in clean Debian bullseye roots for x86-64 and, under
+# emulation, aarch64 (scripts/bullseye_wheels.sh). Beside the suites, which keep one core
 # busy, run the making of the Debian roots, the C++ unit tests through CTest,
 # here and cross-built for aarch64, a clang + libc++ build and the sanitizer
 # runs (scripts/beside_suites.sh). One line per step; the tools' own output is
@@ -44,8 +45,17 @@ fi
 # stops early stops it too.
 setsid bash scripts/free_threaded_python.sh >/dev/null &
 free_threaded_pid=$!
+# As root that interpreter is built in a Debian bullseye root, and then the
+# build interpreter of CPython 3.14 cross-built for aarch64 bullseye, where
+# the release wheels are installed at the end (scripts/bullseye_wheels.sh).
+arm64_python_pid=""
+if root_steps; then
+  setsid bash scripts/arm64_python.sh >/dev/null &
+  arm64_python_pid=$!
+fi
 beside_pid=""
-trap 'kill -TERM -- "-$free_threaded_pid" ${beside_pid:+"-$beside_pid"} 2>/dev/null || true' EXIT
+trap 'kill -TERM -- "-$free_threaded_pid" ${arm64_python_pid:+"-$arm64_python_pid"} \
+  ${beside_pid:+"-$beside_pid"} 2>/dev/null || true' EXIT
 
 mapfile -t pythons < <(scripts/find_python.sh 3)
 tools="$root/build/tools-venv"
@@ -96,12 +106,16 @@ done
 bash scripts/system_python.sh "$sdist" "${pythons[@]}"
 bash scripts/sid_pythons.sh "$sdist"
 # Status 3: nothing to build it from, which the step says as it skips.
-free_threaded_status=0
-wait "$free_threaded_pid" || free_threaded_status=$?
-if [[ "$free_threaded_status" -ne 0 && "$free_threaded_status" -ne 3 ]]; then
-  echo "!! building the free-threaded CPython 3.14 failed (see above)" >&2
-  exit 1
-fi
+# wait_for_build PID WHAT
+wait_for_build() {
+  local status=0
+  wait "$1" || status=$?
+  if [[ "$status" -ne 0 && "$status" -ne 3 ]]; then
+    echo "!! building $2 failed (see above, and its log in $logs_dir)" >&2
+    exit 1
+  fi
+}
+wait_for_build "$free_threaded_pid" "the free-threaded CPython 3.14"
 bash scripts/free_threaded.sh "$sdist"
 
 # The suites above run the kernels this processor picks (the widest it has).
@@ -123,10 +137,14 @@ for kernel in "${kernels[@]}"; do
     -p no:cacheprovider -p no:run-parallel python/test_masking.py python/test_properties.py)
 done
 
-# The release wheels, checked by auditwheel and built twice to the same bytes;
-# the aarch64 one for CPython 3.14 is tested under emulation next.
+# The release wheels, checked by auditwheel and built twice to the same bytes,
+# then installed and tested in clean bullseye roots, the aarch64 one under
+# emulation.
 bash scripts/wheels.sh "$sdist"
-bash scripts/arm64_module.sh
+if [[ -n "$arm64_python_pid" ]]; then
+  wait_for_build "$arm64_python_pid" "CPython 3.14 for aarch64 bullseye"
+fi
+bash scripts/bullseye_wheels.sh
 
 step "waiting for the steps beside the suites"
 beside_status=0

@@ -169,10 +169,17 @@ for wheel in "$work"/out/gapwright-*.whl; do
   name="${wheel##*/}"
   # The interpreter's own ABI in the tag, free-threaded or not: never none
   # or abi3, which would let pip put the module under another interpreter.
-  if [[ ! "$name" =~ -cp3([0-9]+)-cp3([0-9]+)t?-manylinux_2_28_(x86_64|aarch64)\.whl$ ||
+  if [[ ! "$name" =~ -cp3([0-9]+)-cp3([0-9]+)(t?)-manylinux_2_28_(x86_64|aarch64)\.whl$ ||
     "${BASH_REMATCH[1]}" != "${BASH_REMATCH[2]}" ]]; then
     echo "!! $name: not tagged cpXY-cpXY[t]-manylinux_2_28_<processor>" >&2
     failed=1
+  else
+    # The module's own name says which interpreter may load it, as the tag does.
+    module="gapwright.cpython-3${BASH_REMATCH[2]}${BASH_REMATCH[3]}-${BASH_REMATCH[4]}-linux-gnu.so"
+    if [[ "$("$tools/bin/python" -m zipfile -l "$wheel" | awk '/\.so /{print $1}')" != "$module" ]]; then
+      echo "!! $name: the module in it is not named $module" >&2
+      failed=1
+    fi
   fi
   report="$("$tools/bin/auditwheel" show "$wheel" 2>&1)" || { echo "$report" >&2; failed=1; continue; }
   echo "$report" >>"$logs_dir/auditwheel.log"
