@@ -97,14 +97,10 @@ export ZIG_GLOBAL_CACHE_DIR="$cache/zig-$zig_version" CCACHE_DIR="$cache/ccache-
   CCACHE_COMPILERCHECK="string:zig-$zig_version"
 mkdir -p "$ZIG_GLOBAL_CACHE_DIR" "$CCACHE_DIR"
 
-# built PYTHON SHOWN [ARCH...]: its wheels, for every processor or those named.
+# built PYTHON SHOWN: its wheels, for every processor.
 built() {
-  local python="$1" shown="$2" arch log wanted=("${arches[@]}")
-  shift 2
-  if [[ $# -gt 0 ]]; then
-    wanted=("$@")
-  fi
-  for arch in "${wanted[@]}"; do
+  local python="$1" shown="$2" arch log
+  for arch in "${arches[@]}"; do
     log="wheel-${shown// /-}-$arch"
     rm -f "$logs_dir/$log.log"
     step "$shown wheel for $arch" "about a minute; seconds with the core in the compiler cache"
@@ -122,9 +118,7 @@ if [[ "$status" -ne 0 && "$status" -ne 3 ]]; then
   exit "$status"
 fi
 if [[ "$status" -eq 0 ]]; then
-  built "$free_threaded" "Python 3.14t" "$(uname -m)"
-  # CMake's FindPython, cross-building, looks for the GIL build's ABI only.
-  skip "the Python 3.14t wheel for aarch64" "CMake's FindPython does not find a free-threaded CPython when cross-building"
+  built "$free_threaded" "Python 3.14t"
 else
   skip "the Python 3.14t wheels" "no free-threaded interpreter (see above): set PYTHON_FT to a python3.14t"
 fi
