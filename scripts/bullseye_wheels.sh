@@ -60,17 +60,17 @@ check() {
   # What the examples use where it has a wheel for this interpreter. polars
   # publishes stable-ABI wheels only, which a free-threaded interpreter cannot
   # load, yet pip here picks them for one.
-  local optional=(pyarrow)
+  local optional=(pyarrow) package
   if [[ "$abi" == *t ]]; then
     skip "$what: the tests that need polars on $machine" "it has no wheel for a free-threaded CPython"
   else
     optional+=(polars)
   fi
-  for optional in "${optional[@]}"; do
+  for package in "${optional[@]}"; do
     if ! logged "bullseye-$arch" "$tools/bin/pip" install --target "$target_root/opt/site" --only-binary=:all: \
       --implementation cp --python-version 3.14 "${abis[@]}" "${platforms[@]}" \
-      "$optional" 2>/dev/null; then
-      skip "$what: the tests that need $optional on $machine" "it has no wheel for CPython 3.14 ($abi) there"
+      "$package" 2>/dev/null; then
+      skip "$what: the tests that need $package on $machine" "it has no wheel for CPython 3.14 ($abi) there"
     fi
   done
 
@@ -80,7 +80,7 @@ check() {
     how_long="emulated, about 8 minutes"
   fi
   step "the $machine wheel installed with plain pip in the clean bullseye root, and its tests" "$how_long"
-  in_root PYTHONPATH=/opt/site PYTHON="$installed_at/bin/$python" WHEEL="${wheel#dist/}" TESTS="$*" <<'INSIDE'
+  in_root PYTHONPATH=/opt/site PYTHON="$installed_at/bin/$python" TESTS="$*" <<'INSIDE'
 for compiler in cc gcc c++ g++ clang; do
   if command -v "$compiler" >/dev/null; then
     echo "!! the clean root has a compiler: $(command -v "$compiler")" >&2
@@ -95,7 +95,10 @@ if [[ -n "$(find / \( -path /project -o -path /out -o -path /logs -o -path /proc
 fi
 "$PYTHON" -m venv /venv
 /venv/bin/pip install --no-index --find-links /project/dist gapwright
-/venv/bin/pip show gapwright | grep -q '^Location: /venv/'
+if ! /venv/bin/pip show gapwright | grep '^Location: /venv/' >/dev/null; then
+  echo "!! pip did not install gapwright into the venv" >&2
+  exit 1
+fi
 /venv/bin/python -c 'import gapwright, platform, sys
 print("gapwright", gapwright.__file__, "on", platform.machine(), "with glibc", platform.libc_ver()[1], "and Python", sys.version.split()[0])'
 cd /project/tests

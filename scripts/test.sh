@@ -38,7 +38,7 @@ if [[ "$(id -u)" -eq 0 ]]; then
     gcc make libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev || true
 fi
 
-# The free-threaded interpreter takes about ten minutes to build the first
+# The free-threaded interpreter takes about eight minutes to build the first
 # time on a machine: it builds (niced) beside the steps that leave a core
 # idle, and its own step waits for it (scripts/free_threaded_python.sh holds
 # a lock while it builds). Its step line shows when it starts; a run that
