@@ -1,5 +1,6 @@
 # Sourced (after scripts/steps.sh) by the steps that run inside a Debian root
-# under build/: the sid root for CPython 3.15 and 3.14 and the arm64 root.
+# under build/: the sid root for CPython 3.15 and 3.14, the bullseye build
+# root and the clean bullseye roots.
 # enter_root mounts the project read-only at /project, an output folder at
 # /out and the logs at /logs, so that a half-finished run can never delete
 # sources, and everything is unmounted when the script exits; in_root runs a
